@@ -1,0 +1,122 @@
+#include "session/controller_name.h"
+
+#include <array>
+
+namespace zpx {
+
+namespace {
+
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (Lower(text[i]) != Lower(prefix[i])) return false;
+    }
+    return true;
+}
+
+struct PrefixEntry {
+    std::string_view text;
+    BackEndPrefix prefix;
+};
+
+constexpr std::array<PrefixEntry, 6> k5120Prefixes = {{{"PCI", BackEndPrefix::kPci},
+                                                       {"USB", BackEndPrefix::kUsb},
+                                                       {"ISA", BackEndPrefix::kIsa},
+                                                       {"VXIPCI", BackEndPrefix::kVxiPci},
+                                                       {"ETH", BackEndPrefix::kEth},
+                                                       {"FW", BackEndPrefix::kFw}}};
+constexpr std::array<PrefixEntry, 4> k51x4Prefixes = {{{"PCI", BackEndPrefix::kPci},
+                                                       {"USB", BackEndPrefix::kUsb},
+                                                       {"ETH", BackEndPrefix::kEth},
+                                                       {"FW", BackEndPrefix::kFw}}};
+
+template <size_t N>
+BackEndPrefix FirstMatch(const std::array<PrefixEntry, N>& table, std::string_view working,
+                         size_t* length) {
+    for (const PrefixEntry& entry : table) {
+        if (StartsWithNoCase(working, entry.text)) {
+            *length = entry.text.size();
+            return entry.prefix;
+        }
+    }
+    return BackEndPrefix::kNone;
+}
+
+}  // namespace
+
+NameParts SplitName(std::string_view name) {
+    NameParts parts;
+    const size_t comma = name.rfind(',');
+    if (comma == std::string_view::npos) {
+        parts.working = name;
+        return parts;
+    }
+    parts.working = name.substr(0, comma);
+    parts.family = StartsWithNoCase(name.substr(comma + 1), "5120") ? kFamily5120 : kFamily51x4;
+    return parts;
+}
+
+BackEndPrefix MatchPrefix(std::string_view working, ControllerFamily family, size_t* length) {
+    *length = 0;
+    return family == kFamily5120 ? FirstMatch(k5120Prefixes, working, length)
+                                 : FirstMatch(k51x4Prefixes, working, length);
+}
+
+bool ParseDeviceIndex(std::string_view text, int32_t* index, bool* empty) {
+    size_t i = 0;
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
+    *empty = (i == text.size());
+    if (*empty) {
+        *index = 0;
+        return true;
+    }
+    uint64_t value = 0;
+    const size_t digits = i;
+    while (i < text.size() && IsDigit(text[i])) {
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (value > 0x7FFFFFFF) return false;  // a device index is a signed 32-bit field
+        ++i;
+    }
+    if (i == digits) return false;
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
+    if (i != text.size()) return false;
+    *index = static_cast<int32_t>(value);
+    return true;
+}
+
+bool ParseIpv4(std::string_view text, uint32_t* address) {
+    uint32_t result = 0;
+    size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= text.size() || text[i] != '.') return false;
+            ++i;
+        }
+        uint32_t value = 0;
+        const size_t start = i;
+        while (i < text.size() && IsDigit(text[i]) && i - start < 3) {
+            value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+            ++i;
+        }
+        if (i == start || value > 255) return false;
+        result = (result << 8) | value;
+    }
+    if (i != text.size()) return false;
+    *address = result;
+    return true;
+}
+
+}  // namespace zpx

@@ -1,0 +1,98 @@
+// The per-controller session record behind a ZPX_Handle.
+//
+// Fields carry the names the controller documentation gives them, in its order. Everything the
+// session owns is held by an RAII type, so that every failure path of opening releases it;
+// closing still performs its steps in the documented order (close.cpp), because that order is
+// observable on the wire and in the status file.
+//
+// The record is the vocabulary every layer shares: the transport reads chunkSize, the register
+// copies and the transfer buffer from it. It holds no logic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "core/result.h"
+#include "zpx/zpx.h"
+
+namespace zpx {
+
+namespace transport {
+class Backend;
+}
+
+enum InterfaceKind : int32_t {
+    kInterfaceIsa = 0,
+    kInterfacePci = 1,
+    kInterfaceUsb = 2,
+    kInterfaceVxi = 3,
+    kInterfaceEthernet = 4,
+    kInterfaceFireWire = 5,
+};
+
+enum ControllerFamily : uint32_t {
+    kFamily5120 = 0,
+    kFamily51x4 = 1,
+};
+
+inline constexpr size_t kNameCapacity = 256;    // whole name, NUL included
+inline constexpr size_t kWorkingNameMax = 127;  // characters in front of the family suffix
+inline constexpr int kSettleSlots = 6;
+
+// Staging buffer of the driver transfers: grown to exactly the size asked for, never shrunk.
+struct TransferBuffer {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t capacity = 0;
+
+    // Makes room for `bytes`; a failed allocation keeps the old buffer and fails.
+    Result Reserve(uint32_t bytes);
+};
+
+struct ControllerSession {
+    ControllerSession();
+    ~ControllerSession();
+    ControllerSession(const ControllerSession&) = delete;
+    ControllerSession& operator=(const ControllerSession&) = delete;
+
+    char name[kNameCapacity] = {};
+    std::unique_ptr<uint8_t[]> tapTypes;
+    int32_t deviceIndex = -1;
+    int32_t auxIndex = -1;
+    int32_t controllerType = -1;
+    int32_t podType = -2;
+    uint32_t tapCount = 0;
+    int32_t interfaceKind = -1;
+    uint32_t legacyDriver = 1;
+    uint32_t family = kFamily51x4;
+    uint32_t controlCopy = 0;
+    uint32_t register1Copy = 0;
+    uint32_t register2Copy = 0;
+    uint32_t register3Copy = 0;
+    uint32_t extStatus = 0;
+    uint32_t lastStatus = 0;
+    uint32_t lastError = 0;
+    uint32_t lastRegister2 = 0;
+    int32_t tckKhz = 1;
+    uint32_t synthState[2] = {0, 0};
+    int32_t extenderMode = -1;
+    std::atomic<int32_t> inUse{-1};
+    uint32_t chunkSize = 1024;
+    uint8_t hwRevision = 0;
+    uint8_t flashCode = 0;
+    TransferBuffer transferBuffer;
+    uint16_t alarmIds[kSettleSlots] = {};
+    // The opened back-end: it owns the driver device handle, or the socket with the peer
+    // address, or the VXI driver table.
+    std::unique_ptr<transport::Backend> backend;
+};
+
+inline ControllerSession& SessionOf(ZPX_Handle handle) {
+    return *reinterpret_cast<ControllerSession*>(handle);
+}
+
+inline ZPX_Handle HandleOf(ControllerSession* session) {
+    return reinterpret_cast<ZPX_Handle>(session);
+}
+
+}  // namespace zpx

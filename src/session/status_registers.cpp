@@ -1,0 +1,89 @@
+#include <string>
+
+#include "core/bytes.h"
+#include "platform/platform.h"
+#include "session/lifecycle.h"
+#include "transport/driver_requests.h"
+#include "transport/registers.h"
+
+namespace zpx {
+
+namespace {
+
+constexpr const char* kStatusFileName = "KVCtrl.dat";
+constexpr const char* kRegister1Key = "Register1";
+constexpr const char* kRegister2Key = "Register2";
+constexpr const char* kDefaultValue = "0";
+
+// The profile text read as a decimal number up to its first non-digit.
+uint32_t DecimalPrefix(const std::string& text) {
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+bool KeptInStatusFile(const ControllerSession& s) {
+    return s.controllerType == 0 && s.legacyDriver == 1;
+}
+
+}  // namespace
+
+std::string StatusFilePath(const std::string& libraryPath) {
+    const size_t z = libraryPath.rfind('Z');
+    if (z == std::string::npos) return {};
+    return libraryPath.substr(0, z) + kStatusFileName;
+}
+
+Result RestoreStatusRegisters(ControllerSession& s) {
+    s.register1Copy = 0;
+    s.register2Copy = 0;
+    if (s.controllerType >= 1 && s.controllerType <= 3) {
+        uint32_t power = 0;
+        if (transport::ReadRegister(s, transport::kErrorRegister, &s.register1Copy).failed() ||
+            transport::ReadRegister(s, transport::kPodRegister, &s.register2Copy).failed() ||
+            transport::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) {
+            return kFail;
+        }
+        s.extStatus = power;
+        // Pod power (bit 7) and pod active (bit 6) live in register 0x0B on this family; the
+        // copies carry them where the rest of the library looks for them.
+        s.register1Copy = (s.register1Copy & ~0x20u) | ((power >> 2) & 0x20u);
+        s.register2Copy = (s.register2Copy & ~0x01u) | ((power >> 6) & 0x01u);
+        return kOk;
+    }
+    if (s.controllerType == 0 && s.legacyDriver == 0) {
+        uint8_t in[8] = {};
+        uint8_t out[8] = {};
+        if (transport::DriverRequest(s, transport::kStatusRegisterQuery, in, 8, out, 8).ok()) {
+            s.register1Copy = GetU32(out);
+            s.register2Copy = GetU32(out + 4);
+        }
+        return kOk;
+    }
+    if (KeptInStatusFile(s)) {
+        platform::Platform& p = platform::Current();
+        const std::string file = StatusFilePath(p.LibraryPath());
+        if (file.empty()) return kOk;
+        s.register1Copy =
+            DecimalPrefix(p.ReadProfileString(file, s.name, kRegister1Key, kDefaultValue));
+        s.register2Copy =
+            DecimalPrefix(p.ReadProfileString(file, s.name, kRegister2Key, kDefaultValue));
+    }
+    return kOk;
+}
+
+Result SaveStatusRegisters(ControllerSession& s) {
+    if (!KeptInStatusFile(s)) return kOk;
+    platform::Platform& p = platform::Current();
+    const std::string file = StatusFilePath(p.LibraryPath());
+    if (file.empty()) return kOk;
+    // A failed write loses only this session's copies; closing goes on regardless.
+    (void)p.WriteProfileString(file, s.name, kRegister1Key, std::to_string(s.register1Copy));
+    (void)p.WriteProfileString(file, s.name, kRegister2Key, std::to_string(s.register2Copy));
+    return kOk;
+}
+
+}  // namespace zpx

@@ -1,0 +1,54 @@
+// Back-end of the controllers reached through a kernel driver: ISA, PCI, USB and FireWire. One
+// class; the differences between the buses are data (DriverRegisterMap), not code paths.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/platform.h"
+#include "session/session.h"
+#include "transport/backend.h"
+
+namespace zpx::transport {
+
+// Where one byte register is found on a bus: the driver register to ask for and the byte of the
+// 8-byte reply that holds the value.
+struct RegisterRoute {
+    uint8_t request;
+    uint8_t replyByte;
+    bool refused;  // the bus cannot read this register: fail without sending anything
+};
+
+struct DriverRegisterMap {
+    RegisterRoute read[5];  // registers 0, 1, 2, 3, 0x0B
+    uint8_t wordLow;        // driver registers of the low and high byte of register 4
+    uint8_t wordHigh;
+    bool wordInOneRead;  // FireWire: one read of register 4 returns the word in bits 16..31
+};
+
+const DriverRegisterMap& RegisterMapFor(InterfaceKind kind);
+
+class DriverBackend : public Backend {
+  public:
+    DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device);
+
+    Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
+    Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
+    Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
+    Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
+    Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
+                         uint32_t outLength) override;
+
+    InterfaceKind kind() const { return kind_; }
+
+    // One RegisterRequest (driver register, value) sent with `code` as input and output.
+    Result RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,
+                            uint8_t reply[8]);
+
+  private:
+    InterfaceKind kind_;
+    const DriverRegisterMap& map_;
+    std::unique_ptr<platform::DriverDevice> deviceHandle_;
+};
+
+}  // namespace zpx::transport

@@ -1,0 +1,38 @@
+// Back-end of the Ethernet controllers: registers travel as LanPackets on the session's socket.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/platform.h"
+#include "transport/backend.h"
+#include "transport/lan_link.h"
+
+namespace zpx::transport {
+
+class LanBackend : public Backend {
+  public:
+    LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress);
+
+    Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
+    Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
+    Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
+    Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
+    Result DriverRequest(uint32_t, const void*, uint32_t, void*, uint32_t) override {
+        return kFail;
+    }
+
+    platform::TcpConnection& socket() { return *lanSocket_; }
+    uint32_t peerAddress() const { return peerAddress_; }
+
+    // One read packet with `command` and the reply's data0 in *value.
+    Result ReadCommand(uint32_t command, uint32_t* value);
+    // One unanswered write packet.
+    Result WriteCommand(uint32_t command, uint32_t data0, uint32_t data1 = 0);
+
+  private:
+    std::unique_ptr<platform::TcpConnection> lanSocket_;
+    uint32_t peerAddress_;  // IPv4, host byte order; the port is always kLanPort
+};
+
+}  // namespace zpx::transport

@@ -1,0 +1,70 @@
+// The byte layer of the Ethernet controllers: one TCP stream per session, requests and replies
+// matched by order alone, every unit a 12-byte LanPacket (or a 16-byte memory header followed by
+// raw data), encoded explicitly as little-endian bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/bytes.h"
+#include "core/result.h"
+#include "platform/platform.h"
+
+namespace zpx::transport {
+
+inline constexpr uint16_t kLanPort = 5104;
+inline constexpr uint32_t kLanReceiveFailed = 0xFFFFFFFFu;
+// A receive waits at most this many times for readability, each wait this long.
+inline constexpr int kLanReceiveWaits = 4;
+inline constexpr uint32_t kLanWaitMs = 5000;
+inline constexpr uint32_t kLanPauseMs = 25;
+
+enum LanOpcode : uint16_t {
+    kLanReadRegister = 0x0001,
+    kLanWriteRegister = 0x0002,
+    kLanReadCounter = 0x0004,
+    kLanWriteCounter = 0x0008,
+    kLanReadMemory = 0x0010,
+    kLanWriteMemory = 0x0020,
+    kLanReadConfig = 0x2000,
+    kLanWriteConfig = 0x4000,
+    kLanImage = 0x8000,
+};
+
+struct LanPacket {
+    static constexpr size_t kSize = 12;
+    uint8_t bytes[kSize] = {};
+
+    static LanPacket Make(uint16_t opcode, uint8_t address, uint8_t width, uint32_t data0,
+                          uint32_t data1 = 0) {
+        LanPacket p;
+        PutU16(p.bytes, opcode);
+        p.bytes[2] = address;
+        p.bytes[3] = width;
+        PutU32(p.bytes + 4, data0);
+        PutU32(p.bytes + 8, data1);
+        return p;
+    }
+    // The first four bytes as one word: (width << 24) | (address << 16) | opcode.
+    static LanPacket FromCommand(uint32_t command, uint32_t data0, uint32_t data1 = 0) {
+        return Make(static_cast<uint16_t>(command), static_cast<uint8_t>(command >> 16),
+                    static_cast<uint8_t>(command >> 24), data0, data1);
+    }
+    uint32_t command() const { return GetU32(bytes); }
+    uint32_t data0() const { return GetU32(bytes + 4); }
+    uint32_t data1() const { return GetU32(bytes + 8); }
+};
+
+// Sends every byte; 1 when a send reports an error. `more` tells the kernel that further bytes
+// of the same block follow at once, so pieces may share a segment; the byte stream is the same.
+Result LanSendAll(platform::TcpConnection& socket, const void* data, size_t length,
+                  bool more = false);
+Result LanSend(platform::TcpConnection& socket, const LanPacket& packet);
+// Receives up to *length bytes and stores the count received in *length. Returns 0, or
+// kLanReceiveFailed when the last receive saw an error, a closed connection, or no byte at all
+// before its waits ran out. A reply cut short by the waits still returns 0 with the shorter count.
+uint32_t LanReceive(platform::TcpConnection& socket, void* buffer, uint32_t* length);
+// LanSend, then LanReceive of 12 bytes into the same packet.
+Result LanExchange(platform::TcpConnection& socket, LanPacket& packet);
+
+}  // namespace zpx::transport

@@ -1,0 +1,414 @@
+#include "driver_stand_in.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "wire.h"
+#include "zpx/driver_abi.h"
+
+namespace zpx::emu {
+
+namespace {
+
+constexpr uint32_t kIdFamily51x4 = 0x9030;
+constexpr uint32_t kIdFamily5120 = 0x9050;
+constexpr uint32_t kMaxImageLength = 64u << 20;
+
+constexpr uint16_t kOpcodeConfigRead = 0x2000;
+constexpr uint16_t kOpcodeConfigWrite = 0x4000;
+constexpr uint16_t kOpcodeImage = 0x8000;
+
+// A memory request names its memory by a select in which memories 1 and 2 are exchanged.
+constexpr int kMemoryOfSelect[6] = {0, 2, 1, 3, 4, 5};
+// The address counter behind each select of the older drivers' set-address request.
+constexpr int kCounterOfSelect[4] = {0, 2, 1, 3};
+// Read counters of the current drivers: 0 the immediate address counter, 1 the shared address
+// counter of memories 3-5, 2 the further counter.
+constexpr unsigned kCounterOfRead[3] = {4, 3, 5};
+
+const char* RequestName(uint32_t code) {
+    switch (code) {
+        case ZPX_REQ_SET_ADDRESS:
+            return "set address";
+        case ZPX_REQ_REGISTER_READ:
+            return "register read";
+        case ZPX_REQ_REGISTER_WRITE:
+            return "register write";
+        case ZPX_REQ_WRITE_IMM_ADDR:
+            return "write imm addr";
+        case ZPX_REQ_READ_IMM_ADDR:
+            return "read imm addr";
+        case ZPX_REQ_MEMORY_WRITE:
+            return "memory write";
+        case ZPX_REQ_MEMORY_READ:
+            return "memory read";
+        case ZPX_REQ_POD_SENSE:
+            return "pod sense";
+        case ZPX_REQ_COUNTER_WRITE:
+            return "counter write";
+        case ZPX_REQ_COUNTER_READ:
+            return "counter read";
+        case ZPX_REQ_STATUS_REGISTERS:
+            return "status registers";
+        case ZPX_REQ_CONFIG_WRITE:
+            return "config write";
+        case ZPX_REQ_CONFIG_READ:
+            return "config read";
+        case ZPX_REQ_IMAGE_PIECE:
+            return "image piece";
+        case ZPX_REQ_DRIVER_ID:
+            return "driver id";
+        default:
+            return "unknown request";
+    }
+}
+
+const char* KindName(DriverKind kind) {
+    switch (kind) {
+        case DriverKind::kIsa:
+            return "isa";
+        case DriverKind::kPci:
+            return "pci";
+        case DriverKind::kUsb:
+            return "usb";
+        case DriverKind::kFireWire:
+            return "firewire";
+    }
+    return "?";
+}
+
+}  // namespace
+
+DriverStandIn::DriverStandIn(Controller& controller, DriverOptions options)
+    : controller_(controller), options_(std::move(options)) {}
+
+uint32_t DriverStandIn::ChunkLimit() const {
+    switch (options_.kind) {
+        case DriverKind::kUsb:
+            return controller_.Type() == 0 ? 4096 : 131072;
+        case DriverKind::kFireWire:
+            return 16384;
+        default:
+            return 4096;
+    }
+}
+
+bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength, void* outVoid,
+                            uint32_t outLength) {
+    const auto* in = static_cast<const uint8_t*>(inVoid);
+    auto* out = static_cast<uint8_t*>(outVoid);
+    if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0)) return false;
+    std::lock_guard lock(mutex_);
+
+    Fault fault;
+    const bool faulty = faults_.Next(&fault);
+    if (faulty) {
+        switch (fault.kind) {
+            case FaultKind::kFailRequest:
+            case FaultKind::kCloseConnection:
+                Log(code, in, inLength, nullptr, 0, false);
+                return false;
+            case FaultKind::kDelayReply:
+                std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+                break;
+            case FaultKind::kDropReply:
+            case FaultKind::kShortReply:
+                break;
+        }
+    }
+    const bool partial =
+        faulty && (fault.kind == FaultKind::kDropReply || fault.kind == FaultKind::kShortReply);
+    uint8_t* target = out;
+    if (partial) {
+        scratch_.assign(outLength, 0);
+        target = scratch_.data();
+    }
+    const bool done = Dispatch(code, in, inLength, target, outLength);
+    if (partial && done) {
+        const uint32_t keep =
+            fault.kind == FaultKind::kDropReply ? 0 : std::min(fault.bytes, outLength);
+        if (keep) std::memcpy(out, scratch_.data(), keep);
+    }
+    Log(code, in, inLength, out, outLength, done);
+    return done;
+}
+
+bool DriverStandIn::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                             uint32_t outLength) {
+    switch (code) {
+        case ZPX_REQ_REGISTER_READ:
+            return RegisterRead(in, inLength, out, outLength);
+        case ZPX_REQ_REGISTER_WRITE:
+            return RegisterWrite(in, inLength, out, outLength);
+        case ZPX_REQ_MEMORY_WRITE:
+            return MemoryWrite(in, inLength);
+        case ZPX_REQ_MEMORY_READ:
+            return MemoryRead(in, inLength, out, outLength);
+        case ZPX_REQ_SET_ADDRESS: {
+            if (inLength < 8) return false;
+            const uint32_t select = LoadU32(in);
+            if (select > 3) return false;
+            controller_.WriteCounter(kCounterOfSelect[select], LoadU32(in + 4));
+            return true;
+        }
+        case ZPX_REQ_WRITE_IMM_ADDR:
+            if (inLength < 4) return false;
+            controller_.WriteCounter(4, LoadU32(in));
+            return true;
+        case ZPX_REQ_READ_IMM_ADDR:
+            if (inLength < 4 || outLength < 4) return false;
+            StoreU32(out, controller_.ReadCounter(4));
+            return true;
+        case ZPX_REQ_COUNTER_WRITE: {
+            if (options_.olderDriver || inLength < 8) return false;
+            const uint32_t counter = LoadU32(in);
+            const uint32_t value = LoadU32(in + 4);
+            if (counter > 5) return false;
+            controller_.WriteCounter(counter, value);
+            if (outLength >= 8) {
+                StoreU32(out, counter);
+                StoreU32(out + 4, value);
+            }
+            return true;
+        }
+        case ZPX_REQ_COUNTER_READ: {
+            if (options_.olderDriver || inLength < 8 || outLength < 8) return false;
+            const uint32_t counter = LoadU32(in);
+            if (counter > 2) return false;
+            StoreU32(out, counter);
+            StoreU32(out + 4, controller_.ReadCounter(kCounterOfRead[counter]));
+            return true;
+        }
+        case ZPX_REQ_POD_SENSE: {
+            if (inLength < 4 || outLength < 4) return false;
+            // 0 tells an older pod with fixed TAPs; any other answer sends the caller on to the
+            // pod kind bits of register 3.
+            const ControllerConfig& c = controller_.Config();
+            StoreU32(out, c.podPresent && c.podKind == 0 ? 0 : 1);
+            return true;
+        }
+        case ZPX_REQ_STATUS_REGISTERS: {
+            if (options_.olderDriver || outLength < 8) return false;
+            uint8_t r1 = 0, r2 = 0;
+            controller_.WrittenStatusRegisters(&r1, &r2);
+            StoreU32(out, r1);
+            StoreU32(out + 4, r2);
+            return true;
+        }
+        case ZPX_REQ_DRIVER_ID: {
+            if (options_.olderDriver || inLength < 4 || outLength < 4) return false;
+            uint32_t id = options_.driverId;
+            if (id == 0) id = controller_.Type() == 0 ? kIdFamily5120 : kIdFamily51x4;
+            StoreU32(out, (id << 16) | options_.driverBuild);
+            return true;
+        }
+        case ZPX_REQ_CONFIG_WRITE:
+            return ConfigWrite(in, inLength);
+        case ZPX_REQ_CONFIG_READ:
+            return ConfigRead(in, inLength, out, outLength);
+        case ZPX_REQ_IMAGE_PIECE:
+            return ImagePiece(in, inLength);
+        default:
+            return false;
+    }
+}
+
+bool DriverStandIn::ReadByteRegister(uint32_t r, uint32_t* value) {
+    uint32_t word = 0;
+    switch (options_.kind) {
+        case DriverKind::kIsa:
+            // The ISA board has the word register at 3/4 and the clock at 30/31.
+            if (r <= 2) return controller_.ReadRegister(r, value);
+            if (r == 3 || r == 4) {
+                controller_.ReadRegister(kWordRegister, &word);
+                *value = r == 3 ? (word & 0xFF) : (word >> 8);
+                return true;
+            }
+            if (r == 30) return controller_.ReadRegister(kClockValueRegister, value);
+            if (r == 31) return controller_.ReadRegister(kClockRangeRegister, value);
+            return false;
+        case DriverKind::kPci:
+        case DriverKind::kUsb:
+        case DriverKind::kFireWire:
+            if (r <= 3 || r == kPowerRegister || r == 6 || r == 7)
+                return controller_.ReadRegister(r, value);
+            if (r == 4 || r == 5) {
+                controller_.ReadRegister(kWordRegister, &word);
+                *value = r == 4 ? (word & 0xFF) : (word >> 8);
+                return true;
+            }
+            return false;
+    }
+    return false;
+}
+
+bool DriverStandIn::WriteByteRegister(uint32_t r, uint32_t value) {
+    const uint32_t byte = value & 0xFF;
+    uint32_t word = 0;
+    const bool isa = options_.kind == DriverKind::kIsa;
+    const uint32_t wordLow = isa ? 3 : 4;
+    if (r == wordLow || r == wordLow + 1) {
+        controller_.ReadRegister(kWordRegister, &word);
+        word = r == wordLow ? (word & 0xFF00) | byte : (word & 0x00FF) | (byte << 8);
+        return controller_.WriteRegister(kWordRegister, word);
+    }
+    if (isa) {
+        if (r <= 2) return controller_.WriteRegister(r, byte);
+        if (r == 30) return controller_.WriteRegister(kClockValueRegister, byte);
+        if (r == 31) return controller_.WriteRegister(kClockRangeRegister, byte);
+        return false;
+    }
+    if (r <= 3 || r == kPowerRegister || r == 6 || r == 7)
+        return controller_.WriteRegister(r, byte);
+    return false;
+}
+
+bool DriverStandIn::RegisterRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
+                                 uint32_t outLength) {
+    if (inLength < 8 || outLength < 8) return false;
+    const uint32_t r = LoadU32(in);
+    if (options_.kind == DriverKind::kFireWire) {
+        // FireWire reads whole quadlets: four consecutive byte registers in bytes 4 to 7.
+        if (r != 0 && r != 4 && r != 8) return false;
+        uint8_t bytes[4] = {};
+        for (uint32_t i = 0; i < 4; ++i) {
+            uint32_t v = 0;
+            if (r + i == kPowerRegister || r < 8) {
+                if (!ReadByteRegister(r + i, &v)) v = 0;
+            }
+            bytes[i] = static_cast<uint8_t>(v);
+        }
+        StoreU32(out, r);
+        std::memcpy(out + 4, bytes, 4);
+        return true;
+    }
+    uint32_t value = 0;
+    if (!ReadByteRegister(r, &value)) return false;
+    StoreU32(out, r);
+    StoreU32(out + 4, value & 0xFF);
+    return true;
+}
+
+bool DriverStandIn::RegisterWrite(const uint8_t* in, uint32_t inLength, uint8_t* out,
+                                  uint32_t outLength) {
+    if (inLength < 8) return false;
+    const uint32_t r = LoadU32(in);
+    const uint32_t value = LoadU32(in + 4);
+    if (!WriteByteRegister(r, value)) return false;
+    if (outLength >= 8) {
+        StoreU32(out, r);
+        StoreU32(out + 4, value);
+    }
+    return true;
+}
+
+bool DriverStandIn::MemoryWrite(const uint8_t* in, uint32_t inLength) {
+    if (inLength < 16) return false;
+    const uint32_t select = LoadU32(in);
+    const uint32_t count = LoadU32(in + 8);
+    if (select > 5 || count > ChunkLimit()) return false;
+    // The request carries 4 trailing bytes; the USB driver of the 51x4 family moves whole
+    // quadlets and takes the data rounded up to a multiple of 4.
+    uint32_t expected = count + 16;
+    if (options_.kind == DriverKind::kUsb && controller_.Type() != 0)
+        expected = 16 + ((count + 3) & ~3u);
+    if (inLength != expected) return false;
+    return controller_.WriteMemory(kMemoryOfSelect[select], in + 12, count);
+}
+
+bool DriverStandIn::MemoryRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
+                               uint32_t outLength) {
+    if (inLength < 16) return false;
+    const uint32_t select = LoadU32(in);
+    const uint32_t count = LoadU32(in + 8);
+    if (select > 5 || count > ChunkLimit()) return false;
+    if (inLength != count + 16 || outLength < count + 16) return false;
+    StoreU32(out, select);
+    StoreU32(out + 4, 0);
+    StoreU32(out + 8, count);
+    return controller_.ReadMemory(kMemoryOfSelect[select], out + 12, count);
+}
+
+bool DriverStandIn::ConfigWrite(const uint8_t* in, uint32_t inLength) {
+    if (inLength < 12) return false;
+    if (options_.kind == DriverKind::kFireWire) {
+        // The FireWire driver takes the configuration request but has no items behind it.
+        return true;
+    }
+    if (options_.kind != DriverKind::kUsb) return false;
+    const uint16_t opcode = LoadU16(in);
+    if (opcode == kOpcodeConfigWrite)
+        return controller_.WriteConfigItem(in[2], LoadU32(in + 4), LoadU32(in + 8));
+    if (opcode == kOpcodeImage) {
+        const uint32_t length = LoadU32(in + 4);
+        if (length > kMaxImageLength) return false;
+        std::memcpy(imageHeader_, in, 12);
+        imageLength_ = length;
+        image_.clear();
+        image_.reserve(length);
+        imagePending_ = true;
+        return true;
+    }
+    return false;
+}
+
+bool DriverStandIn::ConfigRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
+                               uint32_t outLength) {
+    if (options_.kind != DriverKind::kUsb || outLength < 12) return false;
+    if (inLength == 0) {
+        // The status of the image announced last.
+        if (!imagePending_) return false;
+        imagePending_ = false;
+        uint32_t status = controller_.Config().imageRefusedStatus;
+        if (image_.size() == imageLength_)
+            status =
+                controller_.ReceiveImage(LoadU16(imageHeader_ + 2), LoadU16(imageHeader_ + 8),
+                                         imageHeader_[10], imageHeader_[11], std::move(image_));
+        image_ = {};
+        std::memcpy(out, imageHeader_, 12);
+        StoreU32(out + 4, status);
+        return true;
+    }
+    if (inLength < 12 || LoadU16(in) != kOpcodeConfigRead) return false;
+    uint32_t d0 = 0, d1 = 0;
+    const uint8_t item = in[2];
+    if (!controller_.ReadConfigItem(item, &d0, &d1)) return false;
+    std::memmove(out, in, 4);
+    StoreU32(out + 4, d0);
+    StoreU32(out + 8, d1);
+    return true;
+}
+
+bool DriverStandIn::ImagePiece(const uint8_t* in, uint32_t inLength) {
+    if (options_.kind != DriverKind::kUsb || !imagePending_ || inLength < 16) return false;
+    const uint32_t length = LoadU32(in + 8);
+    if (length > ChunkLimit() || inLength != length + 16) return false;
+    if (image_.size() + length > imageLength_) return false;
+    image_.insert(image_.end(), in + 12, in + 12 + length);
+    return true;
+}
+
+void DriverStandIn::Log(uint32_t code, const uint8_t* in, uint32_t inLength, const uint8_t* out,
+                        uint32_t outLength, bool done) {
+    if (!options_.log) return;
+    char line[200];
+    int n = std::snprintf(line, sizeof line, "%s: %s (0x%08X) in %u", KindName(options_.kind),
+                          RequestName(code), code, inLength);
+    if (inLength >= 8)
+        n += std::snprintf(line + n, sizeof line - n, " [%u, 0x%X]", LoadU32(in), LoadU32(in + 4));
+    else if (inLength >= 4)
+        n += std::snprintf(line + n, sizeof line - n, " [0x%X]", LoadU32(in));
+    n += std::snprintf(line + n, sizeof line - n, " out %u", outLength);
+    if (done && out != nullptr && outLength >= 8)
+        n += std::snprintf(line + n, sizeof line - n, " [0x%X, 0x%X]", LoadU32(out),
+                           LoadU32(out + 4));
+    else if (done && out != nullptr && outLength >= 4)
+        n += std::snprintf(line + n, sizeof line - n, " [0x%X]", LoadU32(out));
+    std::snprintf(line + n, sizeof line - n, " -> %s", done ? "done" : "refused");
+    options_.log(line);
+}
+
+}  // namespace zpx::emu

@@ -1,0 +1,100 @@
+#include "vcd_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace zpx::emu {
+
+namespace {
+
+// Identifier characters of the five signals, in declaration order.
+constexpr char kClockId = '!';
+constexpr char kDataId = '"';
+constexpr char kSelectId = '#';
+constexpr char kTapId = '$';
+constexpr char kSampledId = '%';
+
+}  // namespace
+
+VcdWriter::~VcdWriter() {
+    Close();
+}
+
+bool VcdWriter::Open(const std::string& path, std::string* error) {
+    Close();
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) {
+        if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char date[64] = "unknown";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) != nullptr)
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(file_,
+                 "$date %s $end\n"
+                 "$version zpx-emu pod link $end\n"
+                 "$timescale 1ns $end\n"
+                 "$scope module pod_link $end\n"
+                 "$var wire 1 %c clock $end\n"
+                 "$var wire 1 %c data $end\n"
+                 "$var wire 1 %c link_select $end\n"
+                 "$var wire 2 %c tap $end\n"
+                 "$var wire 1 %c sampled $end\n"
+                 "$upscope $end\n"
+                 "$enddefinitions $end\n"
+                 "#0\n"
+                 "$dumpvars\n0%c\n0%c\n0%c\nb0 %c\n0%c\n$end\n",
+                 date, kClockId, kDataId, kSelectId, kTapId, kSampledId, kClockId, kDataId,
+                 kSelectId, kTapId, kSampledId);
+    start_ = std::chrono::steady_clock::now();
+    lastTime_ = 0;
+    clock_ = data_ = select_ = tap_ = sampled_ = 0;
+    return true;
+}
+
+void VcdWriter::Close() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+void VcdWriter::Stamp() {
+    const auto elapsed = std::chrono::steady_clock::now() - start_;
+    uint64_t t = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+    if (t <= lastTime_) t = lastTime_ + 1;
+    lastTime_ = t;
+    std::fprintf(file_, "#%llu\n", static_cast<unsigned long long>(t));
+}
+
+void VcdWriter::Register2Written(uint8_t value) {
+    if (file_ == nullptr) return;
+    const int clock = (value >> 5) & 1;
+    const int data = (value >> 4) & 1;
+    const int select = (value >> 3) & 1;
+    const int tap = value >> 6;
+    if (clock == clock_ && data == data_ && select == select_ && tap == tap_) return;
+    Stamp();
+    if (clock != clock_) std::fprintf(file_, "%d%c\n", clock, kClockId);
+    if (data != data_) std::fprintf(file_, "%d%c\n", data, kDataId);
+    if (select != select_) std::fprintf(file_, "%d%c\n", select, kSelectId);
+    if (tap != tap_) std::fprintf(file_, "b%d%d %c\n", (tap >> 1) & 1, tap & 1, kTapId);
+    clock_ = clock;
+    data_ = data;
+    select_ = select;
+    tap_ = tap;
+}
+
+void VcdWriter::BitSampled(bool bit) {
+    if (file_ == nullptr) return;
+    const int value = bit ? 1 : 0;
+    if (value == sampled_) return;
+    Stamp();
+    std::fprintf(file_, "%d%c\n", value, kSampledId);
+    sampled_ = value;
+}
+
+}  // namespace zpx::emu

@@ -1,0 +1,101 @@
+// The Ethernet face of an emulated controller: a TCP server on a loopback address that speaks the
+// controller's LAN protocol (12-byte packets, 16-byte memory headers with raw data, image
+// uploads).
+//
+// One listening thread accepts; each connection is served by its own thread with blocking I/O
+// and one read buffer, so a register read costs one recv and one send. A malformed or truncated
+// stream drops that connection only; the server keeps serving.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller.h"
+#include "faults.h"
+
+namespace zpx::emu {
+
+// The port Ethernet controllers listen on.
+inline constexpr uint16_t kLanPort = 5104;
+
+struct LanServerOptions {
+    std::string address = "127.0.0.2";
+    uint16_t port = kLanPort;  // 0 picks a free port (tests)
+    LogSink requestLog;        // one line per request
+    LogSink events;            // one line per connection opened and closed
+    size_t maxConnections = 8;
+};
+
+class LanServer {
+  public:
+    explicit LanServer(Controller& controller, LanServerOptions options = {});
+    ~LanServer();
+    LanServer(const LanServer&) = delete;
+    LanServer& operator=(const LanServer&) = delete;
+
+    // Binds and listens on address:port and starts serving. False, with a message, when the
+    // address is not IPv4 text or cannot be bound.
+    bool Start(const std::string& address, uint16_t port, std::string* error);
+    bool Start(std::string* error) { return Start(options_.address, options_.port, error); }
+    // Closes the listening socket and every connection and joins every thread.
+    void Stop();
+
+    bool Running() const { return listenFd_ >= 0; }
+    const std::string& Address() const { return address_; }
+    uint16_t Port() const { return port_; }
+
+    void SetFaults(std::vector<Fault> faults) { faults_.Set(std::move(faults)); }
+    uint64_t RequestCount() const { return faults_.RequestCount(); }
+    uint64_t ConnectionsAccepted() const { return accepted_; }
+    // Connections closed because their stream could not be decoded.
+    uint64_t ConnectionsDropped() const { return dropped_; }
+
+  private:
+    struct Connection {
+        int fd = -1;
+        std::string peer;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    class Session;
+
+    void AcceptLoop();
+    void Serve(Connection* connection);
+    void ReapLocked();  // joins and closes the connections that have ended
+    // Waits up to `ms`, returning early when the server stops; false when it stopped.
+    bool Pause(uint32_t ms);
+    void Event(const std::string& line);
+
+    Controller& controller_;
+    LanServerOptions options_;
+    FaultPlan faults_;
+
+    int listenFd_ = -1;
+    std::string address_;
+    uint16_t port_ = 0;
+    std::thread acceptThread_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;  // connections_ and the stop signal
+    std::condition_variable stopped_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    std::atomic<uint64_t> accepted_{0};
+    std::atomic<uint64_t> dropped_{0};
+};
+
+// The first loopback address from 127.0.0.2 upward on which `port` can be bound, or "" when none
+// of 127.0.0.2 to 127.0.0.254 is free. Another process may take it before it is used: prefer
+// StartOnFreeLoopback, which binds for real.
+std::string FindFreeLoopbackAddress(uint16_t port = kLanPort);
+
+// Starts `server` on the first loopback address from 127.0.0.2 upward where `port` is free.
+bool StartOnFreeLoopback(LanServer& server, uint16_t port, std::string* address,
+                         std::string* error);
+
+}  // namespace zpx::emu

@@ -249,7 +249,7 @@ class LanServer::Session {
                     std::fill(out_.begin(), out_.end(), 0);
                 else
                     c.ReadMemory(static_cast<unsigned>(memory), out_.data(), out_.size());
-                Log(p, 0);
+                Log(p, nullptr);
                 return Send(out_.data(), out_.size());
             }
             case kOpWriteMemory:
@@ -275,14 +275,14 @@ class LanServer::Session {
                 remaining_ = data0;
                 state_ = State::kImageData;
                 if (remaining_ == 0 && !FinishImage()) return false;
-                Log(p, 0);
+                Log(p, nullptr);
                 return true;
             default:
                 // Unknown opcodes, among them the all-zero packet the library sends for a
                 // counter it has no address for, are ignored.
                 break;
         }
-        Log(p, value);
+        Log(p, reply ? &value : nullptr);
         if (!reply) return true;
         uint8_t answer[kPacketSize];
         std::memcpy(answer, p, 4);
@@ -342,13 +342,16 @@ class LanServer::Session {
         return false;
     }
 
-    void Log(const uint8_t* p, uint32_t value) {
+    // `reply` is the value sent back, or null for a request without a one-packet reply.
+    void Log(const uint8_t* p, const uint32_t* reply) {
         if (!server_.options_.requestLog) return;
         const uint16_t opcode = LoadU16(p);
         char line[160];
-        std::snprintf(line, sizeof line, "%s: %s address 0x%02X width %u data 0x%X 0x%X%s -> 0x%X",
-                      connection_.peer.c_str(), OpcodeName(opcode), p[2], p[3], LoadU32(p + 4),
-                      LoadU32(p + 8), discard_ ? " (failed by fault)" : "", value);
+        int n = std::snprintf(line, sizeof line, "%s: %s address 0x%02X width %u data 0x%X 0x%X%s",
+                              connection_.peer.c_str(), OpcodeName(opcode), p[2], p[3],
+                              LoadU32(p + 4), LoadU32(p + 8), discard_ ? " (failed by fault)" : "");
+        if (reply && n > 0 && static_cast<size_t>(n) < sizeof line)
+            std::snprintf(line + n, sizeof line - n, " -> 0x%X", *reply);
         server_.options_.requestLog(line);
     }
 

@@ -1,0 +1,238 @@
+// zpx-emu: serves one emulated Ethernet controller on a loopback address until SIGINT or SIGTERM.
+//
+//   zpx-emu --address 127.0.0.2 --type 2 --pod 1 --log
+//
+// Prints one line per connection, and with --log one per request and per pod-link frame.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "controller.h"
+#include "faults.h"
+#include "lan_server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: zpx-emu [options]\n"
+    "\n"
+    "Serves one emulated Ethernet boundary-scan controller until SIGINT or SIGTERM.\n"
+    "Numbers may be decimal or 0x-prefixed hexadecimal.\n"
+    "\n"
+    "Where it listens:\n"
+    "  --address A          IPv4 address to listen on (default: the first loopback address\n"
+    "                       from 127.0.0.2 upward where the port is free)\n"
+    "  --port P             TCP port (default 5104, the port the library connects to)\n"
+    "\n"
+    "The controller:\n"
+    "  --type T             0 the 5120 family, 1, 2, 3 the 51x4 models (default 2)\n"
+    "  --flash C            flash code, 0-255 (default 0x45); its high nibble picks the memory\n"
+    "                       sizes of the 51x4 family\n"
+    "  --epld R             EPLD revision, 0-15 (default 3)\n"
+    "  --serial S           controller serial number, 48 bits (default 0xA1B2C3D4E5)\n"
+    "  --transceiver-serial S  transceiver serial number, 48 bits (default 0x11223344)\n"
+    "  --bad-roms           spoil the checksum byte of every serial ROM\n"
+    "  --run-periods N      test-clock periods one sequencer run takes (default 1000)\n"
+    "  --error-bits B       register 1 at power-up (default 0)\n"
+    "  --run-error-bits B   error bits raised in register 1 when a run ends (default 0)\n"
+    "  --button             the button reads as pressed\n"
+    "  --image-status S     reply status of an image whose checksum fails (default 5)\n"
+    "\n"
+    "The pod:\n"
+    "  --pod K              pod kind code of register 3, 0-3 (default 1)\n"
+    "  --no-pod             no pod attached\n"
+    "  --pod-serial N:S     serial number of pod N (0-3); 0 removes it (default pod 0 only)\n"
+    "  --tap N:ID           TAP N (0-3) answers identity ID (0-3)\n"
+    "  --no-tap N           TAP N (0-3) is absent\n"
+    "\n"
+    "Misbehaviour (may be repeated; requests count from 1 over all connections):\n"
+    "  --fault drop:N       carry request N out but send no reply\n"
+    "  --fault short:N:B    send only B bytes of the reply to request N\n"
+    "  --fault delay:N:MS   delay the reply to request N by MS milliseconds\n"
+    "  --fault close:N      close the connection on request N\n"
+    "  --fault fail:N       ignore request N\n"
+    "                       a suffix xCOUNT applies the fault to COUNT requests from N on\n"
+    "                       (x0: every request from N on), e.g. drop:5x3\n"
+    "\n"
+    "Output:\n"
+    "  --log                one line per request and per pod-link frame\n"
+    "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
+    "  --help               this text\n";
+
+bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* value) {
+    const std::string s(text);
+    if (s.empty() || s[0] == '-') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
+    *value = v;
+    return true;
+}
+
+// "N:VALUE" with N in 0..3.
+bool ParseIndexed(std::string_view text, uint64_t max, unsigned* index, uint64_t* value) {
+    const size_t colon = text.find(':');
+    uint64_t n = 0;
+    if (colon == std::string_view::npos || !ParseUnsigned(text.substr(0, colon), 3, &n))
+        return false;
+    *index = static_cast<unsigned>(n);
+    return ParseUnsigned(text.substr(colon + 1), max, value);
+}
+
+std::mutex g_outputMutex;
+
+void Print(std::string_view line) {
+    std::lock_guard lock(g_outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int Usage(const char* message) {
+    std::fprintf(stderr, "zpx-emu: %s\n(see zpx-emu --help)\n", message);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zpx::emu::ControllerConfig config;
+    std::string address;
+    uint64_t port = zpx::emu::kLanPort;
+    std::vector<zpx::emu::Fault> faults;
+    bool log = false;
+    std::string vcdPath;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        auto value = [&](std::string_view* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string_view v;
+        uint64_t n = 0;
+        unsigned index = 0;
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (option == "--log") {
+            log = true;
+        } else if (option == "--no-pod") {
+            config.podPresent = false;
+        } else if (option == "--bad-roms") {
+            config.corruptRoms = true;
+        } else if (option == "--button") {
+            config.buttonPressed = true;
+        } else if (!value(&v)) {
+            return Usage(("unknown option or missing value: " + std::string(option)).c_str());
+        } else if (option == "--address") {
+            address = v;
+        } else if (option == "--port") {
+            if (!ParseUnsigned(v, 65535, &port)) return Usage("bad --port");
+        } else if (option == "--type") {
+            if (!ParseUnsigned(v, 3, &n)) return Usage("--type takes 0 to 3");
+            config.type = static_cast<int>(n);
+        } else if (option == "--pod") {
+            if (!ParseUnsigned(v, 3, &n)) return Usage("--pod takes 0 to 3");
+            config.podKind = static_cast<int>(n);
+        } else if (option == "--flash") {
+            if (!ParseUnsigned(v, 255, &n)) return Usage("--flash takes 0 to 255");
+            config.flashCode = static_cast<uint8_t>(n);
+        } else if (option == "--epld") {
+            if (!ParseUnsigned(v, 15, &n)) return Usage("--epld takes 0 to 15");
+            config.epldRevision = static_cast<uint8_t>(n);
+        } else if (option == "--serial") {
+            if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return Usage("bad --serial");
+            config.controllerSerial = n;
+        } else if (option == "--transceiver-serial") {
+            if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return Usage("bad --transceiver-serial");
+            config.transceiverSerial = n;
+        } else if (option == "--pod-serial") {
+            if (!ParseIndexed(v, 0xFFFFFFFFFFFFull, &index, &n)) return Usage("bad --pod-serial");
+            config.podSerials[index] = n;
+        } else if (option == "--tap") {
+            if (!ParseIndexed(v, 3, &index, &n)) return Usage("--tap takes N:ID");
+            config.taps[index].present = true;
+            config.taps[index].identity = static_cast<uint8_t>(n);
+        } else if (option == "--no-tap") {
+            if (!ParseUnsigned(v, 3, &n)) return Usage("--no-tap takes 0 to 3");
+            config.taps[n].present = false;
+        } else if (option == "--run-periods") {
+            if (!ParseUnsigned(v, UINT64_MAX, &n)) return Usage("bad --run-periods");
+            config.runPeriods = n;
+        } else if (option == "--error-bits") {
+            if (!ParseUnsigned(v, 255, &n)) return Usage("--error-bits takes 0 to 255");
+            config.errorBits = static_cast<uint8_t>(n);
+        } else if (option == "--run-error-bits") {
+            if (!ParseUnsigned(v, 255, &n)) return Usage("--run-error-bits takes 0 to 255");
+            config.runErrorBits = static_cast<uint8_t>(n);
+        } else if (option == "--image-status") {
+            if (!ParseUnsigned(v, 0xFFFFFFFFull, &n) || n == 0)
+                return Usage("--image-status takes a non-zero status");
+            config.imageRefusedStatus = static_cast<uint32_t>(n);
+        } else if (option == "--fault") {
+            zpx::emu::Fault fault;
+            if (!zpx::emu::ParseFault(v, &fault))
+                return Usage(("bad --fault: " + std::string(v)).c_str());
+            faults.push_back(fault);
+        } else if (option == "--vcd") {
+            vcdPath = v;
+        } else {
+            return Usage(("unknown option: " + std::string(option)).c_str());
+        }
+    }
+
+    // Block the stop signals in every thread the server starts; main waits for them below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    zpx::emu::Controller controller(config);
+    if (!vcdPath.empty()) {
+        std::string error;
+        if (!controller.StartVcd(vcdPath, &error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    zpx::emu::LanServerOptions options;
+    options.events = Print;
+    if (log) {
+        options.requestLog = Print;
+        controller.SetPodLog(Print);
+    }
+    zpx::emu::LanServer server(controller, options);
+    server.SetFaults(faults);
+
+    std::string error;
+    const bool started =
+        address.empty()
+            ? zpx::emu::StartOnFreeLoopback(server, static_cast<uint16_t>(port), &address, &error)
+            : server.Start(address, static_cast<uint16_t>(port), &error);
+    if (!started) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    Print("zpx-emu: controller type " + std::to_string(config.type) + " listening on " +
+          server.Address() + ":" + std::to_string(server.Port()) + " (open it as ETH" +
+          server.Address() + ")");
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    Print(std::string("zpx-emu: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+          ", stopping after " + std::to_string(server.RequestCount()) + " requests");
+    server.Stop();
+    controller.StopVcd();
+    return 0;
+}

@@ -66,6 +66,7 @@ struct FakeTcpState {
     // answers what it received).
     std::function<void(FakeTcpState&)> onSend;
     int waits = 0;
+    uint32_t lastWaitMs = 0;  // time limit of the last wait for readability
     bool failSends = false;
     bool closed = false;
 };
@@ -84,8 +85,9 @@ class FakeTcpConnection : public platform::TcpConnection {
         if (state_->onSend) state_->onSend(*state_);
         return static_cast<long>(length);
     }
-    int WaitReadable(uint32_t) override {
+    int WaitReadable(uint32_t timeoutMs) override {
         ++state_->waits;
+        state_->lastWaitMs = timeoutMs;
         if (state_->script.empty()) return 0;
         const TcpEvent& e = state_->script.front();
         if (e.kind == TcpEvent::kTimeout) {

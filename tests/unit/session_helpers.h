@@ -47,7 +47,7 @@ inline ZPX_Handle OpenOnDevice(FakePlatform& fake, const char* name, const char*
 }
 
 // An Ethernet controller behind the fake connection: every read packet (opcode 1) is answered
-// with a copy whose data0 is regs[address]; writes are swallowed.
+// with a copy whose data0 is regs[address]; writes are swallowed. `sent` must only grow.
 inline void ServeLanRegisters(FakeTcpState& tcp,
                               std::shared_ptr<std::map<uint8_t, uint32_t>> regs) {
     auto consumed = std::make_shared<size_t>(0);
@@ -81,10 +81,11 @@ inline Request WriteOf(uint32_t reg, uint32_t value) {
     return {transport::kRequestRegisterWrite, reg, value};
 }
 
-// The 12-byte packets sent on a fake connection, as (command word, data0, data1).
-inline std::vector<Request> Packets(const FakeTcpState& tcp) {
+// The 12-byte packets sent on a fake connection from byte `from` on, as (command word, data0,
+// data1).
+inline std::vector<Request> Packets(const FakeTcpState& tcp, size_t from = 0) {
     std::vector<Request> out;
-    for (size_t i = 0; i + 12 <= tcp.sent.size(); i += 12) {
+    for (size_t i = from; i + 12 <= tcp.sent.size(); i += 12) {
         const uint8_t* p = tcp.sent.data() + i;
         out.emplace_back(GetU32(p), GetU32(p + 4), GetU32(p + 8));
     }

@@ -251,6 +251,9 @@ bool DriverStandIn::WriteByteRegister(uint32_t r, uint32_t value) {
     const bool isa = options_.kind == DriverKind::kIsa;
     const uint32_t wordLow = isa ? 3 : 4;
     if (r == wordLow || r == wordLow + 1) {
+        // On ISA the word's low byte and register 3 share driver register 3: a write there also
+        // selects (and carries a boot image number), while reads return the word's low byte.
+        if (isa && r == 3) controller_.WriteRegister(kSelectRegister, byte);
         controller_.ReadRegister(kWordRegister, &word);
         word = r == wordLow ? (word & 0xFF00) | byte : (word & 0x00FF) | (byte << 8);
         return controller_.WriteRegister(kWordRegister, word);

@@ -1,4 +1,5 @@
-// What every back-end carries: byte registers, the word register and raw driver requests.
+// What every back-end carries: byte registers, the word register, the two clock registers,
+// counters, memory blocks and raw driver requests.
 //
 // One implementation per way of reaching a controller (kernel driver, Ethernet, later VXI). A
 // back-end knows its own mapping tables; the logic above asks for "register 3" and never switches
@@ -21,6 +22,9 @@ inline constexpr uint32_t kErrorRegister = 0x01;
 inline constexpr uint32_t kPodRegister = 0x02;
 inline constexpr uint32_t kSelectRegister = 0x03;
 inline constexpr uint32_t kPodPowerRegister = 0x0B;
+// The test-clock generator's registers; each back-end carries them under its own numbers.
+inline constexpr uint32_t kClockValueRegister = 6;
+inline constexpr uint32_t kClockRangeRegister = 7;
 
 class Backend {
   public:
@@ -33,6 +37,26 @@ class Backend {
     // The 16-bit register 4.
     virtual Result ReadRegisterWord(ControllerSession& s, uint32_t* value) = 0;
     virtual Result WriteRegisterWord(ControllerSession& s, uint32_t value) = 0;
+
+    // The clock registers 6 and 7. Only the low byte of `value` is written; a read stores the
+    // byte, zero-extended, and leaves `value` untouched on failure.
+    virtual Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) = 0;
+    virtual Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) = 0;
+
+    // Counters. Write counters 0-3 are the memories' address counters, 4 the immediate address
+    // counter, 5 a further one; read counters are numbered apart (see counters.h). A number the
+    // back-end's path does not know is not an error: it travels as the path's default, and a
+    // read of it succeeds with 0 and sends nothing. `*value` is already 0 on entry to a read.
+    virtual Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) = 0;
+    virtual Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) = 0;
+
+    // A block of `length` bytes to or from memory `memory` (0-5, the caller's numbering) at the
+    // controller's current address; the back-end cuts it into its own pieces. `data` may be null
+    // only when `length` is 0. Pieces already moved stay moved when a later one fails.
+    virtual Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                                    const uint8_t* data) = 0;
+    virtual Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                                   uint8_t* buffer) = 0;
 
     // A raw request to the kernel driver; back-ends without a driver fail it.
     virtual Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,

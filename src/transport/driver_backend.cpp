@@ -1,6 +1,7 @@
 #include "transport/driver_backend.h"
 
 #include "core/bytes.h"
+#include "transport/counters.h"
 #include "transport/driver_requests.h"
 
 namespace zpx::transport {
@@ -8,12 +9,54 @@ namespace zpx::transport {
 namespace {
 
 constexpr DriverRegisterMap kIsaMap = {
-    {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0, 0, true}}, 3, 4, false};
-constexpr DriverRegisterMap kPciUsbMap = {
-    {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0x0B, 4, false}}, 4, 5, false};
-// The FireWire driver answers a read with four consecutive registers in bytes 4 to 7.
+    .read = {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0, 0, true}},
+    .wordLow = 3,
+    .wordHigh = 4,
+    .wordInOneRead = false,
+    .clockRead = {{30, 4, false}, {31, 4, false}},
+    .clockWrite = {30, 31},
+    .roundsWritesOn51x4 = false,
+};
+constexpr DriverRegisterMap kPciMap = {
+    .read = {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0x0B, 4, false}},
+    .wordLow = 4,
+    .wordHigh = 5,
+    .wordInOneRead = false,
+    .clockRead = {{6, 4, false}, {7, 4, false}},
+    .clockWrite = {6, 7},
+    .roundsWritesOn51x4 = false,
+};
+constexpr DriverRegisterMap kUsbMap = {
+    .read = {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0x0B, 4, false}},
+    .wordLow = 4,
+    .wordHigh = 5,
+    .wordInOneRead = false,
+    .clockRead = {{6, 4, false}, {7, 4, false}},
+    .clockWrite = {6, 7},
+    .roundsWritesOn51x4 = true,
+};
+// The FireWire driver answers a read with four consecutive registers in bytes 4 to 7, so the
+// clock registers come from a read of register 4; writes go to single registers.
 constexpr DriverRegisterMap kFireWireMap = {
-    {{0, 4, false}, {0, 5, false}, {0, 6, false}, {0, 7, false}, {8, 7, false}}, 4, 5, true};
+    .read = {{0, 4, false}, {0, 5, false}, {0, 6, false}, {0, 7, false}, {8, 7, false}},
+    .wordLow = 4,
+    .wordHigh = 5,
+    .wordInOneRead = true,
+    .clockRead = {{4, 6, false}, {4, 7, false}},
+    .clockWrite = {6, 7},
+    .roundsWritesOn51x4 = false,
+};
+
+// The older drivers' set-address request numbers the address counters with 1 and 2 exchanged;
+// any counter other than these four and the immediate one travels as select 0.
+constexpr uint32_t kLegacyCounterSelect[4] = {0, 2, 1, 3};
+
+// Index of a clock register in DriverRegisterMap::clockRead, or -1.
+int ClockRegisterIndex(uint32_t reg) {
+    if (reg == kClockValueRegister) return 0;
+    if (reg == kClockRangeRegister) return 1;
+    return -1;
+}
 
 // Index of a byte register in DriverRegisterMap::read, or -1.
 int ByteRegisterIndex(uint32_t reg) {
@@ -28,10 +71,12 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
     switch (kind) {
         case kInterfaceIsa:
             return kIsaMap;
+        case kInterfaceUsb:
+            return kUsbMap;
         case kInterfaceFireWire:
             return kFireWireMap;
         default:
-            return kPciUsbMap;
+            return kPciMap;
     }
 }
 
@@ -91,6 +136,59 @@ Result DriverBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
         return kFail;
     }
     return RegisterExchange(kRequestRegisterWrite, map_.wordHigh, (value >> 8) & 0xFF, request);
+}
+
+Result DriverBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+    const int index = ClockRegisterIndex(reg);
+    if (index < 0) return kFail;
+    const RegisterRoute& route = map_.clockRead[index];
+    uint8_t request[8];
+    if (RegisterExchange(kRequestRegisterRead, route.request, 0, request).failed()) return kFail;
+    *value = request[route.replyByte];
+    return kOk;
+}
+
+Result DriverBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+    const int index = ClockRegisterIndex(reg);
+    if (index < 0) return kFail;
+    uint8_t request[8];
+    return RegisterExchange(kRequestRegisterWrite, map_.clockWrite[index], value & 0xFF, request);
+}
+
+Result DriverBackend::WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) {
+    uint8_t request[8];
+    if (s.legacyDriver != 0) {
+        // Older drivers: the immediate address counter has a request of its own, every other
+        // counter goes through the set-address request by select.
+        if (counter == kImmediateWriteCounter) {
+            PutU32(request, value);
+            return DriverRequest(kRequestWriteImmAddr, request, 4, nullptr, 0);
+        }
+        PutU32(request, counter < 4 ? kLegacyCounterSelect[counter] : 0);
+        PutU32(request + 4, value);
+        return DriverRequest(kRequestSetAddress, request, 8, nullptr, 0);
+    }
+    // Current drivers take the counter number as it is.
+    PutU32(request, counter);
+    PutU32(request + 4, value);
+    return DriverRequest(kRequestCounterWrite, request, 8, request, 8);
+}
+
+Result DriverBackend::ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) {
+    if (s.legacyDriver != 0) {
+        // Older drivers can read back only the immediate address counter.
+        if (counter != kImmediateReadCounter) return kOk;
+        uint8_t request[4] = {};
+        if (DriverRequest(kRequestReadImmAddr, request, 4, request, 4).failed()) return kFail;
+        *value = GetU32(request);
+        return kOk;
+    }
+    uint8_t request[8];
+    PutU32(request, counter);
+    PutU32(request + 4, 0);
+    if (DriverRequest(kRequestCounterRead, request, 8, request, 8).failed()) return kFail;
+    *value = GetU32(request + 4);
+    return kOk;
 }
 
 }  // namespace zpx::transport

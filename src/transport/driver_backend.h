@@ -23,7 +23,12 @@ struct DriverRegisterMap {
     RegisterRoute read[5];  // registers 0, 1, 2, 3, 0x0B
     uint8_t wordLow;        // driver registers of the low and high byte of register 4
     uint8_t wordHigh;
-    bool wordInOneRead;  // FireWire: one read of register 4 returns the word in bits 16..31
+    bool wordInOneRead;          // FireWire: one read of register 4 returns the word in bits 16..31
+    RegisterRoute clockRead[2];  // clock registers 6 and 7
+    uint8_t clockWrite[2];
+    // The USB driver of the 51x4 family takes memory-write pieces whose data length is rounded
+    // up to a multiple of 4.
+    bool roundsWritesOn51x4;
 };
 
 const DriverRegisterMap& RegisterMapFor(InterfaceKind kind);
@@ -36,6 +41,16 @@ class DriverBackend : public Backend {
     Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
     Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
     Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
+    Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
+    Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
+    Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) override;
+    Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) override;
+    // Both stage each piece in the session's transferBuffer: one copy of the data per piece, and
+    // no allocation once the buffer has reached chunkSize + 16 bytes.
+    Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                            const uint8_t* data) override;
+    Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                           uint8_t* buffer) override;
     Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
                          uint32_t outLength) override;
 

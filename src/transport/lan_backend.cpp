@@ -1,5 +1,7 @@
 #include "transport/lan_backend.h"
 
+#include "transport/counters.h"
+
 namespace zpx::transport {
 
 namespace {
@@ -8,11 +10,48 @@ bool IsByteRegister(uint32_t reg) {
     return reg <= kSelectRegister || reg == kPodPowerRegister;
 }
 
+bool IsClockRegister(uint32_t reg) {
+    return reg == kClockValueRegister || reg == kClockRangeRegister;
+}
+
 constexpr uint32_t RegisterCommand(uint32_t width, uint32_t reg, uint16_t opcode) {
     return (width << 24) | (reg << 16) | opcode;
 }
 
 constexpr uint32_t kWordRegister = 4;
+
+enum class CounterForm {
+    kPacked,     // PackAddressGroups of the value in data0
+    kPacked6,    // ... and groups 4 and 5 in data1
+    kLow24Bits,  // value & 0xFFFFFF in data0
+};
+
+struct LanCounterWrite {
+    uint32_t command;
+    CounterForm form;
+};
+
+// Indexed by write counter.
+constexpr LanCounterWrite kLanCounterWrites[] = {
+    {0x04100008, CounterForm::kPacked},    {0x04180008, CounterForm::kPacked},
+    {0x04200008, CounterForm::kPacked},    {0x04300008, CounterForm::kPacked},
+    {0x03080008, CounterForm::kLow24Bits}, {0x06340008, CounterForm::kPacked6},
+};
+
+struct LanCounterRead {
+    uint32_t command;
+    uint32_t mask;  // bits of the reply's data0 that are the counter
+};
+
+// Indexed by read counter.
+constexpr LanCounterRead kLanCounterReads[] = {
+    {0x03080004, 0x00FFFFFF},
+    {0x03300004, 0x00FFFFFF},
+    {0x04340004, 0xFFFFFFFF},
+};
+
+constexpr size_t kLanCounterWriteCount = sizeof kLanCounterWrites / sizeof kLanCounterWrites[0];
+constexpr size_t kLanCounterReadCount = sizeof kLanCounterReads / sizeof kLanCounterReads[0];
 
 }  // namespace
 
@@ -55,6 +94,44 @@ Result LanBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
 
 Result LanBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
     return WriteCommand(RegisterCommand(2, kWordRegister, kLanWriteRegister), value);
+}
+
+Result LanBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+    if (!IsClockRegister(reg)) return kFail;
+    uint32_t data0 = 0;
+    if (ReadCommand(RegisterCommand(1, reg, kLanReadRegister), &data0).failed()) return kFail;
+    *value = data0 & 0xFF;
+    return kOk;
+}
+
+Result LanBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+    if (!IsClockRegister(reg)) return kFail;
+    return WriteCommand(RegisterCommand(1, reg, kLanWriteRegister), value & 0xFF);
+}
+
+Result LanBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t value) {
+    // A counter the protocol does not know still costs a packet: twelve zero bytes.
+    if (counter >= kLanCounterWriteCount) return LanSend(*lanSocket_, LanPacket{});
+    const LanCounterWrite& row = kLanCounterWrites[counter];
+    switch (row.form) {
+        case CounterForm::kPacked:
+            return WriteCommand(row.command, PackAddressGroups(value));
+        case CounterForm::kPacked6:
+            return WriteCommand(row.command, PackAddressGroups(value),
+                                PackAddressGroupsHigh(value));
+        case CounterForm::kLow24Bits:
+            return WriteCommand(row.command, value & 0x00FFFFFF);
+    }
+    return kFail;
+}
+
+Result LanBackend::ReadCounter(ControllerSession&, uint32_t counter, uint32_t* value) {
+    if (counter >= kLanCounterReadCount) return kOk;
+    const LanCounterRead& row = kLanCounterReads[counter];
+    uint32_t data0 = 0;
+    if (ReadCommand(row.command, &data0).failed()) return kFail;
+    *value = data0 & row.mask;
+    return kOk;
 }
 
 }  // namespace zpx::transport

@@ -18,6 +18,16 @@ class LanBackend : public Backend {
     Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
     Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
     Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
+    Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
+    Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
+    Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) override;
+    Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) override;
+    // One header, then the data in 512-byte pieces; nothing is answered.
+    Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                            const uint8_t* data) override;
+    // One header and one receive per piece of at most 8192 bytes.
+    Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                           uint8_t* buffer) override;
     Result DriverRequest(uint32_t, const void*, uint32_t, void*, uint32_t) override {
         return kFail;
     }

@@ -55,6 +55,22 @@ struct LanPacket {
     uint32_t data1() const { return GetU32(bytes + 8); }
 };
 
+// The 16-byte head of a memory block: a LanPacket (opcode, memory select code as its address,
+// width 0, the byte count in data0, data1 0) followed by four zero bytes. A write is followed by
+// the data itself; a read is answered by the raw bytes alone.
+struct LanMemoryHeader {
+    static constexpr size_t kSize = 16;
+    uint8_t bytes[kSize] = {};
+
+    static LanMemoryHeader Make(uint16_t opcode, uint8_t selectCode, uint32_t count) {
+        LanMemoryHeader h;
+        const LanPacket p = LanPacket::Make(opcode, selectCode, 0, count);
+        for (size_t i = 0; i < LanPacket::kSize; ++i)
+            h.bytes[i] = p.bytes[i];
+        return h;
+    }
+};
+
 // Sends every byte; 1 when a send reports an error. `more` tells the kernel that further bytes
 // of the same block follow at once, so pieces may share a segment; the byte stream is the same.
 Result LanSendAll(platform::TcpConnection& socket, const void* data, size_t length,

@@ -24,6 +24,16 @@ Result WriteRegisterWord(ControllerSession& s, uint32_t value) {
     return s.backend->WriteRegisterWord(s, value);
 }
 
+Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) {
+    if (!s.backend) return kFail;
+    return s.backend->ReadClockRegister(s, reg, value);
+}
+
+Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) {
+    if (!s.backend) return kFail;
+    return s.backend->WriteClockRegister(s, reg, value);
+}
+
 Result DriverRequest(ControllerSession& s, uint32_t code, const void* in, uint32_t inLength,
                      void* out, uint32_t outLength) {
     if (!s.backend) return kFail;

@@ -17,6 +17,9 @@ Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value);
 Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value);
 Result ReadRegisterWord(ControllerSession& s, uint32_t* value);
 Result WriteRegisterWord(ControllerSession& s, uint32_t value);
+// The clock registers kClockValueRegister and kClockRangeRegister (6 and 7).
+Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value);
+Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value);
 Result DriverRequest(ControllerSession& s, uint32_t code, const void* in, uint32_t inLength,
                      void* out, uint32_t outLength);
 

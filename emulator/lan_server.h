@@ -27,10 +27,10 @@ inline constexpr uint16_t kLanPort = 5104;
 
 struct LanServerOptions {
     std::string address = "127.0.0.2";
-    uint16_t port = kLanPort;  // 0 picks a free port (tests)
-    LogSink requestLog;        // one line per request
-    LogSink events;            // one line per connection opened and closed
-    size_t maxConnections = 8;
+    uint16_t port = kLanPort;    // 0 picks a free port (tests)
+    LogSink requestLog;          // one line per request
+    LogSink events;              // one line per connection opened and closed
+    size_t maxConnections = 32;  // further clients are accepted and closed at once
 };
 
 class LanServer {

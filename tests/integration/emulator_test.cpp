@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -16,6 +17,7 @@
 
 #include "controller.h"
 #include "lan_server.h"
+#include "wire.h"
 
 namespace zpx::emu {
 namespace {
@@ -169,6 +171,48 @@ TEST_F(LanServerTest, FaultsShapeTheReplies) {
     Fault bad;
     for (const char* text : {"short:1", "drop:0", "delay:x", "bogus:1", "close:2:5", "drop:1x"})
         EXPECT_FALSE(ParseFault(text, &bad)) << text;
+}
+
+TEST_F(LanServerTest, ImagesAreCheckedAgainstTheirHeaderChecksum) {
+    const std::vector<uint8_t> image = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    for (const uint16_t crc : {uint16_t{0xD1FD}, uint16_t{0xD1FC}}) {
+        RawClient client(address_, server_->Port());
+        std::vector<uint8_t> header = Packet(0x8000, 2, 0, 8, crc | (0x0907u << 16));
+        client.Send(header + image);
+        const auto reply = client.Receive(12);
+        ASSERT_EQ(reply.size(), 12u);
+        EXPECT_EQ(LoadU32(reply.data() + 4), crc == 0xD1FD ? 0u : config_.imageRefusedStatus);
+        EXPECT_EQ(controller_->LastImage().bytes, image);
+        EXPECT_EQ(controller_->LastImage().callerByte2, 9);
+    }
+}
+
+TEST(ControllerModelTest, ChecksumsAndClockMatchTheDocumentedExamples) {
+    const uint8_t goodRom[] = {1, 2, 3, 4, 5, 6, 7, 0x0F};
+    const uint8_t badRom[] = {1, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Crc8Maxim(goodRom, 8), 0);
+    EXPECT_EQ(Crc8Maxim(badRom, 8), 0x43);
+    const auto rom = SerialRom(0x665544332211, false);
+    EXPECT_EQ(Crc8Maxim(rom.data(), 8), 0);
+    EXPECT_EQ(rom[1], 0x11);
+
+    const struct {
+        const char* text;
+        uint16_t crc;
+    } images[] = {{"abc", 0}, {"abcd", 0x40D7}, {"abcde", 0x40D7}, {"abcdefgh", 0xD1FD}};
+    for (const auto& i : images)
+        EXPECT_EQ(ImageCrc(reinterpret_cast<const uint8_t*>(i.text), std::strlen(i.text)), i.crc)
+            << i.text;
+
+    const struct {
+        int type;
+        uint8_t value, range;
+        double hz;
+    } clocks[] = {{0, 128, 7, 100e3}, {0, 64, 6, 300e3},    {0, 130, 1, 6300e3},
+                  {0, 6, 0, 25000e3}, {0, 6, 8, 25000e3},   {1, 81, 14, 1000.9765625},
+                  {2, 255, 9, 100e3}, {3, 199, 0, 40000e3}, {1, 255, 15, 400e3}};
+    for (const auto& c : clocks)
+        EXPECT_DOUBLE_EQ(ClockHz(c.type, c.value, c.range), c.hz) << c.type << " " << +c.value;
 }
 
 // Drives register 2 the way the pod link does, bit by bit, from the pod's documented frames.

@@ -148,12 +148,25 @@ ZPX_API uint32_t ZPX_GetPodSerialNumber(ZPX_Handle handle, uint32_t pod, uint32_
                                         uint32_t* low);
 ZPX_API uint32_t ZPX_BoardValid(ZPX_Handle handle, uint32_t ignored, uint32_t* verdict);
 
-/* ---- Clock ---- */
+/* ---- Clock ----
+ * Frequencies are in kHz. ZPX_SetCtrlFrequency and ZPX_CheckCtrlFrequency refuse a frequency
+ * below the controller's minimum with 11 and clamp one above its maximum; the Check form writes
+ * nothing when the clock already runs at the setting. option (0 or 1) is stored with the setting.
+ * Programming arms a 250 ms settle that ZPX_StartController waits for.
+ */
 ZPX_API uint32_t ZPX_GetFrequencyRange(ZPX_Handle handle, uint32_t* minimumKhz,
                                        uint32_t* maximumKhz);
 ZPX_API uint32_t ZPX_SetCtrlFrequency(ZPX_Handle handle, uint32_t option, int32_t khz);
 ZPX_API uint32_t ZPX_CheckCtrlFrequency(ZPX_Handle handle, uint32_t option, int32_t khz);
 ZPX_API uint32_t ZPX_GetCurrentFrequency(ZPX_Handle handle, uint32_t* khz);
+/*
+ * ZPX_SetFrequency and ZPX_CheckFrequency take the frequency in kHz, like every other clock
+ * export: it is compared with the record's MinFrequencyKhz and MaxFrequencyKhz (both inclusive;
+ * outside them 11) and then programmed as khz * 1000 Hz. The session's own limits are not
+ * applied and the frequency it remembers for its settle times is not changed. A null record, or
+ * a frequency the record lets through but no generator can take (0 or less, above 2147483 kHz),
+ * gives 10 with nothing written; 10 also when programming fails.
+ */
 ZPX_API uint32_t ZPX_SetFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,
                                   int32_t khz);
 ZPX_API uint32_t ZPX_CheckFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,

@@ -137,7 +137,12 @@ ZPX_API uint32_t ZPX_WriteCounter(ZPX_Handle handle, uint32_t ignored, uint32_t 
 ZPX_API uint32_t ZPX_ReadCounter(ZPX_Handle handle, uint32_t ignored, uint32_t counter,
                                  uint32_t* value);
 
-/* ---- Controller identity and memory sizes ---- */
+/* ---- Controller identity and memory sizes ----
+ * These return 1 when the controller cannot be read (ZPX_BoardValid: 10) and 10 for a null
+ * output. A serial ROM that fails its checksum reads as 0 and 0 with success. The pod number of
+ * ZPX_GetPodSerialNumber is 0 to 3; another gives 10 and nothing is sent. A memory kind outside
+ * 0 to 5 has size 0.
+ */
 ZPX_API uint32_t ZPX_GetMemorySize(ZPX_Handle handle, int32_t memoryKind, uint32_t* size);
 ZPX_API uint32_t ZPX_GetControllerEPLD(ZPX_Handle handle, uint32_t* revision);
 ZPX_API uint32_t ZPX_GetControllerFlash(ZPX_Handle handle, uint32_t* code);

@@ -39,6 +39,16 @@ class TcpConnection {
     virtual int WaitReadable(uint32_t timeoutMs) = 0;
     // Receives up to `length` bytes: the number received, 0 when the peer closed, -1 on error.
     virtual long Receive(void* buffer, size_t length) = 0;
+
+    // A wait for readability of at most `timeoutMs` followed by a receive, as one step: the
+    // number received, 0 when the peer closed, -1 on error, or kReceiveTimedOut when the wait
+    // ended without data. An implementation may do it as one blocking receive under a time
+    // limit, which saves a system call per receive.
+    static constexpr long kReceiveTimedOut = -2;
+    virtual long ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) {
+        if (WaitReadable(timeoutMs) <= 0) return kReceiveTimedOut;
+        return Receive(buffer, length);
+    }
 };
 
 // Windows-style version record of the running system; Linux answers as the newest NT line.

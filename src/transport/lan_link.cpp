@@ -24,12 +24,13 @@ uint32_t LanReceive(platform::TcpConnection& socket, void* buffer, uint32_t* len
     int waits = 0;
     long last = 0;
     while (received < wanted && waits < kLanReceiveWaits) {
-        if (socket.WaitReadable(kLanWaitMs) <= 0) {
+        const long n = socket.ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
+        if (n == platform::TcpConnection::kReceiveTimedOut) {
             platform::Current().SleepMs(kLanPauseMs);
             ++waits;
             continue;
         }
-        last = socket.Receive(bytes + received, wanted - received);
+        last = n;
         if (last <= 0) break;
         received += static_cast<uint32_t>(last);
     }

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -73,8 +74,30 @@ class LinuxTcpConnection final : public TcpConnection {
         return n < 0 ? -1 : static_cast<long>(n);
     }
 
+    // One recv under the socket's receive time limit instead of poll and recv. The limit stays
+    // set on the socket; Receive is only ever called once the socket is readable.
+    long ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) override {
+        // A limit of 0 would mean "no limit" to the socket option.
+        if (timeoutMs == 0) return TcpConnection::ReceiveWithin(buffer, length, timeoutMs);
+        if (timeoutMs != receiveLimitMs_) {
+            timeval limit{};
+            limit.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+            limit.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+            if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+                return TcpConnection::ReceiveWithin(buffer, length, timeoutMs);
+            }
+            receiveLimitMs_ = timeoutMs;
+        }
+        const ssize_t n = ::recv(fd_, buffer, length, 0);
+        if (n >= 0) return static_cast<long>(n);
+        // An interrupted wait counts as a wait that ended without data, as with poll.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kReceiveTimedOut;
+        return -1;
+    }
+
   private:
     int fd_;
+    uint32_t receiveLimitMs_ = 0;  // the socket's receive time limit; 0 while none is set
 };
 
 }  // namespace

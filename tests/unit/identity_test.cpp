@@ -33,9 +33,9 @@ struct IdentityDevice {
         device = fake->AddDevice(
             "\\\\.\\PCI51X4EX_0", [this, registers](uint32_t code, const uint8_t* in, uint32_t n,
                                                     uint8_t* out, uint32_t m) {
-                const uint32_t reg = Le32(in), value = Le32(in + 4);
                 const bool write = code == 0x9C406408;
                 if (code != 0x9C406404 && !write) return registers(code, in, n, out, m);
+                const uint32_t reg = Le32(in), value = Le32(in + 4);
                 Flush();
                 if (served++ == failAt) {
                     trace += "fail ";

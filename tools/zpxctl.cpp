@@ -1,17 +1,36 @@
 // zpxctl: command-line tool over the public exports.
-//   zpxctl open NAME    open the controller NAME, print its type, interface and status registers
+//
+//   zpxctl demo [--type N] [--vcd FILE]   a whole test run against an in-process emulated
+//                                         Ethernet controller
+//   zpxctl open NAME                      open controller NAME, print its type, interface and
+//                                         status registers, close it
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "zpx/zpx.h"
+
+#ifdef ZPX_HAVE_EMULATOR
+#include "controller.h"
+#include "lan_server.h"
+#endif
 
 namespace {
 
 int Usage() {
     std::printf(
         "usage:\n"
-        "  zpxctl open NAME   open controller NAME (e.g. ETH127.0.0.2, PCI0, USB1,5120),\n"
-        "                     print its type, interface and status registers, close it\n");
+        "  zpxctl demo [--type N] [--vcd FILE]\n"
+        "      run a whole test run through the exports against an emulated Ethernet\n"
+        "      controller of the 51x4 family, model N (1, 2 or 3; default 2),\n"
+        "      started in-process on a free loopback address; --vcd keeps the pod-link waveform\n"
+        "  zpxctl open NAME\n"
+        "      open controller NAME (e.g. ETH127.0.0.2, PCI0, USB1,5120), print its type,\n"
+        "      interface and status registers, close it\n");
     return 2;
 }
 
@@ -31,8 +50,8 @@ int OpenAndShow(const char* name) {
     if (ZPX_GetError(h, &error) == ZPX_STATUS_OK && ZPX_GetTapEnable(h, &taps) == ZPX_STATUS_OK &&
         ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK && ZPX_GetButton(h, &button) == 0) {
         std::printf(
-            "  register 1 (error) 0x%02X\n  register 2: tap enables 0x%02X, learn 0x%X, "
-            "button %u\n",
+            "  register 1 (error) 0x%02X\n"
+            "  register 2: tap enables 0x%02X, learn 0x%X, button %u\n",
             error, taps, learn, button);
     } else {
         std::printf("  status registers could not be read\n");
@@ -42,9 +61,198 @@ int OpenAndShow(const char* name) {
     return rc;
 }
 
+#ifdef ZPX_HAVE_EMULATOR
+
+// Runs the steps in order, printing each with its duration; stops at the first failure.
+class StepRunner {
+  public:
+    bool Step(const char* what, const std::function<std::string()>& body) {
+        if (failed_) return false;
+        const auto start = std::chrono::steady_clock::now();
+        const std::string problem = body();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        total_ += ms;
+        ++count_;
+        if (problem.empty()) {
+            std::printf("  %-44s ok    %9.3f ms\n", what, ms);
+        } else {
+            std::printf("  %-44s FAIL  %9.3f ms  %s\n", what, ms, problem.c_str());
+            failed_ = true;
+        }
+        std::fflush(stdout);
+        return !failed_;
+    }
+    bool failed() const { return failed_; }
+    int count() const { return count_; }
+    double total() const { return total_; }
+
+  private:
+    bool failed_ = false;
+    int count_ = 0;
+    double total_ = 0;
+};
+
+std::string Status(const char* call, uint32_t status) {
+    return status == ZPX_STATUS_OK ? std::string()
+                                   : std::string(call) + " returned " + std::to_string(status);
+}
+
+int Demo(int type, const char* vcdPath) {
+    zpx::emu::ControllerConfig config;
+    config.type = type;
+    config.runPeriods = 20000;  // 2 ms at the 10 MHz test clock below
+    zpx::emu::Controller controller(config);
+    zpx::emu::LanServer server(controller);
+    std::string address, error;
+    if (!zpx::emu::StartOnFreeLoopback(server, zpx::emu::kLanPort, &address, &error)) {
+        std::printf("demo: cannot start the emulated controller: %s\n", error.c_str());
+        return 1;
+    }
+    if (vcdPath != nullptr && !controller.StartVcd(vcdPath, &error)) {
+        std::printf("demo: cannot write %s: %s\n", vcdPath, error.c_str());
+        return 1;
+    }
+    const std::string name = "ETH" + address;
+    std::printf("zpx demo: emulated controller of type %d at %s:%u\n", type, address.c_str(),
+                static_cast<unsigned>(zpx::emu::kLanPort));
+
+    constexpr uint32_t kMemory = 1;
+    constexpr uint32_t kVectorBytes = 64 * 1024;
+    constexpr int32_t kClockKhz = 10000;
+    std::vector<uint8_t> vectors(kVectorBytes);
+    uint32_t seed = 0x2545F491;
+    for (uint8_t& b : vectors) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    std::vector<uint8_t> results(kVectorBytes, 0);
+
+    StepRunner run;
+    ZPX_Handle h = nullptr;
+    run.Step(("open " + name).c_str(), [&] {
+        uint32_t status = 0;
+        h = ZPX_OpenController(name.c_str(), &status);
+        return Status("ZPX_OpenController", status);
+    });
+    run.Step("identify", [&] {
+        uint32_t got = 0, kind = 0;
+        if (auto s = Status("ZPX_GetControllerType", ZPX_GetControllerType(h, &got)); !s.empty())
+            return s;
+        if (auto s =
+                Status("ZPX_GetInterfaceType", ZPX_GetInterfaceType(h, &kind, nullptr, nullptr));
+            !s.empty())
+            return s;
+        if (got != static_cast<uint32_t>(type) || kind != ZPX_INTERFACE_ETHERNET) {
+            return "type " + std::to_string(got) + " interface " + std::to_string(kind);
+        }
+        return std::string();
+    });
+    run.Step("read controller serial number", [&] {
+        uint32_t high = 0, low = 0;
+        if (auto s = Status("ZPX_GetControllerSerialNumber",
+                            ZPX_GetControllerSerialNumber(h, &high, &low));
+            !s.empty())
+            return s;
+        return high == 0 && low == 0 ? std::string("serial ROM failed its checksum")
+                                     : std::string();
+    });
+    run.Step("read pod 0 serial number", [&] {
+        uint32_t high = 0, low = 0;
+        if (auto s = Status("ZPX_GetPodSerialNumber", ZPX_GetPodSerialNumber(h, 0, &high, &low));
+            !s.empty())
+            return s;
+        return (low & 0xFF) == 1 ? std::string() : std::string("no pod ROM answered");
+    });
+    run.Step("set test clock to 10 MHz",
+             [&] { return Status("ZPX_SetCtrlFrequency", ZPX_SetCtrlFrequency(h, 0, kClockKhz)); });
+    run.Step("read back test clock", [&] {
+        uint32_t khz = 0;
+        if (auto s = Status("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(h, &khz));
+            !s.empty())
+            return s;
+        return khz == static_cast<uint32_t>(kClockKhz) ? std::string()
+                                                       : "reads back " + std::to_string(khz);
+    });
+    run.Step("check memory size", [&] {
+        uint32_t size = 0;
+        if (auto s = Status("ZPX_GetMemorySize", ZPX_GetMemorySize(h, kMemory, &size)); !s.empty())
+            return s;
+        return size >= kVectorBytes ? std::string()
+                                    : "memory holds only " + std::to_string(size) + " bytes";
+    });
+    run.Step("clear errors", [&] { return Status("ZPX_ClearError", ZPX_ClearError(h, 0xFF)); });
+    run.Step("write 64 KiB of vectors", [&] {
+        return Status("ZPX_WriteMemory",
+                      ZPX_WriteMemory(h, 0, kMemory, 0, kVectorBytes, vectors.data()));
+    });
+    run.Step("start controller",
+             [&] { return Status("ZPX_StartController", ZPX_StartController(h)); });
+    run.Step("poll status until stopped", [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int polls = 0;
+        for (;;) {
+            uint32_t running = 1;
+            if (auto s = Status("ZPX_GetControllerStatus", ZPX_GetControllerStatus(h, &running));
+                !s.empty())
+                return s;
+            ++polls;
+            if (running == 0) return std::string();
+            if (std::chrono::steady_clock::now() > deadline) {
+                return "still running after " + std::to_string(polls) + " polls";
+            }
+        }
+    });
+    run.Step("read error register", [&] {
+        uint32_t errorBits = 0xFF;
+        if (auto s = Status("ZPX_GetError", ZPX_GetError(h, &errorBits)); !s.empty()) return s;
+        return errorBits == 0 ? std::string() : "error bits " + std::to_string(errorBits);
+    });
+    run.Step("read results back", [&] {
+        return Status("ZPX_ReadMemory",
+                      ZPX_ReadMemory(h, 0, kMemory, 0, kVectorBytes, results.data()));
+    });
+    run.Step("compare results", [&] {
+        for (size_t i = 0; i < kVectorBytes; ++i) {
+            if (results[i] != vectors[i]) return "first difference at byte " + std::to_string(i);
+        }
+        return std::string();
+    });
+    if (h != nullptr) {
+        run.Step("close", [&] { return Status("ZPX_CloseController", ZPX_CloseController(h)); });
+    }
+    controller.StopVcd();
+    server.Stop();
+    std::printf("demo: %s (%d steps, %.1f ms)%s%s\n", run.failed() ? "FAIL" : "PASS", run.count(),
+                run.total(), vcdPath != nullptr ? ", waveform in " : "",
+                vcdPath != nullptr ? vcdPath : "");
+    return run.failed() ? 1 : 0;
+}
+
+#endif  // ZPX_HAVE_EMULATOR
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "open") == 0) return OpenAndShow(argv[2]);
+#ifdef ZPX_HAVE_EMULATOR
+    if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
+        int type = 2;
+        const char* vcd = nullptr;
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--type") == 0 && i + 1 < argc) {
+                char* end = nullptr;
+                type = static_cast<int>(std::strtol(argv[++i], &end, 10));
+                if (*end != '\0' || type < 1 || type > 3) return Usage();
+            } else if (std::strcmp(argv[i], "--vcd") == 0 && i + 1 < argc) {
+                vcd = argv[++i];
+            } else {
+                return Usage();
+            }
+        }
+        return Demo(type, vcd);
+    }
+#endif
     return Usage();
 }

@@ -1,92 +1,81 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <string>
 
 #include "fake_memory_controller.h"
 #include "session/session.h"
-#include "zpx/zpx.h"
 
 namespace zpx::testing {
 namespace {
 
-// A PCI controller whose register 3 answers by select: each read takes the next byte queued for
-// the current select, or the select's idle byte. The trace interleaves register accesses with
-// the sleeps taken between them ("w2=89 s2 ... w3=7 s100 r3=1 ...").
+// A PCI controller of type 2 whose register 3 answers by select: each read takes the next byte
+// queued for the current select, or the select's idle byte. The trace interleaves the register
+// accesses with the sleeps taken between them ("w2=89 s2 ... w3=7 s100 r3=1 ...").
 struct IdentityDevice {
     ScopedFakePlatform& fake;
-    std::shared_ptr<RegisterFile> file = std::make_shared<RegisterFile>();
-    std::shared_ptr<FakeDriverState> device;
     ZPX_Handle handle = nullptr;
     uint32_t select = 0;
     std::map<uint32_t, uint8_t> idle{{0, 0x38}};  // revision 3, model bits of type 2
     std::map<uint32_t, std::deque<uint8_t>> queued;
     std::string trace;
     size_t sleepsSeen = 0;
-    int failAt = -1;  // refuse the request with this index in the trace (after open)
+    int failAt = -1;  // refuse the register access with this index since the last Take
     int served = 0;
 
     explicit IdentityDevice(ScopedFakePlatform& f) : fake(f) {
-        file->driverId = 0x90300000;
+        auto file = std::make_shared<RegisterFile>();
         DriverHandler registers = RegisterFileHandler(file);
-        device = fake->AddDevice(
-            "\\\\.\\PCI51X4EX_0", [this, registers](uint32_t code, const uint8_t* in, uint32_t n,
-                                                    uint8_t* out, uint32_t m) {
-                const bool write = code == 0x9C406408;
-                if (code != 0x9C406404 && !write) return registers(code, in, n, out, m);
-                const uint32_t reg = Le32(in), value = Le32(in + 4);
-                Flush();
-                if (served++ == failAt) {
-                    trace += "fail ";
-                    return false;
-                }
-                if (reg != 3) {
-                    if (write) trace += "w" + std::to_string(reg) + "=" + Hex(value) + " ";
-                    return registers(code, in, n, out, m);
-                }
-                if (write) {
-                    select = value;
-                    trace += "w3=" + Hex(value) + " ";
-                    return true;
-                }
-                uint8_t byte = idle[select];
-                if (!queued[select].empty()) {
-                    byte = queued[select].front();
-                    queued[select].pop_front();
-                }
-                SetLe32(out, 3);
-                SetLe32(out + 4, byte);
-                trace += "r3=" + Hex(byte) + " ";
-                return true;
-            });
+        fake->AddDevice("\\\\.\\PCI51X4EX_0",
+                        [this, registers](uint32_t code, const uint8_t* in, uint32_t n,
+                                          uint8_t* out, uint32_t m) {
+                            const bool write = code == 0x9C406408;
+                            if (code != 0x9C406404 && !write) return registers(code, in, n, out, m);
+                            const uint32_t reg = Le32(in), value = Le32(in + 4);
+                            Flush();
+                            if (served++ == failAt) {
+                                trace += "fail ";
+                                return false;
+                            }
+                            char text[16];
+                            if (reg != 3 || write) {
+                                if (write) std::snprintf(text, sizeof text, "w%u=%x ", reg, value);
+                                trace += write ? text : "";
+                                if (reg == 3) select = value;
+                                return reg == 3 || registers(code, in, n, out, m);
+                            }
+                            uint8_t byte = idle[select];
+                            if (!queued[select].empty()) {
+                                byte = queued[select].front();
+                                queued[select].pop_front();
+                            }
+                            PutU32(out + 4, byte);
+                            std::snprintf(text, sizeof text, "r3=%x ", byte);
+                            trace += text;
+                            return true;
+                        });
         uint32_t status = 0;
         handle = ZPX_OpenController("PCI", &status);
         Take();
     }
     ~IdentityDevice() { ZPX_CloseController(handle); }
 
-    static std::string Hex(uint32_t v) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%x", v);
-        return text;
-    }
     void Flush() {
         for (; sleepsSeen < fake->sleepsMs.size(); ++sleepsSeen)
             trace += "s" + std::to_string(fake->sleepsMs[sleepsSeen]) + " ";
     }
     std::string Take() {
         Flush();
-        std::string t = trace;
-        trace.clear();
         served = 0;
-        return t;
+        return std::exchange(trace, {});
     }
 };
 
 std::string Repeat(const std::string& s, int n) {
     std::string out;
-    for (int i = 0; i < n; ++i)
+    while (n-- > 0)
         out += s;
     return out;
 }
@@ -96,33 +85,29 @@ TEST(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     IdentityDevice d(fake);
     ASSERT_NE(d.handle, nullptr);
     const std::deque<uint8_t> good = {1, 2, 3, 4, 5, 6, 7, 0x0F};
+    const std::string goodBytes =
+        "r3=1 s10 r3=2 s10 r3=3 s10 r3=4 s10 r3=5 s10 r3=6 s10 r3=7 s10 "
+        "r3=f s10 ";
     uint32_t high = 9, low = 9;
 
     d.queued[6] = good;
     EXPECT_EQ(ZPX_GetControllerSerialNumber(d.handle, &high, &low), 0u);
-    EXPECT_EQ(low, 0x04030201u);
-    EXPECT_EQ(high, 0x0F070605u);
-    EXPECT_EQ(d.Take(),
-              "w3=6 s15 r3=1 s10 r3=2 s10 r3=3 s10 r3=4 s10 r3=5 s10 r3=6 s10 r3=7 s10 "
-              "r3=f s10 w3=0 ");
+    EXPECT_EQ(uint64_t{high} << 32 | low, 0x0F07060504030201u);
+    EXPECT_EQ(d.Take(), "w3=6 s15 " + goodBytes + "w3=0 ");
     d.queued[6] = {1, 0, 0, 0, 0, 0, 0, 0};  // CRC 0x43, not 0: reads as serial 0, success
     EXPECT_EQ(ZPX_GetControllerSerialNumber(d.handle, &high, &low), 0u);
     EXPECT_EQ(high | low, 0u);
-    d.Take();
 
+    d.Take();
     d.queued[7] = good;
     EXPECT_EQ(ZPX_GetTransceiverSerialNumber(d.handle, &high, &low), 0u);
-    EXPECT_EQ(low, 0x04030201u);
     EXPECT_EQ(d.Take(),
-              "w2=19 w2=39 w2=19 w2=39 w2=19 w2=39 w2=19 w2=1 s25 w3=7 s20 "
-              "r3=1 s10 r3=2 s10 r3=3 s10 r3=4 s10 r3=5 s10 r3=6 s10 r3=7 s10 "
-              "r3=f s10 w3=0 ");
+              "w2=19 w2=39 w2=19 w2=39 w2=19 w2=39 w2=19 w2=1 s25 w3=7 s20 " + goodBytes + "w3=0 ");
 
     // Pod 2: the ROM answers on the second poll; the zero before its 1 leaves the check alone.
     d.queued[7] = {0, 1, 2, 3, 4, 5, 6, 7, 0x0F};
     EXPECT_EQ(ZPX_GetPodSerialNumber(d.handle, 2, &high, &low), 0u);
-    EXPECT_EQ(low, 0x04030201u);
-    EXPECT_EQ(high, 0x0F070605u);
+    EXPECT_EQ(uint64_t{high} << 32 | low, 0x0F07060504030201u);
     EXPECT_EQ(d.Take(),
               "s50 w2=89 s2 w2=a9 s2 w2=99 s2 w2=b9 s2 w2=99 s2 w2=b9 s2 w2=99 s2 w2=1 "
               "s25 w3=7 s100 r3=0 w3=7 s100 r3=1 s20 r3=2 s20 r3=3 s20 r3=4 s20 r3=5 "
@@ -139,7 +124,7 @@ TEST(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     EXPECT_EQ(s.register2Copy, 1u);
 
     // Cleanup differs by step: a refused register-2 write restores both registers, a refused
-    // ROM byte only selects 0.
+    // ROM byte only selects 0. A pod number above 3 or a missing output: 10, nothing sent.
     d.failAt = 2;
     EXPECT_EQ(ZPX_GetTransceiverSerialNumber(d.handle, &high, &low), 1u);
     EXPECT_EQ(d.Take(), "w2=19 w2=39 fail w3=0 w2=1 ");
@@ -147,10 +132,6 @@ TEST(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     d.queued[6] = good;
     EXPECT_EQ(ZPX_GetControllerSerialNumber(d.handle, &high, &low), 1u);
     EXPECT_EQ(d.Take(), "w3=6 s15 r3=1 s10 r3=2 s10 fail w3=0 ");
-    d.failAt = -1;
-    d.queued[6].clear();
-
-    // A pod number the sequence cannot carry, or a missing output: 10, nothing sent.
     EXPECT_EQ(ZPX_GetPodSerialNumber(d.handle, 4, &high, &low), 10u);
     EXPECT_EQ(ZPX_GetControllerSerialNumber(d.handle, nullptr, &low), 10u);
     EXPECT_EQ(ZPX_GetTransceiverSerialNumber(d.handle, &high, nullptr), 10u);
@@ -160,21 +141,17 @@ TEST(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
 TEST(Identity, RevisionFlashCodeMemorySizesAndWaitTime) {
     ScopedFakePlatform fake;
     IdentityDevice d(fake);
-    ASSERT_NE(d.handle, nullptr);
     ControllerSession& s = SessionOf(d.handle);
     ASSERT_EQ(s.controllerType, 2);
     uint32_t v = 0;
-
     // The revision is kept once it is not 0; a 0 is read again next time.
     d.idle[0] = 0x08;
     EXPECT_EQ(ZPX_GetControllerEPLD(d.handle, &v), 0u);
-    EXPECT_EQ(v, 0u);
     d.idle[0] = 0x38;
+    EXPECT_EQ(ZPX_GetControllerEPLD(d.handle, &v), 0u);
     EXPECT_EQ(ZPX_GetControllerEPLD(d.handle, &v), 0u);
     EXPECT_EQ(v, 3u);
     EXPECT_EQ(d.Take(), "w3=0 r3=8 w3=0 w3=0 r3=38 w3=0 ");
-    EXPECT_EQ(ZPX_GetControllerEPLD(d.handle, &v), 0u);
-    EXPECT_EQ(d.Take(), "");
 
     // The first size lookup reads the flash code; later ones and the flash export use it.
     d.idle[1] = 0xC5;
@@ -191,24 +168,19 @@ TEST(Identity, RevisionFlashCodeMemorySizesAndWaitTime) {
     EXPECT_EQ(d.Take(), "w3=1 r3=c5 w3=0 ");
 
     // The row follows the type and the flash code's high nibble; type 1 has no memory 2.
-    const struct {
-        int32_t type;
-        uint8_t flash;
-        uint32_t kind0, kind1, kind2;
-    } rows[] = {{0, 0xF0, 0x40000, 0x80000, 0x400000},    {1, 0x10, 0x400000, 0x100000, 0},
-                {3, 0xB0, 0x400000, 0x100000, 0x1000000}, {1, 0xC0, 0x400000, 0x200000, 0},
-                {1, 0xD0, 0x800000, 0x200000, 0},         {3, 0xF0, 0x800000, 0x200000, 0x1000000},
-                {2, 0xE1, 0x800000, 0x200000, 0x800000},  {7, 0x10, 0, 0, 0}};
+    // Type, flash code, sizes of memories 0, 1 and 2.
+    const uint32_t rows[][5] = {
+        {0, 0xF0, 0x40000, 0x80000, 0x400000},    {1, 0x10, 0x400000, 0x100000, 0},
+        {3, 0xB0, 0x400000, 0x100000, 0x1000000}, {1, 0xC0, 0x400000, 0x200000, 0},
+        {1, 0xD0, 0x800000, 0x200000, 0},         {3, 0xF0, 0x800000, 0x200000, 0x1000000},
+        {2, 0xE1, 0x800000, 0x200000, 0x800000},  {7, 0x10, 0, 0, 0}};
     for (const auto& r : rows) {
-        s.controllerType = r.type;
-        s.flashCode = r.flash;
-        uint32_t k0 = 1, k1 = 1, k2 = 1;
-        EXPECT_EQ(ZPX_GetMemorySize(d.handle, 0, &k0) | ZPX_GetMemorySize(d.handle, 1, &k1) |
-                      ZPX_GetMemorySize(d.handle, 2, &k2),
-                  0u);
-        EXPECT_EQ(k0, r.kind0) << r.type << " " << int{r.flash};
-        EXPECT_EQ(k1, r.kind1) << r.type << " " << int{r.flash};
-        EXPECT_EQ(k2, r.kind2) << r.type << " " << int{r.flash};
+        s.controllerType = static_cast<int32_t>(r[0]);
+        s.flashCode = static_cast<uint8_t>(r[1]);
+        for (int32_t kind = 0; kind < 3; ++kind) {
+            EXPECT_EQ(ZPX_GetMemorySize(d.handle, kind, &v), 0u);
+            EXPECT_EQ(v, r[2 + kind]) << r[0] << " " << r[1] << " " << kind;
+        }
     }
     EXPECT_EQ(d.Take(), "");
 
@@ -222,38 +194,34 @@ TEST(Identity, RevisionFlashCodeMemorySizesAndWaitTime) {
     d.failAt = -1;
     EXPECT_EQ(ZPX_GetCntrWaitTime(d.handle, &v), 0u);
     EXPECT_EQ(v, 640u);
-    EXPECT_EQ(ZPX_GetControllerFlash(d.handle, nullptr), 10u);
-    EXPECT_EQ(ZPX_GetMemorySize(d.handle, 0, nullptr), 10u);
-    EXPECT_EQ(ZPX_GetControllerEPLD(d.handle, nullptr), 10u);
-    EXPECT_EQ(ZPX_GetCntrWaitTime(d.handle, nullptr), 10u);
+    for (uint32_t rc :
+         {ZPX_GetControllerFlash(d.handle, nullptr), ZPX_GetMemorySize(d.handle, 0, nullptr),
+          ZPX_GetControllerEPLD(d.handle, nullptr), ZPX_GetCntrWaitTime(d.handle, nullptr)})
+        EXPECT_EQ(rc, 10u);
 }
 
 TEST(Identity, BoardTestVerdictsFromTheClockRangeRegister) {
-    const struct {
-        uint8_t r0, written, upperBack;
-        uint32_t verdict;
-    } cases[] = {{0x05, 0x35, 0x6, 0}, {0x05, 0x35, 0xC, 2}, {0x05, 0x35, 0x3, 1},
-                 {0x85, 0x85, 0x1, 0}, {0x85, 0x85, 0x7, 2}, {0x40, 0x70, 0xE, 0}};
+    // Range register before, byte written, upper nibble read back, verdict.
+    const uint32_t cases[][4] = {{0x05, 0x35, 0x6, 0}, {0x05, 0x35, 0xC, 2}, {0x05, 0x35, 0x3, 1},
+                                 {0x85, 0x85, 0x1, 0}, {0x85, 0x85, 0x7, 2}, {0x40, 0x70, 0xE, 0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(int{c.r0} * 100 + c.upperBack);
+        SCOPED_TRACE(c[0] * 100 + c[2]);
         ScopedFakePlatform fake;
         Opened o = OpenTarget(*fake, kIsa);
-        ASSERT_NE(o.handle, nullptr);
-        o.regs->regs[31] = c.r0;
+        o.regs->regs[31] = static_cast<uint8_t>(c[0]);
         auto inner = o.device->handler;
         o.device->handler = [&](uint32_t code, const uint8_t* in, uint32_t n, uint8_t* out,
                                 uint32_t m) {
             const bool ok = inner(code, in, n, out, m);
-            // The board answers its test in the upper nibble.
-            if (code == 0x9C406408 && Le32(in) == 31) {
-                EXPECT_EQ(Le32(in + 4), c.written);
-                o.regs->regs[31] = static_cast<uint8_t>(c.upperBack << 4 | (c.written & 0xF));
+            if (code == 0x9C406408 && Le32(in) == 31) {  // the board answers in the upper nibble
+                EXPECT_EQ(Le32(in + 4), c[1]);
+                o.regs->regs[31] = static_cast<uint8_t>(c[2] << 4 | (c[1] & 0xF));
             }
             return ok;
         };
         uint32_t verdict = 99;
         EXPECT_EQ(ZPX_BoardValid(o.handle, 0, &verdict), 0u);
-        EXPECT_EQ(verdict, c.verdict);
+        EXPECT_EQ(verdict, c[3]);
         EXPECT_TRUE(fake->alarmCalls.empty());  // no clock settle for a board test
         o.regs->failAfter = o.regs->served;
         EXPECT_EQ(ZPX_BoardValid(o.handle, 0, &verdict), 10u);

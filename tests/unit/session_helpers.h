@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -88,6 +89,17 @@ inline std::vector<Request> Packets(const FakeTcpState& tcp, size_t from = 0) {
     for (size_t i = from; i + 12 <= tcp.sent.size(); i += 12) {
         const uint8_t* p = tcp.sent.data() + i;
         out.emplace_back(GetU32(p), GetU32(p + 4), GetU32(p + 8));
+    }
+    return out;
+}
+
+// "op id value" of each alarm call since `from`, comma-separated.
+inline std::string AlarmTrace(const FakePlatform& fake, size_t from = 0) {
+    std::string out;
+    for (size_t i = from; i < fake.alarmCalls.size(); ++i) {
+        const AlarmCall& c = fake.alarmCalls[i];
+        out += (out.empty() ? "" : ",") + c.op + " " + std::to_string(c.id);
+        if (c.op == "alloc" || c.op == "set") out += " " + std::to_string(c.value);
     }
     return out;
 }

@@ -2,25 +2,12 @@
 // alarms are available, restarting an armed slot, awaiting, and the waits at close.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "session/settle.h"
 #include "session_helpers.h"
 #include "zpx/zpx.h"
 
 namespace zpx::testing {
 namespace {
-
-// "op id value" of each alarm call since `from`, comma-separated.
-std::string AlarmTrace(const FakePlatform& fake, size_t from = 0) {
-    std::string out;
-    for (size_t i = from; i < fake.alarmCalls.size(); ++i) {
-        const AlarmCall& c = fake.alarmCalls[i];
-        out += (out.empty() ? "" : ",") + c.op + " " + std::to_string(c.id);
-        if (c.op == "alloc" || c.op == "set") out += " " + std::to_string(c.value);
-    }
-    return out;
-}
 
 TEST(Settle, EachSlotArmsItsKindAndDelayOrWaitsAtOnceWithoutAlarms) {
     struct Slot {

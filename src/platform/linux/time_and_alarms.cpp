@@ -19,6 +19,15 @@ constexpr uint64_t kSpinMarginMicros = 300;
 constexpr uint32_t kKindMicros = 1;
 constexpr uint32_t kKindMillis = 2;
 
+// The monotonic clock rounded up to the next whole microsecond. Deadlines are counted from it: one
+// counted from the truncated clock could fall up to a microsecond short of the full delay.
+uint64_t NowRoundedUp() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000 +
+           (static_cast<uint64_t>(ts.tv_nsec) + 999) / 1000;
+}
+
 struct Alarm {
     bool allocated = false;
     uint32_t kind = 0;
@@ -54,13 +63,13 @@ class AlarmTable {
         std::lock_guard lock(mutex_);
         if (Alarm* a = Find(id)) {
             a->delay = delay;
-            a->deadline = MonotonicMicros() + DelayMicros(*a);
+            a->deadline = NowRoundedUp() + DelayMicros(*a);
         }
     }
 
     void Reset(uint16_t id) {
         std::lock_guard lock(mutex_);
-        if (Alarm* a = Find(id)) a->deadline = MonotonicMicros() + DelayMicros(*a);
+        if (Alarm* a = Find(id)) a->deadline = NowRoundedUp() + DelayMicros(*a);
     }
 
     uint64_t Deadline(uint16_t id) {
@@ -145,7 +154,7 @@ void LinuxPlatform::AlarmFree(uint16_t id) {
 }
 
 void LinuxPlatform::DelayDirect(uint32_t micros) {
-    SleepUntilMicros(MonotonicMicros() + micros);
+    SleepUntilMicros(NowRoundedUp() + micros);
 }
 
 void LinuxPlatform::SleepMs(uint32_t ms) {

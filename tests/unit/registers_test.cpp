@@ -1,9 +1,20 @@
 // Register access per back-end: the driver request and reply byte of each register on each bus,
-// the word register, the Ethernet packets, and how a receive waits, assembles and gives up.
+// the word register, the Ethernet packets, how a receive waits, assembles and gives up, and the
+// same traffic over a real loopback socket.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
 #include "session/call_frame.h"
 #include "session_helpers.h"
+#include "transport/lan_backend.h"
 #include "transport/lan_link.h"
 #include "transport/registers.h"
 #include "zpx/zpx.h"
@@ -200,6 +211,75 @@ TEST(LanLink, ExchangeAssemblesPiecesAndGivesUpAfterFourEmptyWaits) {
     auto packet = transport::LanPacket::FromCommand(0x01010001, 0);
     EXPECT_TRUE(transport::LanExchange(socket, packet).failed());
     EXPECT_EQ(tcp->waits, 0);
+}
+
+// Reads n bytes; fewer when the library falls silent for the socket's 3 s limit or closes, so
+// that a fault fails the test instead of hanging it.
+std::vector<uint8_t> ReadExactly(int fd, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    bytes.resize(
+        static_cast<size_t>(std::max<ssize_t>(0, ::recv(fd, bytes.data(), n, MSG_WAITALL))));
+    return bytes;
+}
+
+// Register traffic over a real loopback socket against a scripted peer thread.
+TEST(LanLoopback, ReadsWritesLateRepliesAndAClosingPeer) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+
+    std::vector<uint8_t> seen;
+    std::thread peer([&] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        const timeval limit{3, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        // A write of register 0, not answered, then a read of register 2.
+        seen = ReadExactly(fd, 24);
+        if (seen.size() == 24) {
+            std::vector<uint8_t> reply(seen.begin() + 12, seen.end());
+            PutU32(reply.data() + 4, 0x5C);
+            ::send(fd, reply.data(), 12, 0);
+            // A read of 0x0B answered late and in two pieces.
+            reply = ReadExactly(fd, 12);
+            reply.resize(12);
+            PutU32(reply.data() + 4, 0xB5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            ::send(fd, reply.data(), 5, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            ::send(fd, reply.data() + 5, 7, 0);
+            // A read answered by closing the connection.
+            (void)ReadExactly(fd, 12);
+        }
+        ::close(fd);
+    });
+
+    auto socket = platform::DefaultPlatform().ConnectTcp(0x7F000001, ntohs(a.sin_port));
+    ASSERT_NE(socket, nullptr);
+    transport::LanBackend lan(std::move(socket), 0x7F000001);
+    ControllerSession s;
+    uint32_t value = 0;
+    EXPECT_TRUE(lan.WriteRegister(s, 0, 0x03).ok());
+    EXPECT_TRUE(lan.ReadRegister(s, 2, &value).ok());
+    EXPECT_EQ(value, 0x5Cu);
+    EXPECT_TRUE(lan.ReadRegister(s, 0x0B, &value).ok());
+    EXPECT_EQ(value, 0xB5u);
+    const auto start = std::chrono::steady_clock::now();
+    value = 0x77;
+    EXPECT_TRUE(lan.ReadRegister(s, 1, &value).failed());
+    EXPECT_EQ(value, 0x77u);
+    // A closed connection fails at once, without waiting out the receive's time limits.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    peer.join();
+    ::close(listener);
+
+    const std::vector<uint8_t> expected = {0x02, 0x00, 0x00, 0x01, 0x03, 0, 0, 0, 0, 0, 0, 0,
+                                           0x01, 0x00, 0x02, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

@@ -1,0 +1,206 @@
+// Ethernet register traffic against a minimal loopback peer (one thread per connection, answers
+// each 12-byte read packet with 12 bytes, swallows writes) on port 5104 of a 127.0.0.x address
+// that is still free.
+//
+// BM_RegisterRead: ZPX_GetError (one read packet and its reply through the call frame and the
+// Ethernet back-end) against a raw 12-byte round trip on a blocking TCP_NODELAY socket to the same
+// peer, back to back in each iteration. Figures: lib_us, raw_us per read and ratio (lib / raw).
+//
+// BM_PodLinkFrame: the shape of a pod-link frame, 40 register writes then one read, many frames
+// on one connection. The library's socket against a raw socket left with Nagle's algorithm on
+// doing the same bytes: there the writes after the first wait for an acknowledgement that the
+// peer delays, and the frame stalls. Figures: lib_ms and raw_nagle_ms per frame.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zpx/zpx.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kPort = 5104;
+
+bool ReadAll(int fd, uint8_t* buffer, size_t n) {
+    return ::recv(fd, buffer, n, MSG_WAITALL) == static_cast<ssize_t>(n);
+}
+
+class LoopbackPeer {
+  public:
+    LoopbackPeer() {
+        for (uint32_t host = 250; host > 200 && address_ == 0; --host) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            const int one = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(kPort);
+            a.sin_addr.s_addr = htonl(0x7F000000 | host);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                ::listen(fd, 8) == 0) {
+                listener_ = fd;
+                address_ = 0x7F000000 | host;
+            } else {
+                ::close(fd);
+            }
+        }
+        if (listener_ >= 0) acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~LoopbackPeer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        ::close(listener_);
+        if (acceptor_.joinable()) acceptor_.join();
+        for (std::thread& t : connections_)
+            t.join();
+    }
+    uint32_t address() const { return address_; }
+    std::string Name() const {
+        in_addr a{htonl(address_)};
+        return std::string("ETH") + ::inet_ntoa(a);
+    }
+    // A plain client socket to the peer.
+    int Connect(bool noDelay) const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int flag = noDelay ? 1 : 0;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &flag, sizeof flag);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kPort);
+        a.sin_addr.s_addr = htonl(address_);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+  private:
+    void Accept() {
+        for (;;) {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd < 0) return;
+            connections_.emplace_back([fd] { Serve(fd); });
+        }
+    }
+    static void Serve(int fd) {
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        uint8_t packet[12];
+        while (ReadAll(fd, packet, 12)) {
+            if ((packet[0] | (packet[1] << 8)) != 0x0001) continue;  // writes are not answered
+            std::memset(packet + 4, 0, 8);
+            if (::send(fd, packet, 12, MSG_NOSIGNAL) != 12) break;
+        }
+        ::close(fd);
+    }
+
+    int listener_ = -1;
+    uint32_t address_ = 0;
+    std::thread acceptor_;
+    std::vector<std::thread> connections_;
+};
+
+LoopbackPeer& Peer() {
+    static LoopbackPeer peer;
+    return peer;
+}
+
+// A raw register packet: command word (width << 24 | register << 16 | opcode), data0.
+void RawPacket(uint8_t* p, uint32_t command, uint32_t data0) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<uint8_t>(command >> (8 * i));
+        p[4 + i] = static_cast<uint8_t>(data0 >> (8 * i));
+        p[8 + i] = 0;
+    }
+}
+
+bool RawRead(int fd, uint32_t command) {
+    uint8_t p[12];
+    RawPacket(p, command, 0);
+    return ::send(fd, p, 12, 0) == 12 && ReadAll(fd, p, 12);
+}
+
+double Us(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+void BM_RegisterRead(benchmark::State& state) {
+    uint32_t status = 0;
+    ZPX_Handle h = Peer().address() ? ZPX_OpenController(Peer().Name().c_str(), &status) : nullptr;
+    const int raw = Peer().Connect(true);
+    if (h == nullptr || raw < 0) {
+        state.SkipWithError("no loopback peer");
+        return;
+    }
+    constexpr int kBatch = 50;
+    Clock::duration lib{}, base{};
+    uint32_t error = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            if (ZPX_GetError(h, &error) != 0) state.SkipWithError("library read failed");
+        }
+        const auto t1 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            if (!RawRead(raw, 0x01010001)) state.SkipWithError("raw read failed");
+        }
+        lib += t1 - t0;
+        base += Clock::now() - t1;
+    }
+    const double reads = static_cast<double>(state.iterations()) * kBatch;
+    state.counters["lib_us"] = Us(lib) / reads;
+    state.counters["raw_us"] = Us(base) / reads;
+    state.counters["ratio"] = Us(lib) / Us(base);
+    ::close(raw);
+    ZPX_CloseController(h);
+}
+BENCHMARK(BM_RegisterRead)->MinTime(2.0);
+
+void BM_PodLinkFrame(benchmark::State& state) {
+    uint32_t status = 0;
+    ZPX_Handle h = Peer().address() ? ZPX_OpenController(Peer().Name().c_str(), &status) : nullptr;
+    const int raw = Peer().Connect(false);
+    if (h == nullptr || raw < 0) {
+        state.SkipWithError("no loopback peer");
+        return;
+    }
+    Clock::duration lib{}, base{};
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        uint32_t mask = 0;
+        for (uint32_t i = 0; i < 40; ++i) {
+            if (ZPX_SetTapEnable(h, (i & 1) << 4) != 0) state.SkipWithError("library write failed");
+        }
+        if (ZPX_GetTapEnable(h, &mask) != 0) state.SkipWithError("library read failed");
+        const auto t1 = Clock::now();
+        for (uint32_t i = 0; i < 40; ++i) {
+            uint8_t p[12];
+            RawPacket(p, 0x01020002, (i & 1) << 4);
+            if (::send(raw, p, 12, 0) != 12) state.SkipWithError("raw write failed");
+        }
+        if (!RawRead(raw, 0x01020001)) state.SkipWithError("raw read failed");
+        lib += t1 - t0;
+        base += Clock::now() - t1;
+    }
+    const double frames = static_cast<double>(state.iterations());
+    state.counters["lib_ms"] = Us(lib) / 1000 / frames;
+    state.counters["raw_nagle_ms"] = Us(base) / 1000 / frames;
+    state.counters["ratio"] = Us(lib) / Us(base);
+    ::close(raw);
+    ZPX_CloseController(h);
+}
+BENCHMARK(BM_PodLinkFrame)->Iterations(40);
+
+}  // namespace
+
+BENCHMARK_MAIN();

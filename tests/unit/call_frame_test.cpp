@@ -16,6 +16,8 @@ namespace {
 
 TEST(CallFrame, NullHandleGives2FromEveryExportThatTakesOne) {
     uint32_t a = 0, b = 0, c = 0;
+    uint8_t data[16] = {};
+    const ZPX_DeviceInfo info{};
 #define CALL(expr)                  \
     {                               \
 #expr, [&] { return expr; } \
@@ -46,6 +48,32 @@ TEST(CallFrame, NullHandleGives2FromEveryExportThatTakesOne) {
         CALL(ZPX_SetCntCounter(nullptr)),
         CALL(ZPX_SetContModeCounter(nullptr, 7)),
         CALL(ZPX_GetContModeCounter(nullptr, &a)),
+        CALL(ZPX_WriteCtrlMemory(nullptr, 0, 0, 16, data)),
+        CALL(ZPX_WriteCtrlMemoryNa(nullptr, 0, 16, data)),
+        CALL(ZPX_ReadCtrlMemory(nullptr, 0, 0, 16, data)),
+        CALL(ZPX_ReadCtrlMemoryNa(nullptr, 0, 16, data)),
+        CALL(ZPX_WriteMemory(nullptr, 0, 0, 0, 16, data)),
+        CALL(ZPX_ReadMemory(nullptr, 0, 0, 0, 16, data)),
+        CALL(ZPX_WriteMemoryEx(nullptr, 0, 0, 16, data)),
+        CALL(ZPX_ReadMemoryEx(nullptr, 0, 0, 16, data)),
+        CALL(ZPX_WriteCtrlCounter(nullptr, 0, 1)),
+        CALL(ZPX_ReadCtrlCounter(nullptr, 0, &a)),
+        CALL(ZPX_WriteCounter(nullptr, 0, 0, 1)),
+        CALL(ZPX_ReadCounter(nullptr, 0, 0, &a)),
+        CALL(ZPX_GetMemorySize(nullptr, 0, &a)),
+        CALL(ZPX_GetControllerEPLD(nullptr, &a)),
+        CALL(ZPX_GetControllerFlash(nullptr, &a)),
+        CALL(ZPX_GetCntrWaitTime(nullptr, &a)),
+        CALL(ZPX_GetControllerSerialNumber(nullptr, &a, &b)),
+        CALL(ZPX_GetTransceiverSerialNumber(nullptr, &a, &b)),
+        CALL(ZPX_GetPodSerialNumber(nullptr, 0, &a, &b)),
+        CALL(ZPX_BoardValid(nullptr, 0, &a)),
+        CALL(ZPX_GetFrequencyRange(nullptr, &a, &b)),
+        CALL(ZPX_SetCtrlFrequency(nullptr, 0, 1000)),
+        CALL(ZPX_CheckCtrlFrequency(nullptr, 0, 1000)),
+        CALL(ZPX_GetCurrentFrequency(nullptr, &a)),
+        CALL(ZPX_SetFrequency(nullptr, &info, 0, 1000)),
+        CALL(ZPX_CheckFrequency(nullptr, &info, 0, 1000)),
     };
 #undef CALL
     ScopedFakePlatform fake;

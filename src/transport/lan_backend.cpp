@@ -70,12 +70,16 @@ Result LanBackend::WriteCommand(uint32_t command, uint32_t data0, uint32_t data1
     return LanSend(*lanSocket_, LanPacket::FromCommand(command, data0, data1));
 }
 
-Result LanBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
-    if (!IsByteRegister(reg)) return kFail;
+Result LanBackend::ReadByteRegister(uint32_t reg, uint32_t* value) {
     uint32_t data0 = 0;
     if (ReadCommand(RegisterCommand(1, reg, kLanReadRegister), &data0).failed()) return kFail;
     *value = data0 & 0xFF;
     return kOk;
+}
+
+Result LanBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+    if (!IsByteRegister(reg)) return kFail;
+    return ReadByteRegister(reg, value);
 }
 
 Result LanBackend::WriteRegister(ControllerSession&, uint32_t reg, uint32_t value) {
@@ -98,10 +102,7 @@ Result LanBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
 
 Result LanBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
     if (!IsClockRegister(reg)) return kFail;
-    uint32_t data0 = 0;
-    if (ReadCommand(RegisterCommand(1, reg, kLanReadRegister), &data0).failed()) return kFail;
-    *value = data0 & 0xFF;
-    return kOk;
+    return ReadByteRegister(reg, value);
 }
 
 Result LanBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t value) {

@@ -37,6 +37,8 @@ class LanBackend : public Backend {
 
     // One read packet with `command` and the reply's data0 in *value.
     Result ReadCommand(uint32_t command, uint32_t* value);
+    // One read packet of a byte register (0 to 3, 0x0B, 6, 7); the low byte of data0.
+    Result ReadByteRegister(uint32_t reg, uint32_t* value);
     // One unanswered write packet.
     Result WriteCommand(uint32_t command, uint32_t data0, uint32_t data1 = 0);
 

@@ -6,6 +6,9 @@
 // Ethernet back-end) against a raw 12-byte round trip on a blocking TCP_NODELAY socket to the same
 // peer, back to back in each iteration. Figures: lib_us, raw_us per read and ratio (lib / raw).
 //
+// BM_EmulatorRegisterRead: the emulator's own cost, a raw round trip to it against one to the
+// minimal peer.
+//
 // BM_PodLinkFrame: the shape of a pod-link frame, 40 register writes then one read, many frames
 // on one connection. The library's socket against a raw socket left with Nagle's algorithm on
 // doing the same bytes: there the writes after the first wait for an acknowledgement that the
@@ -24,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "controller.h"
+#include "lan_server.h"
 #include "zpx/zpx.h"
 
 namespace {
@@ -33,6 +38,22 @@ constexpr uint16_t kPort = 5104;
 
 bool ReadAll(int fd, uint8_t* buffer, size_t n) {
     return ::recv(fd, buffer, n, MSG_WAITALL) == static_cast<ssize_t>(n);
+}
+
+// A plain client socket to port 5104 of `address` (network byte order).
+int ConnectTo(in_addr_t address, bool noDelay) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int flag = noDelay ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &flag, sizeof flag);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    a.sin_addr.s_addr = address;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 class LoopbackPeer {
@@ -69,20 +90,7 @@ class LoopbackPeer {
         return std::string("ETH") + ::inet_ntoa(a);
     }
     // A plain client socket to the peer.
-    int Connect(bool noDelay) const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int flag = noDelay ? 1 : 0;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &flag, sizeof flag);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kPort);
-        a.sin_addr.s_addr = htonl(address_);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    int Connect(bool noDelay) const { return ConnectTo(htonl(address_), noDelay); }
 
   private:
     void Accept() {
@@ -200,6 +208,57 @@ void BM_PodLinkFrame(benchmark::State& state) {
     ZPX_CloseController(h);
 }
 BENCHMARK(BM_PodLinkFrame)->Iterations(40);
+
+// The emulated controller against the minimal peer: a raw 12-byte read round trip to each, and
+// the library's ZPX_GetError against the emulator. Figures: emu_us and peer_us (raw round trips),
+// emu_ratio (emu_us / peer_us, what the emulator adds), lib_emu_us.
+void BM_EmulatorRegisterRead(benchmark::State& state) {
+    zpx::emu::Controller controller(zpx::emu::ControllerConfig{});
+    zpx::emu::LanServer server(controller);
+    std::string address, error;
+    if (!zpx::emu::StartOnFreeLoopback(server, kPort, &address, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    uint32_t status = 0;
+    ZPX_Handle h = ZPX_OpenController(("ETH" + address).c_str(), &status);
+    const int toEmulator = ConnectTo(inet_addr(address.c_str()), true);
+    const int toPeer = Peer().address() ? Peer().Connect(true) : -1;
+    if (h == nullptr || toEmulator < 0 || toPeer < 0) {
+        state.SkipWithError("no emulator or loopback peer");
+        return;
+    }
+    constexpr int kBatch = 50;
+    Clock::duration emu{}, peer{}, lib{};
+    uint32_t value = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            if (!RawRead(toEmulator, 0x01010001)) state.SkipWithError("emulator read failed");
+        }
+        const auto t1 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            if (!RawRead(toPeer, 0x01010001)) state.SkipWithError("peer read failed");
+        }
+        const auto t2 = Clock::now();
+        for (int i = 0; i < kBatch; ++i) {
+            if (ZPX_GetError(h, &value) != 0) state.SkipWithError("library read failed");
+        }
+        emu += t1 - t0;
+        peer += t2 - t1;
+        lib += Clock::now() - t2;
+    }
+    const double reads = static_cast<double>(state.iterations()) * kBatch;
+    state.counters["emu_us"] = Us(emu) / reads;
+    state.counters["peer_us"] = Us(peer) / reads;
+    state.counters["emu_ratio"] = Us(emu) / Us(peer);
+    state.counters["lib_emu_us"] = Us(lib) / reads;
+    ::close(toEmulator);
+    ::close(toPeer);
+    ZPX_CloseController(h);
+    server.Stop();
+}
+BENCHMARK(BM_EmulatorRegisterRead)->MinTime(2.0);
 
 }  // namespace
 

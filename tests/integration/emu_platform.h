@@ -1,10 +1,10 @@
-// A platform for integration tests: the real Linux platform for everything (sockets, timers,
-// shared objects), except that kernel-driver device paths open emulated drivers.
+// A platform for integration tests, installed for its lifetime: the real Linux platform for
+// everything (sockets, timers, shared objects), except that the kernel-driver device path of the
+// test opens an emulated driver.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
-#include <map>
+#include <strings.h>
+
 #include <memory>
 #include <string>
 
@@ -15,32 +15,24 @@ namespace zpx::testing {
 
 class EmuPlatform : public platform::Platform {
   public:
-    EmuPlatform() : base_(platform::DefaultPlatform()) {}
+    EmuPlatform() : base_(platform::DefaultPlatform()) { platform::SetPlatformForTesting(this); }
+    ~EmuPlatform() override { platform::SetPlatformForTesting(nullptr); }
+    EmuPlatform(const EmuPlatform&) = delete;
 
     // Makes `path` (as the library spells it, e.g. "\\.\PCI51X4EX_0"; letter case ignored) open
     // `driver`. Like a real driver it admits one client at a time.
-    void AddDriver(const std::string& path, emu::DriverStandIn* driver) {
-        drivers_[Lower(path)] = Slot{driver, std::make_shared<bool>(false)};
-    }
-    // Whether the device at `path` is open right now.
-    bool IsOpen(const std::string& path) const {
-        auto it = drivers_.find(Lower(path));
-        return it != drivers_.end() && *it->second.open;
+    void SetDriver(const std::string& path, emu::DriverStandIn* driver) {
+        path_ = path;
+        driver_ = driver;
     }
 
     std::unique_ptr<platform::DriverDevice> OpenDriver(const std::string& path,
                                                        platform::DriverOpenMode,
                                                        uint32_t* lastError) override {
-        auto it = drivers_.find(Lower(path));
-        if (it == drivers_.end()) {
-            *lastError = 2;  // no such device
-            return nullptr;
-        }
-        if (*it->second.open) {
-            *lastError = platform::kDeviceBusyError;
-            return nullptr;
-        }
-        return std::make_unique<Device>(it->second);
+        const bool found = driver_ != nullptr && strcasecmp(path.c_str(), path_.c_str()) == 0;
+        *lastError = found ? platform::kDeviceBusyError : 2;  // 2: no such device
+        if (!found || open_) return nullptr;
+        return std::make_unique<Device>(*this);
     }
 
     std::unique_ptr<platform::TcpConnection> ConnectTcp(uint32_t ip, uint16_t port) override {
@@ -56,9 +48,7 @@ class EmuPlatform : public platform::Platform {
     void SleepMs(uint32_t ms) override { base_.SleepMs(ms); }
     uint32_t TickMs() override { return base_.TickMs(); }
     void YieldThread() override { base_.YieldThread(); }
-    bool QueryOsVersion(platform::OsVersion* version) override {
-        return base_.QueryOsVersion(version);
-    }
+    bool QueryOsVersion(platform::OsVersion* v) override { return base_.QueryOsVersion(v); }
     std::string LibraryPath() override { return base_.LibraryPath(); }
     std::string ReadProfileString(const std::string& file, const std::string& section,
                                   const std::string& key, const std::string& fallback) override {
@@ -68,56 +58,30 @@ class EmuPlatform : public platform::Platform {
                             const std::string& key, const std::string& value) override {
         return base_.WriteProfileString(file, section, key, value);
     }
-    uint32_t OpenCounterDecrement(unsigned index) override {
-        return base_.OpenCounterDecrement(index);
-    }
-    uint32_t OpenCounterIncrement(unsigned index) override {
-        return base_.OpenCounterIncrement(index);
-    }
+    uint32_t OpenCounterDecrement(unsigned i) override { return base_.OpenCounterDecrement(i); }
+    uint32_t OpenCounterIncrement(unsigned i) override { return base_.OpenCounterIncrement(i); }
     bool LockOpen(uint32_t timeoutMs) override { return base_.LockOpen(timeoutMs); }
     void UnlockOpen() override { base_.UnlockOpen(); }
 
   private:
-    struct Slot {
-        emu::DriverStandIn* driver = nullptr;
-        std::shared_ptr<bool> open;
-    };
-
+    // Holds the driver for as long as the library keeps the device open.
     class Device : public platform::DriverDevice {
       public:
-        explicit Device(const Slot& slot) : slot_(slot) { *slot_.open = true; }
-        ~Device() override { *slot_.open = false; }
+        explicit Device(EmuPlatform& p) : p_(p) { p_.open_ = true; }
+        ~Device() override { p_.open_ = false; }
         bool Request(uint32_t code, const void* in, uint32_t inLength, void* out,
                      uint32_t outLength) override {
-            return slot_.driver->Request(code, in, inLength, out, outLength);
+            return p_.driver_->Request(code, in, inLength, out, outLength);
         }
 
       private:
-        Slot slot_;
+        EmuPlatform& p_;
     };
 
-    static std::string Lower(std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return s;
-    }
-
     platform::Platform& base_;
-    std::map<std::string, Slot> drivers_;
-};
-
-// Installs an EmuPlatform for the lifetime of the object.
-class ScopedEmuPlatform {
-  public:
-    ScopedEmuPlatform() { platform::SetPlatformForTesting(&platform_); }
-    ~ScopedEmuPlatform() { platform::SetPlatformForTesting(nullptr); }
-    ScopedEmuPlatform(const ScopedEmuPlatform&) = delete;
-    ScopedEmuPlatform& operator=(const ScopedEmuPlatform&) = delete;
-    EmuPlatform& operator*() { return platform_; }
-    EmuPlatform* operator->() { return &platform_; }
-
-  private:
-    EmuPlatform platform_;
+    std::string path_;
+    emu::DriverStandIn* driver_ = nullptr;
+    bool open_ = false;
 };
 
 }  // namespace zpx::testing

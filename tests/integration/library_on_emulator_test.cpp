@@ -21,15 +21,15 @@ using emu::DriverKind;
 
 struct Backend {
     const char* label;
-    bool ethernet;
-    DriverKind kind;
-    const char* name;  // controller name (Ethernet: filled in with the emulator's address)
+    uint32_t interfaceKind;
+    const char* name;  // controller name (Ethernet: the emulator's address)
     const char* path;  // device path the library opens
     int type;          // what the emulated board is
+    // An older driver knows no identification: whatever the board, the library takes it for the
+    // 5120 family and keeps its status registers in the INI file.
     bool olderDriver;
-    uint32_t reportedType;  // what the library makes of it
-    uint32_t interfaceKind;
-    bool statusFromDevice;  // registers 1 and 2 are restored from the board or driver at open
+    uint32_t reportedType() const { return olderDriver ? 0 : static_cast<uint32_t>(type); }
+    bool ethernet() const { return interfaceKind == ZPX_INTERFACE_ETHERNET; }
 };
 
 std::ostream& operator<<(std::ostream& os, const Backend& b) {
@@ -37,31 +37,19 @@ std::ostream& operator<<(std::ostream& os, const Backend& b) {
 }
 
 const Backend kBackends[] = {
-    {"Eth1", true, DriverKind::kPci, "", "", 1, false, 1, ZPX_INTERFACE_ETHERNET, true},
-    {"Eth2", true, DriverKind::kPci, "", "", 2, false, 2, ZPX_INTERFACE_ETHERNET, true},
-    {"Eth3", true, DriverKind::kPci, "", "", 3, false, 3, ZPX_INTERFACE_ETHERNET, true},
-    {"Pci0", false, DriverKind::kPci, "PCI0,5120", "\\\\.\\PCI5120_0", 0, false, 0,
-     ZPX_INTERFACE_PCI, true},
-    {"Pci1", false, DriverKind::kPci, "PCI0", "\\\\.\\PCI51X4EX_0", 1, false, 1, ZPX_INTERFACE_PCI,
-     true},
-    {"Pci2", false, DriverKind::kPci, "PCI 2", "\\\\.\\PCI51X4EX_2", 2, false, 2, ZPX_INTERFACE_PCI,
-     true},
-    {"Pci3", false, DriverKind::kPci, "PCI0", "\\\\.\\PCI51X4EX_0", 3, false, 3, ZPX_INTERFACE_PCI,
-     true},
-    // An older driver knows no identification: whatever the board, the library takes it for the
-    // 5120 family and keeps its status registers in the INI file.
-    {"PciOlderDriver", false, DriverKind::kPci, "PCI0", "\\\\.\\PCI51X4EX_0", 2, true, 0,
-     ZPX_INTERFACE_PCI, false},
-    {"Usb0", false, DriverKind::kUsb, "USB1,5120", "\\\\.\\Usb5120_1", 0, false, 0,
-     ZPX_INTERFACE_USB, true},
-    {"Usb2", false, DriverKind::kUsb, "USB0", "\\\\.\\Usb51x4EX_0", 2, false, 2, ZPX_INTERFACE_USB,
-     true},
-    {"Isa0", false, DriverKind::kIsa, "ISA0,5120", "\\\\.\\isa5120", 0, true, 0, ZPX_INTERFACE_ISA,
-     false},
-    {"FireWire1", false, DriverKind::kFireWire, "FW0", "\\\\.\\Fw51x4_0", 1, false, 1,
-     ZPX_INTERFACE_FIREWIRE, true},
-    {"FireWire3", false, DriverKind::kFireWire, "FW0", "\\\\.\\Fw51x4_0", 3, false, 3,
-     ZPX_INTERFACE_FIREWIRE, true},
+    {"Eth1", ZPX_INTERFACE_ETHERNET, "", "", 1, false},
+    {"Eth2", ZPX_INTERFACE_ETHERNET, "", "", 2, false},
+    {"Eth3", ZPX_INTERFACE_ETHERNET, "", "", 3, false},
+    {"Pci0", ZPX_INTERFACE_PCI, "PCI0,5120", "\\\\.\\PCI5120_0", 0, false},
+    {"Pci1", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 1, false},
+    {"Pci2", ZPX_INTERFACE_PCI, "PCI 2", "\\\\.\\PCI51X4EX_2", 2, false},
+    {"Pci3", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 3, false},
+    {"PciOlderDriver", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 2, true},
+    {"Usb0", ZPX_INTERFACE_USB, "USB1,5120", "\\\\.\\Usb5120_1", 0, false},
+    {"Usb2", ZPX_INTERFACE_USB, "USB0", "\\\\.\\Usb51x4EX_0", 2, false},
+    {"Isa0", ZPX_INTERFACE_ISA, "ISA0,5120", "\\\\.\\isa5120", 0, true},
+    {"FireWire1", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 1, false},
+    {"FireWire3", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 3, false},
 };
 
 constexpr uint8_t kPowerUpErrorBits = 0x04;
@@ -71,63 +59,67 @@ class LibraryOnEmulatorTest : public ::testing::TestWithParam<Backend> {
   protected:
     void SetUp() override {
         const Backend& b = GetParam();
-        emu::ControllerConfig config;
-        config.type = b.type;
-        config.errorBits = kPowerUpErrorBits;
-        config.runErrorBits = kRunErrorBits;
+        config_.type = b.type;
+        config_.errorBits = kPowerUpErrorBits;
+        config_.runErrorBits = kRunErrorBits;
         // About 250 ms per run at the clock the board powers up with.
-        config.runPeriods = static_cast<uint64_t>(0.25 * emu::ClockHz(b.type, 0, 0));
-        controller_ = std::make_unique<emu::Controller>(config);
-        if (b.ethernet) {
+        config_.runPeriods = static_cast<uint64_t>(0.25 * emu::ClockHz(b.type, 0, 0));
+        config_.epldRevision = 0xA;
+        config_.flashCode = 0xD2;
+        config_.podKind = 0;  // the older pod, with which the 5120 board passes its board test
+        controller_ = std::make_unique<emu::Controller>(config_);
+        if (b.ethernet()) {
             server_ = std::make_unique<emu::LanServer>(*controller_);
             std::string address, error;
             ASSERT_TRUE(emu::StartOnFreeLoopback(*server_, emu::kLanPort, &address, &error))
                 << error;
             name_ = "ETH" + address;
         } else {
+            constexpr DriverKind kKinds[] = {
+                DriverKind::kIsa, DriverKind::kPci, DriverKind::kUsb,
+                DriverKind::kPci, DriverKind::kPci, DriverKind::kFireWire};  // by interface kind
             emu::DriverOptions options;
-            options.kind = b.kind;
+            options.kind = kKinds[b.interfaceKind];
             options.olderDriver = b.olderDriver;
             driver_ = std::make_unique<emu::DriverStandIn>(*controller_, options);
-            platform_->AddDriver(b.path, driver_.get());
+            platform_.SetDriver(b.path, driver_.get());
             name_ = b.name;
         }
         uint32_t status = 99;
         handle_ = ZPX_OpenController(name_.c_str(), &status);
         ASSERT_EQ(status, ZPX_STATUS_OK) << name_;
-        ASSERT_NE(handle_, nullptr);
     }
     void TearDown() override {
-        if (handle_ != nullptr) {
-            EXPECT_EQ(ZPX_CloseController(handle_), ZPX_STATUS_OK);
-        }
+        EXPECT_TRUE(handle_ == nullptr || ZPX_CloseController(handle_) == ZPX_STATUS_OK);
     }
 
+    // What an export with a trailing output word hands back (it must succeed).
+    template <class F, class... A>
+    uint32_t Get(F export_, A... args) {
+        uint32_t v = 0xDEADBEEF;
+        EXPECT_EQ(export_(handle_, args..., &v), ZPX_STATUS_OK);
+        return v;
+    }
     // Ethernet writes are not answered: a read through the same connection makes sure the board
     // has taken every write before the test looks at it.
-    void Sync() {
-        uint32_t ignored = 0;
-        ASSERT_EQ(ZPX_GetLearnMode(handle_, &ignored), ZPX_STATUS_OK);
-    }
+    void Sync() { Get(ZPX_GetLearnMode); }
     uint32_t Register(unsigned reg) {
         Sync();
         uint32_t v = 0;
         controller_->ReadRegister(reg, &v);
         return v;
     }
-    // Arranges for the next request to meet `fault`.
+    uint64_t Requests() const {
+        return server_ ? server_->RequestCount() : driver_->RequestCount();
+    }
+    // Arranges for the next request to meet `kind`.
     void FaultNext(emu::FaultKind kind, uint32_t delayMs = 0) {
-        emu::Fault f;
-        f.kind = kind;
-        f.delayMs = delayMs;
-        f.first = (server_ ? server_->RequestCount() : driver_->RequestCount()) + 1;
-        if (server_)
-            server_->SetFaults({f});
-        else
-            driver_->SetFaults({f});
+        const emu::Fault f{kind, Requests() + 1, 1, 0, delayMs};
+        server_ ? server_->SetFaults({f}) : driver_->SetFaults({f});
     }
 
-    testing::ScopedEmuPlatform platform_;
+    testing::EmuPlatform platform_;
+    emu::ControllerConfig config_;
     std::unique_ptr<emu::Controller> controller_;
     std::unique_ptr<emu::LanServer> server_;
     std::unique_ptr<emu::DriverStandIn> driver_;
@@ -137,124 +129,107 @@ class LibraryOnEmulatorTest : public ::testing::TestWithParam<Backend> {
 
 TEST_P(LibraryOnEmulatorTest, OpensIdentifiesAndCloses) {
     const Backend& b = GetParam();
-    uint32_t type = 99, kind = 99;
-    ASSERT_EQ(ZPX_GetControllerType(handle_, &type), ZPX_STATUS_OK);
-    EXPECT_EQ(type, b.reportedType);
+    EXPECT_EQ(Get(ZPX_GetControllerType), b.reportedType());
+    uint32_t kind = 99;
     ASSERT_EQ(ZPX_GetInterfaceType(handle_, &kind, nullptr, nullptr), ZPX_STATUS_OK);
     EXPECT_EQ(kind, b.interfaceKind);
 
-    if (b.ethernet) {
-        EXPECT_EQ(server_->ConnectionsAccepted(), 1u);
+    // A second session: an Ethernet controller serves it alongside the first (one at an address
+    // where nobody listens fails); a driver admits one client only.
+    uint32_t status = 99, error = 0;
+    ZPX_Handle second = ZPX_OpenController(name_.c_str(), &status);
+    if (b.ethernet()) {
+        ASSERT_EQ(status, ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_GetError(second, &error), ZPX_STATUS_OK);
+        EXPECT_EQ(error, kPowerUpErrorBits);
+        EXPECT_EQ(ZPX_CloseController(second), ZPX_STATUS_OK);
+        EXPECT_EQ(server_->ConnectionsAccepted(), 2u);
+        // StartOnFreeLoopback hands out 127.0.0.x only: no test running in parallel listens here.
+        EXPECT_EQ(ZPX_OpenController("ETH127.0.2.254", &status), nullptr);
+        EXPECT_EQ(status, ZPX_STATUS_FAILED);
     } else {
-        EXPECT_TRUE(platform_->IsOpen(b.path));
-        // The driver admits one client: a second open of the same device is refused.
-        uint32_t status = 0;
-        EXPECT_EQ(ZPX_OpenController(name_.c_str(), &status), nullptr);
-        EXPECT_NE(status, ZPX_STATUS_OK);
+        EXPECT_EQ(second, nullptr);
+        EXPECT_EQ(status, ZPX_STATUS_DEVICE_BUSY);
     }
+    // Closing lets go of the device: it opens again.
     EXPECT_EQ(ZPX_CloseController(handle_), ZPX_STATUS_OK);
-    handle_ = nullptr;
-    if (!b.ethernet) {
-        EXPECT_FALSE(platform_->IsOpen(b.path));
-    }
+    handle_ = ZPX_OpenController(name_.c_str(), &status);
+    EXPECT_EQ(status, ZPX_STATUS_OK);
 }
 
 TEST_P(LibraryOnEmulatorTest, StartsRunsStopsAndReportsErrors) {
-    const Backend& b = GetParam();
     ASSERT_EQ(ZPX_SetRunMode(handle_, 0x0C), ZPX_STATUS_OK);
-    EXPECT_EQ(Register(0), 0x0Cu);
-
     ASSERT_EQ(ZPX_StartController(handle_), ZPX_STATUS_OK);
-    Sync();
-    EXPECT_TRUE(controller_->Running());
-    uint32_t running = 0;
-    ASSERT_EQ(ZPX_GetControllerStatus(handle_, &running), ZPX_STATUS_OK);
+    uint32_t running = Get(ZPX_GetControllerStatus);
     EXPECT_EQ(running, 3u);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (running != 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_EQ(ZPX_GetControllerStatus(handle_, &running), ZPX_STATUS_OK);
+        running = Get(ZPX_GetControllerStatus);
     }
     EXPECT_EQ(running, 0u);
     EXPECT_EQ(Register(0), 0x0Cu);  // the run bits cleared by the board, the mode kept
 
-    uint32_t error = 0;
-    ASSERT_EQ(ZPX_GetError(handle_, &error), ZPX_STATUS_OK);
-    EXPECT_EQ(error, uint32_t{kPowerUpErrorBits | kRunErrorBits});
+    EXPECT_EQ(Get(ZPX_GetError), uint32_t{kPowerUpErrorBits | kRunErrorBits});
     // Clearing works on the copy restored at open: from the board or driver it holds the
     // power-up bits; kept in the INI file (absent here) it starts at 0.
     ASSERT_EQ(ZPX_ClearError(handle_, kRunErrorBits), ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_GetError(handle_, &error), ZPX_STATUS_OK);
-    EXPECT_EQ(error, b.statusFromDevice ? kPowerUpErrorBits : 0u);
+    EXPECT_EQ(Get(ZPX_GetError), GetParam().olderDriver ? 0u : kPowerUpErrorBits);
 
     ASSERT_EQ(ZPX_StartController(handle_), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_StopController(handle_), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_BootController(handle_, 3), ZPX_STATUS_OK);
     Sync();
     EXPECT_FALSE(controller_->Running());
     EXPECT_EQ(controller_->RunCount(), 2u);
-
-    ASSERT_EQ(ZPX_BootController(handle_, 3), ZPX_STATUS_OK);
-    Sync();
     EXPECT_EQ(controller_->BootCount(), 1u);
     EXPECT_EQ(controller_->LastBootImage(), 3u);
-    EXPECT_EQ(controller_->RunCount(), 2u);
 }
 
-TEST_P(LibraryOnEmulatorTest, ModeAndPodRegisterBits) {
-    uint32_t value = 0;
+TEST_P(LibraryOnEmulatorTest, ModeAndPodRegistersAndContinuousModeCounter) {
     ASSERT_EQ(ZPX_SetTapEnable(handle_, 0x5F), ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_GetTapEnable(handle_, &value), ZPX_STATUS_OK);
-    EXPECT_EQ(value, 0x50u);
+    EXPECT_EQ(Get(ZPX_GetTapEnable), 0x50u);
     ASSERT_EQ(ZPX_SetLearnMode(handle_, 0x04), ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_GetLearnMode(handle_, &value), ZPX_STATUS_OK);
-    EXPECT_EQ(value, 0x04u);
+    EXPECT_EQ(Get(ZPX_GetLearnMode), 0x04u);
     ASSERT_EQ(ZPX_SetCntCounter(handle_), ZPX_STATUS_OK);
     EXPECT_EQ(Register(2) & 0xF6, 0x56u);  // enables, learn mode, counter bit; the copy's bit 0
-
     for (bool pressed : {true, false}) {
         controller_->SetButton(pressed);
-        ASSERT_EQ(ZPX_GetButton(handle_, &value), ZPX_STATUS_OK);
-        EXPECT_EQ(value, pressed ? 1u : 0u);
+        EXPECT_EQ(Get(ZPX_GetButton), pressed ? 1u : 0u);
     }
     ASSERT_EQ(ZPX_SetVPPMode(handle_, 0x80), ZPX_STATUS_OK);
     EXPECT_EQ(Register(1) & 0xC0, 0x80u);
     ASSERT_EQ(ZPX_SetRepeaterMode(handle_, 0x10), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_SetImmMode(handle_, 0x40), ZPX_STATUS_OK);
     EXPECT_EQ(Register(0), 0x50u);
-}
 
-TEST_P(LibraryOnEmulatorTest, ContinuousModeCounterRoundTrips) {
-    if (GetParam().kind == DriverKind::kFireWire && !GetParam().ethernet)
-        GTEST_SKIP() << "the FireWire quadlet at 4 carries the clock registers in bytes 6-7, "
-                        "where the word read looks for the counter (open question)";
-    uint32_t value = 0;
+    // The FireWire quadlet at 4 carries the clock registers in bytes 6-7, where the word read
+    // looks for the counter (open question): no continuous-mode counter there yet.
+    if (GetParam().interfaceKind == ZPX_INTERFACE_FIREWIRE) return;
     for (uint32_t count : {0xBEEFu, 0x0001u, 0xFF00u}) {
         ASSERT_EQ(ZPX_SetContModeCounter(handle_, count), ZPX_STATUS_OK);
         EXPECT_EQ(Register(emu::kWordRegister), count);
-        ASSERT_EQ(ZPX_GetContModeCounter(handle_, &value), ZPX_STATUS_OK);
-        EXPECT_EQ(value, count);
+        EXPECT_EQ(Get(ZPX_GetContModeCounter), count);
     }
 }
 
 TEST_P(LibraryOnEmulatorTest, TransportFaultsSurfaceAsFailures) {
-    uint32_t error = 0;
     // A late reply is still a reply.
     FaultNext(emu::FaultKind::kDelayReply, 300);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ZPX_GetError(handle_, &error), ZPX_STATUS_OK);
+    EXPECT_EQ(Get(ZPX_GetError), kPowerUpErrorBits);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-    EXPECT_EQ(error, kPowerUpErrorBits);
 
-    // A refused driver request, or a connection the controller closes, fails the call at once.
+    // A refused driver request, or a connection the controller closes, fails the call at once;
+    // a driver goes on serving, a broken connection stays broken.
+    uint32_t error = 0;
     FaultNext(server_ ? emu::FaultKind::kCloseConnection : emu::FaultKind::kFailRequest);
     EXPECT_EQ(ZPX_GetError(handle_, &error), ZPX_STATUS_INVALID);
-    // A driver goes on serving; a broken connection stays broken.
     EXPECT_EQ(ZPX_GetError(handle_, &error), server_ ? ZPX_STATUS_INVALID : ZPX_STATUS_OK);
 }
 
 TEST_P(LibraryOnEmulatorTest, MemoriesMoveThroughTheirAddressCounters) {
-    const Backend& b = GetParam();
-    const auto sizes = emu::MemorySizes(b.type, controller_->Config().flashCode);
+    const auto sizes = emu::MemorySizes(GetParam().type, config_.flashCode);
     // Odd and longer than every chunk size, so the pieces and the USB rounding both show.
     std::vector<uint8_t> data(20001);
     for (size_t i = 0; i < data.size(); ++i)
@@ -266,19 +241,20 @@ TEST_P(LibraryOnEmulatorTest, MemoriesMoveThroughTheirAddressCounters) {
         data[0] = static_cast<uint8_t>(memory);
         ASSERT_EQ(ZPX_WriteCtrlMemory(handle_, memory, address, data.size(), data.data()),
                   ZPX_STATUS_OK);
-        const uint8_t tail[3] = {0xA5, 0x5A, static_cast<uint8_t>(memory)};
-        ASSERT_EQ(ZPX_WriteCtrlMemoryNa(handle_, memory, sizeof tail, tail), ZPX_STATUS_OK);
+        const std::vector<uint8_t> tail = {0xA5, 0x5A, static_cast<uint8_t>(memory)};
+        ASSERT_EQ(ZPX_WriteCtrlMemoryNa(handle_, memory, 3, tail.data()), ZPX_STATUS_OK);
         Sync();
         EXPECT_EQ(controller_->PeekMemory(memory, address, data.size()), data);
-        EXPECT_EQ(controller_->PeekMemory(memory, address + data.size(), 3),
-                  std::vector<uint8_t>(tail, tail + 3));
-        EXPECT_EQ(controller_->ReadCounter(memory < 3 ? memory : 3),
-                  address + data.size() + sizeof tail);
+        EXPECT_EQ(controller_->PeekMemory(memory, address + data.size(), 3), tail);
+        EXPECT_EQ(controller_->ReadCounter(memory < 3 ? memory : 3), address + data.size() + 3);
 
-        std::vector<uint8_t> back(data.size());
+        // Read back addressed, then on from where that read left the address counter.
+        std::vector<uint8_t> back(data.size()), backTail(3);
         ASSERT_EQ(ZPX_ReadMemory(handle_, 0, memory, address, back.size(), back.data()),
                   ZPX_STATUS_OK);
         EXPECT_EQ(back, data);
+        ASSERT_EQ(ZPX_ReadCtrlMemoryNa(handle_, memory, 3, backTail.data()), ZPX_STATUS_OK);
+        EXPECT_EQ(backTail, tail);
     }
     // The addressed read of memory 5 starts one byte further on.
     uint8_t first = 0;
@@ -300,45 +276,74 @@ TEST_P(LibraryOnEmulatorTest, CountersLandWhereTheBoardKeepsThem) {
     EXPECT_EQ(controller_->ReadCounter(5), legacy ? 0u : 0xFEDCBA98u);
 
     // Read counters: 0 the immediate address counter; 1 and 2 only without an older driver.
-    const uint32_t expected[3] = {0x456789, legacy ? 0u : 0x345678u, legacy ? 0u : 0xFEDCBA98u};
-    for (uint32_t counter = 0; counter < 3; ++counter) {
-        uint32_t value = 99;
-        ASSERT_EQ(ZPX_ReadCtrlCounter(handle_, counter, &value), ZPX_STATUS_OK);
-        EXPECT_EQ(value, expected[counter]) << counter;
+    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 0), 0x456789u);
+    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 1), legacy ? 0u : 0x345678u);
+    EXPECT_EQ(Get(ZPX_ReadCounter, 0, 2), legacy ? 0u : 0xFEDCBA98u);
+}
+
+TEST_P(LibraryOnEmulatorTest, ClockIsProgrammedCheckedAndReadBack) {
+    if (GetParam().reportedType() != static_cast<uint32_t>(GetParam().type))
+        GTEST_SKIP() << "the library programs the 5120 generator, which this board does not have";
+    const int g = GetParam().type == 0 ? 0 : 1;  // the 5120 family's range generator, or the 51x4's
+    struct Step {
+        int32_t khz;
+        double hz;         // what the board's generator then runs at
+        uint32_t readKhz;  // what the library reads back
+    };
+    const Step table[][2] = {{{100, 100e3, 100}, {1, 1000.9765625, 1}},
+                             {{150, 100e3, 100}, {10, 9960.9375, 9}},
+                             {{6300, 6.3e6, 6300}, {1000, 1e6, 1000}},
+                             {{25000, 25e6, 25000}, {16400, 16.4e6, 16400}},
+                             {{30000, 25e6, 25000}, {50000, 40e6, 40000}},
+                             {{12500, 12.5e6, 12500}, {100, 100e3, 100}}};
+    for (const auto& row : table) {
+        const Step& step = row[g];
+        SCOPED_TRACE(step.khz);
+        ASSERT_EQ(ZPX_SetCtrlFrequency(handle_, 0, step.khz), ZPX_STATUS_OK);
+        EXPECT_EQ(Get(ZPX_GetCurrentFrequency), step.readKhz);
+        EXPECT_NEAR(controller_->ClockHz(), step.hz, 1e-3);
+        // In force: the check costs its two reads and nothing else.
+        const uint64_t before = Requests();
+        ASSERT_EQ(ZPX_CheckCtrlFrequency(handle_, 0, step.khz), ZPX_STATUS_OK);
+        EXPECT_EQ(Requests(), before + 2);
     }
+    // Changed behind the library's back: the check programs again.
+    ASSERT_TRUE(controller_->WriteRegister(emu::kClockValueRegister, 0x55));
+    ASSERT_EQ(ZPX_CheckCtrlFrequency(handle_, 0, table[2][g].khz), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_NEAR(controller_->ClockHz(), table[2][g].hz, 1e-3);
+    EXPECT_EQ(ZPX_SetCtrlFrequency(handle_, 0, g == 0 ? 99 : 0), ZPX_STATUS_NOT_AVAILABLE);
+}
+
+TEST_P(LibraryOnEmulatorTest, IdentityComesFromTheBoardsRegistersAndRoms) {
+    if (GetParam().interfaceKind == ZPX_INTERFACE_ISA)
+        GTEST_SKIP() << "the ISA stand-in answers reads of driver register 3 with the word "
+                        "register's low byte, so the select-and-read identity cannot be seen";
+    const int type = static_cast<int>(GetParam().reportedType());
+    EXPECT_EQ(Get(ZPX_GetControllerEPLD), 0xAu);
+    EXPECT_EQ(Get(ZPX_GetControllerFlash), 0xD2u);
+    const auto sizes = emu::MemorySizes(type, 0xD2);
+    for (int32_t kind = 0; kind < 6; ++kind)
+        EXPECT_EQ(Get(ZPX_GetMemorySize, kind), sizes[kind]) << kind;
+    EXPECT_EQ(Get(ZPX_GetCntrWaitTime), type == 0 ? 640u : 1000u);
+    EXPECT_EQ(Get(ZPX_BoardValid, 0), GetParam().type == 0 ? 0u : 1u);  // the board's own test
+
+    // Each serial number is its ROM's eight bytes, low word first.
+    const auto expect = [](uint32_t status, uint64_t serial, const uint32_t& high,
+                           const uint32_t& low) {
+        const auto rom = emu::SerialRom(serial, false);
+        EXPECT_EQ(status, ZPX_STATUS_OK);
+        EXPECT_EQ(low, rom[0] | rom[1] << 8 | rom[2] << 16 | uint32_t{rom[3]} << 24);
+        EXPECT_EQ(high, rom[4] | rom[5] << 8 | rom[6] << 16 | uint32_t{rom[7]} << 24);
+    };
+    uint32_t h = 0, l = 0;
+    expect(ZPX_GetControllerSerialNumber(handle_, &h, &l), config_.controllerSerial, h, l);
+    expect(ZPX_GetTransceiverSerialNumber(handle_, &h, &l), config_.transceiverSerial, h, l);
+    expect(ZPX_GetPodSerialNumber(handle_, 0, &h, &l), config_.podSerials[0], h, l);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LibraryOnEmulatorTest, ::testing::ValuesIn(kBackends),
                          [](const auto& info) { return std::string(info.param.label); });
-
-TEST(LibraryOnEmulatorLan, TwoSessionsShareOneControllerAndAnAbsentOneFailsToOpen) {
-    emu::ControllerConfig config;
-    config.type = 3;
-    config.errorBits = 0x21;
-    emu::Controller controller(config);
-    emu::LanServer server(controller);
-    std::string address, error;
-    ASSERT_TRUE(emu::StartOnFreeLoopback(server, emu::kLanPort, &address, &error)) << error;
-    const std::string name = "ETH" + address;
-
-    uint32_t status = 99;
-    ZPX_Handle first = ZPX_OpenController(name.c_str(), &status);
-    ASSERT_EQ(status, ZPX_STATUS_OK);
-    ZPX_Handle second = ZPX_OpenController(name.c_str(), &status);
-    ASSERT_EQ(status, ZPX_STATUS_OK);
-    uint32_t a = 0, b = 0;
-    EXPECT_EQ(ZPX_GetError(first, &a), ZPX_STATUS_OK);
-    EXPECT_EQ(ZPX_GetError(second, &b), ZPX_STATUS_OK);
-    EXPECT_EQ(a, 0x21u);
-    EXPECT_EQ(b, 0x21u);
-    EXPECT_EQ(ZPX_CloseController(first), ZPX_STATUS_OK);
-    EXPECT_EQ(ZPX_CloseController(second), ZPX_STATUS_OK);
-
-    // Nobody listens there: StartOnFreeLoopback only hands out 127.0.0.x, so a test running in
-    // parallel cannot take it.
-    EXPECT_EQ(ZPX_OpenController("ETH127.0.2.254", &status), nullptr);
-    EXPECT_EQ(status, ZPX_STATUS_FAILED);
-}
 
 }  // namespace
 }  // namespace zpx

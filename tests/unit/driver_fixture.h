@@ -1,58 +1,194 @@
-// A minimal register file behind a fake driver device: enough for opening, identification and
-// the register exports, with every request recorded by the fake.
+// The controller behind a fake driver device, seen from the device side: byte registers (register
+// 3 selects: a write chooses what it reads as), the status query, the address counters and the
+// six memories. It decodes every request on its own, never through the library's encoders, so a
+// layout mistake in the library shows up as a failed round trip. Plus the ways the tests open
+// controllers and look at what was sent.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "core/bytes.h"
 #include "fake_platform.h"
+#include "session/session.h"
 #include "transport/driver_requests.h"
+#include "zpx/zpx.h"
 
 namespace zpx::testing {
 
 struct RegisterFile {
     std::map<uint32_t, uint8_t> regs;  // driver register number -> byte
-    int64_t driverId = 0x90300000;     // -1: the driver refuses the id request
+    // What reads give before `regs`, one byte a read, the last one staying: of a register, and of
+    // register 3 under each select.
+    std::map<uint32_t, std::deque<uint8_t>> queued, selected;
+    uint32_t select = 0;
+    int64_t driverId = 0x90300000;  // -1: the driver refuses the id request
     bool statusQueryAnswers = true;
     uint32_t statusWords[2] = {0, 0};
     int failAfter = -1;  // fail every request once this many succeeded
+    int failAt = -1;     // fail only the request that finds this many succeeded
     int served = 0;
+    std::vector<std::string>* log = nullptr;  // where register accesses are noted
+    std::map<uint32_t, uint32_t> counters;    // write counters; 3 positions memories 3, 4 and 5
+    std::vector<uint8_t> memory[6];
+    std::vector<uint32_t> pieceLengths;  // request length of every memory piece
+
+    uint8_t Read(uint32_t reg, bool take) {
+        std::deque<uint8_t>& q = reg == 3 ? selected[select] : queued[reg];
+        const uint8_t byte = q.empty() ? (reg == 3 ? 0 : regs[reg]) : q.front();
+        if (take && q.size() > 1) q.pop_front();
+        return byte;
+    }
 };
 
 inline DriverHandler RegisterFileHandler(std::shared_ptr<RegisterFile> file) {
-    return [file](uint32_t code, const uint8_t* in, uint32_t, uint8_t* out, uint32_t) {
-        if (file->failAfter >= 0 && file->served >= file->failAfter) return false;
-        ++file->served;
-        using namespace zpx::transport;
-        if (code == kDriverIdQuery) {
-            if (file->driverId < 0) return false;
-            PutU32(out, static_cast<uint32_t>(file->driverId));
-            return true;
+    return [file](uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                  uint32_t outLength) {
+        static constexpr unsigned kMemoryOfSelect[6] = {0, 2, 1, 3, 4, 5};
+        static constexpr unsigned kCounterOfSelect[4] = {0, 2, 1, 3};
+        RegisterFile& f = *file;
+        const uint32_t a = inLength >= 4 ? GetU32(in) : 0, b = inLength >= 8 ? GetU32(in + 4) : 0;
+        auto note = [&](const char* what, uint32_t value) {
+            char text[24];
+            std::snprintf(text, sizeof text, what, a, value);
+            if (f.log != nullptr) f.log->push_back(text);
+        };
+        if (f.served == f.failAt || (f.failAfter >= 0 && f.served >= f.failAfter)) {
+            if (f.served == f.failAt) f.failAt = -1;
+            note("fail", 0);
+            return false;
         }
-        if (code == kStatusRegisterQuery) {
-            if (!file->statusQueryAnswers) return false;
-            PutU32(out, file->statusWords[0]);
-            PutU32(out + 4, file->statusWords[1]);
-            return true;
-        }
-        if (code == kRequestRegisterRead) {
-            const uint32_t reg = GetU32(in);
-            PutU32(out, reg);
-            // Four consecutive registers, as the FireWire driver answers; the other drivers'
-            // callers only look at byte 4.
-            for (uint32_t i = 0; i < 4; ++i)
-                out[4 + i] = file->regs[reg + i];
-            return true;
-        }
-        if (code == kRequestRegisterWrite) {
-            file->regs[GetU32(in)] = static_cast<uint8_t>(GetU32(in + 4));
-            return true;
+        ++f.served;
+        switch (code) {
+            case 0x9C406478:  // driver id
+                if (f.driverId >= 0) PutU32(out, static_cast<uint32_t>(f.driverId));
+                return f.driverId >= 0;
+            case 0x9C40643C:  // status registers
+                PutU32(out, f.statusWords[0]);
+                PutU32(out + 4, f.statusWords[1]);
+                return f.statusQueryAnswers;
+            case 0x9C406404:  // four consecutive registers, as the FireWire driver answers
+                PutU32(out, a);
+                for (uint32_t i = 0; i < 4; ++i)
+                    out[4 + i] = f.Read(a + i, i == 0);
+                note("r%x=%x", out[4]);
+                return true;
+            case 0x9C406408:
+                if (a == 3) f.select = b;
+                if (a != 3) f.regs[a] = static_cast<uint8_t>(b);
+                note("w%x=%x", b);
+                return true;
+            case 0x9C406430:  // current driver: the counter number as it is
+            case 0x9C406434:
+                if (code == 0x9C406430) f.counters[a] = b;
+                if (code == 0x9C406434) PutU32(out + 4, f.counters[a]);
+                return true;
+            case 0x9C40640C:  // older driver: the immediate address counter
+            case 0x9C406410:
+                if (code == 0x9C40640C) f.counters[4] = a;
+                if (code == 0x9C406410) PutU32(out, f.counters[4]);
+                return true;
+            case 0x9C406400:  // older driver: by select, 1 and 2 exchanged
+                if (a > 3) return false;
+                f.counters[kCounterOfSelect[a]] = b;
+                return true;
+            case 0x9C406418:  // memory write and read: select, 0, count, data, 4 spare bytes
+            case 0x9C40641C: {
+                const bool write = code == 0x9C406418;
+                const uint32_t count = GetU32(in + 8);
+                f.pieceLengths.push_back(inLength);
+                if (a > 5 || inLength < count + 16 || (!write && outLength != count + 16))
+                    return false;
+                const unsigned m = kMemoryOfSelect[a];
+                uint32_t& at = f.counters[m < 3 ? m : 3];
+                if (f.memory[m].size() < at + count) f.memory[m].resize(at + count);
+                uint8_t* p = f.memory[m].data() + at;
+                at += count;
+                write ? std::copy(in + 12, in + 12 + count, p) : std::copy(p, p + count, out + 12);
+                return true;
+            }
         }
         return false;
     };
+}
+
+struct Target {
+    const char* label;
+    const char* name;  // controller name
+    const char* path;  // device path, or "" for Ethernet
+    int64_t driverId;  // answer of the driver-id request; -1 an older driver
+    uint32_t chunk;
+};
+
+inline constexpr Target kIsa{"ISA", "ISA0,5120", "\\\\.\\isa5120", 0, 4096};
+inline constexpr Target kPciLegacy{"PCI older driver", "PCI,5120", "\\\\.\\PCI5120_0", -1, 4096};
+inline constexpr Target kPci5120{"PCI 5120", "PCI,5120", "\\\\.\\PCI5120_0", 0x90500000, 4096};
+inline constexpr Target kPci{"PCI", "PCI", "\\\\.\\PCI51X4EX_0", 0x90300000, 4096};
+inline constexpr Target kUsb5120{"USB 5120", "USB0,5120", "\\\\.\\Usb5120_0", 0x90500000, 4096};
+inline constexpr Target kUsb{"USB 51x4", "USB", "\\\\.\\Usb51x4EX_0", 0x90300000, 131072};
+inline constexpr Target kFireWire{"FireWire", "FW", "\\\\.\\Fw51x4_0", 0, 16384};
+inline constexpr Target kEthernet{"Ethernet", "ETH127.0.0.1", "", 0, 8192};
+inline constexpr Target kDriverTargets[] = {kIsa, kPciLegacy, kPci, kUsb5120, kUsb, kFireWire};
+
+// A controller opened on a fake platform of its own and closed at the end of the scope: `t` on
+// `file` (Ethernet: a connection that answers the open's four reads with zeros), with what the
+// open itself sent cleared, so that a test sees only its own traffic. A failed open is reported
+// here; the session of one is not there to look at.
+struct Opened {
+    explicit Opened(const Target& t,
+                    std::shared_ptr<RegisterFile> f = std::make_shared<RegisterFile>())
+        : file(std::move(f)) {
+        if (t.path[0] == '\0') {
+            tcp = fake->nextConnection.get();
+            tcp->script.assign(4, {TcpEvent::kData, std::vector<uint8_t>(12, 0)});
+        } else {
+            file->driverId = t.driverId;
+            device = fake->AddDevice(t.path, RegisterFileHandler(file));
+        }
+        uint32_t status = 99;
+        handle = ZPX_OpenController(t.name, &status);
+        EXPECT_EQ(status, 0u) << t.name;
+        if (device) device->calls.clear();
+        if (tcp) *tcp = FakeTcpState{};
+        file->log = &fake->log;
+        fake->log.clear();
+    }
+    ~Opened() {
+        if (handle != nullptr) ZPX_CloseController(handle);
+    }
+    ControllerSession& s() const {
+        if (handle == nullptr) throw std::logic_error("the controller did not open");
+        return SessionOf(handle);
+    }
+    uint32_t Close() { return ZPX_CloseController(std::exchange(handle, nullptr)); }
+
+    ScopedFakePlatform fake;
+    std::shared_ptr<RegisterFile> file;
+    std::shared_ptr<FakeDriverState> device;  // driver targets
+    FakeTcpState* tcp = nullptr;              // Ethernet
+    ZPX_Handle handle = nullptr;
+};
+
+using Request = std::tuple<uint32_t, uint32_t, uint32_t>;
+
+// The 12-byte packets sent on a fake connection: (command word, data0, data1).
+inline std::vector<Request> Packets(const FakeTcpState& tcp) {
+    std::vector<Request> out;
+    for (size_t i = 0; i + 12 <= tcp.sent.size(); i += 12) {
+        const uint8_t* p = tcp.sent.data() + i;
+        out.emplace_back(GetU32(p), GetU32(p + 4), GetU32(p + 8));
+    }
+    return out;
 }
 
 }  // namespace zpx::testing

@@ -1,13 +1,19 @@
 // The Linux platform itself: profile files on disk shared by processes and threads, alarms that
-// never end early, and the library's own path.
+// never end early, the library's own path, and TCP connections on a real loopback socket.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,75 +25,48 @@ namespace zpx::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 using platform::DefaultPlatform;
 
-class TempDir {
-  public:
-    TempDir() {
+struct TempDir {
+    std::string path = [] {
         char pattern[] = "/tmp/zpx-unit-XXXXXX";
-        path_ = ::mkdtemp(pattern) != nullptr ? pattern : "";
-    }
+        return std::string(::mkdtemp(pattern) != nullptr ? pattern : "");
+    }();
     ~TempDir() {
         std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
+        if (!path.empty()) fs::remove_all(path, ignored);
     }
-    std::string File(const char* name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
 };
 
 std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-TEST(ProfileFile, MissingFileOrKeyReadsTheDefaultAndWritesKeepEveryOtherLine) {
+TEST(ProfileFile, AMissingFileReadsAsDefaultsAndTheFirstWriteCreatesIt) {
     TempDir dir;
-    const std::string file = dir.File("KVCtrl.dat");
+    const std::string file = dir.path + "/KVCtrl.dat";
     platform::Platform& p = DefaultPlatform();
     EXPECT_EQ(p.ReadProfileString(file, "ISA0,5120", "Register1", "0"), "0");
     ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register1", "37"));
-    EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=37\n");
-    EXPECT_EQ(p.ReadProfileString(file, "isa0,5120", "REGISTER1", "0"), "37");
-    EXPECT_EQ(p.ReadProfileString(file, "ISA0,5120", "Register2", "none"), "none");
-    EXPECT_EQ(p.ReadProfileString(file, "PCI0,5120", "Register1", "none"), "none");
-
-    const std::vector<std::string> kept = {"; written by hand", "[First]", "A = 1", "",
-                                           "[Second]",          "B=2"};
-    {
-        std::ofstream out(file, std::ios::binary);
-        for (const std::string& line : kept)
-            out << line << "\r\n";
-    }
-    ASSERT_TRUE(p.WriteProfileString(file, "first", "Added", "5"));
-    ASSERT_TRUE(p.WriteProfileString(file, "SECOND", "b", "20"));
-    ASSERT_TRUE(p.WriteProfileString(file, "Third", "C", "3"));
-    const char* const values[][3] = {{"First", "A", "1"},      {"First", "Added", "5"},
-                                     {"Second", "B", "20"},    {"Third", "c", "3"},
-                                     {"Second", "Added", "-"}, {"First", "C", "-"}};
-    for (const auto& v : values)
-        EXPECT_EQ(p.ReadProfileString(file, v[0], v[1], "-"), v[2]) << v[0] << "/" << v[1];
-    const std::string text = Slurp(file);
-    for (const std::string& line : kept) {
-        if (line == "B=2") continue;  // replaced
-        EXPECT_NE(text.find(line + "\r\n"), std::string::npos) << line;
-    }
-    EXPECT_EQ(text.find("B=2"), std::string::npos);
+    ASSERT_TRUE(p.WriteProfileString(file, "isa0,5120", "Register1", "36"));
+    ASSERT_TRUE(p.WriteProfileString(file, "PCI0,5120", "Register2", "5"));
+    EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=36\n[PCI0,5120]\nRegister2=5\n");
+    EXPECT_EQ(p.ReadProfileString(file, "Isa0,5120", "register1", "0"), "36");
 }
 
 TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     TempDir dir;
-    const std::string file = dir.File("KVCtrl.dat");
+    const std::string file = dir.path + "/KVCtrl.dat";
     constexpr int kKeys = 12;
+    auto key = [](const std::string& who, int k) { return who + "K" + std::to_string(k); };
     auto writeKeys = [&](const std::string& who) {
         bool ok = true;
-        for (int k = 0; k < kKeys; ++k) {
+        for (int k = 0; k < kKeys; ++k)
             ok &= DefaultPlatform().WriteProfileString(file, "S" + std::to_string(k % 2),
-                                                       who + "K" + std::to_string(k), who);
-        }
+                                                       key(who, k), who);
         return ok;
     };
     std::vector<pid_t> children;  // forked before any thread starts
@@ -99,9 +78,8 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     }
     bool threadOk[2] = {};
     std::thread t0([&] { threadOk[0] = writeKeys("T0"); });
-    std::thread t1([&] { threadOk[1] = writeKeys("T1"); });
+    threadOk[1] = writeKeys("T1");
     t0.join();
-    t1.join();
     EXPECT_TRUE(threadOk[0] && threadOk[1]);
     for (pid_t pid : children) {
         int status = 0;
@@ -111,40 +89,32 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     for (const std::string who : {"P0", "P1", "P2", "T0", "T1"}) {
         for (int k = 0; k < kKeys; ++k) {
             EXPECT_EQ(DefaultPlatform().ReadProfileString(file, "S" + std::to_string(k % 2),
-                                                          who + "K" + std::to_string(k), "lost"),
+                                                          key(who, k), "lost"),
                       who);
         }
     }
 }
 
 TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
-    using Clock = std::chrono::steady_clock;
     platform::Platform& p = DefaultPlatform();
     ASSERT_GT(p.AlarmAvail(), 0);
-    struct Case {
-        uint32_t kind;  // 1 µs, 2 ms, 0 the direct delay in µs
-        uint32_t delay;
-        int64_t micros;
-    };
-    const Case cases[] = {{1, 40, 40},  {1, 250, 250}, {1, 700, 700},
-                          {2, 1, 1000}, {0, 90, 90},   {0, 450, 450}};
+    // Kind (1 µs, 2 ms, 0 the direct delay in µs), delay, least µs taken.
+    const uint32_t cases[][3] = {{1, 40, 40},  {1, 250, 250}, {1, 700, 700},
+                                 {2, 1, 1000}, {0, 90, 90},   {0, 450, 450}};
     for (int round = 0; round < 10; ++round) {
-        for (const Case& c : cases) {
+        for (const auto& c : cases) {
             const auto start = Clock::now();
-            if (c.kind == 0) {
-                p.DelayDirect(c.delay);
-            } else {
-                const uint16_t id = p.AlarmAlloc(c.kind);
+            if (c[0] == 0) p.DelayDirect(c[1]);
+            if (c[0] != 0) {
+                const uint16_t id = p.AlarmAlloc(c[0]);
                 ASSERT_NE(id, 0);
-                p.AlarmSet(id, c.delay);
+                p.AlarmSet(id, c[1]);
                 p.AlarmWait(id);
                 p.AlarmFree(id);
             }
-            const auto took = Clock::now() - start;
-            EXPECT_GE(took, std::chrono::microseconds(c.micros)) << c.kind << " " << c.delay;
+            EXPECT_GE(Clock::now() - start, std::chrono::microseconds(c[2])) << c[0] << " " << c[1];
         }
     }
-    // A reset starts the full delay again.
     const uint16_t id = p.AlarmAlloc(2);
     p.AlarmSet(id, 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -157,10 +127,88 @@ TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
 
 TEST(LinuxPlatform, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
     // Linked statically into this test, the library's code lives in the test program.
-    const std::string path = DefaultPlatform().LibraryPath();
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path.front(), '/');
-    EXPECT_EQ(path, fs::canonical("/proc/self/exe").string());
+    EXPECT_EQ(DefaultPlatform().LibraryPath(), fs::canonical("/proc/self/exe").string());
+}
+
+// A connection made by the platform to a loopback listener, and the peer's end of it; a peer that
+// gets nothing for 5 s stops waiting, so that a fault fails the test instead of hanging it.
+struct Loopback {
+    std::unique_ptr<platform::TcpConnection> connection;
+    int peer = -1;
+    Loopback() {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7F000001);
+        socklen_t len = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::listen(listener, 1) == 0 &&
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+            connection = DefaultPlatform().ConnectTcp(0x7F000001, ntohs(a.sin_port));
+            peer = connection ? ::accept(listener, nullptr, nullptr) : -1;
+        }
+        const timeval limit{5, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::close(listener);
+    }
+    ~Loopback() { ::close(peer); }
+};
+
+// The receive under a time limit must end a quiet wait with kReceiveTimedOut (not block, not
+// fail), hand over data that arrives, and see the peer's close.
+TEST(LinuxTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
+    Loopback link;
+    ASSERT_GE(link.peer, 0);
+    uint8_t buffer[8] = {};
+    for (uint32_t limit : {0u, 60u}) {
+        const auto start = Clock::now();
+        EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, limit),
+                  platform::TcpConnection::kReceiveTimedOut);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(limit));
+    }
+    ASSERT_EQ(::send(link.peer, "abc", 3, 0), 3);
+    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 3);
+    EXPECT_EQ(buffer[2], 'c');
+    ::shutdown(link.peer, SHUT_WR);
+    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 0);
+}
+
+// Pieces marked as followed by more are gathered and sent in large steps; the peer must still
+// see exactly the bytes in order, the unmarked piece must push everything out, and a receive
+// must never wait while gathered bytes are held back (the peer could not answer them).
+TEST(LinuxTcp, GatheredPiecesArriveWholeAndInOrder) {
+    Loopback link;
+    ASSERT_GE(link.peer, 0);
+    // 300 KiB in 512-byte pieces (several gather limits), then an unmarked tail of 7 bytes.
+    std::vector<uint8_t> block(300 * 1024 + 7);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    std::atomic<bool> taken{false};
+    std::thread writer([&] {
+        for (size_t off = 0, n = 0; off < block.size(); off += n) {
+            n = std::min<size_t>(512, block.size() - off);
+            if (link.connection->Send(&block[off], n, off + n < block.size()) !=
+                static_cast<long>(n))
+                break;
+        }
+        while (!taken)
+            std::this_thread::yield();
+        const uint8_t ask[3] = {1, 2, 3};
+        link.connection->Send(ask, 3, true);
+        uint8_t answer = 0;
+        EXPECT_EQ(link.connection->ReceiveWithin(&answer, 1, 2000), 1);
+        EXPECT_EQ(answer, 9);
+    });
+    std::vector<uint8_t> got(block.size()), ask(3);
+    const ssize_t n = ::recv(link.peer, got.data(), got.size(), MSG_WAITALL);
+    taken = true;
+    const ssize_t m = ::recv(link.peer, ask.data(), ask.size(), MSG_WAITALL);
+    EXPECT_EQ(::send(link.peer, "\x09", 1, 0), 1);
+    writer.join();
+    EXPECT_EQ(n, static_cast<ssize_t>(block.size()));
+    EXPECT_TRUE(got == block);
+    EXPECT_EQ(m, 3);
+    EXPECT_EQ(ask, (std::vector<uint8_t>{1, 2, 3}));
 }
 
 }  // namespace

@@ -1,40 +1,121 @@
+// Memories and their address counters: the driver requests of older and current drivers, the
+// Ethernet packets with their packed address groups, where each memory lands, the pieces each
+// back-end sends it in, and what a bad argument or a failed piece leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "fake_memory_controller.h"
-#include "session/session.h"
+#include "driver_fixture.h"
 #include "session/settle.h"
 
 namespace zpx::testing {
 namespace {
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
     std::vector<uint8_t> bytes(n);
-    for (uint8_t& b : bytes)
-        b = static_cast<uint8_t>(rng());
+    std::generate(bytes.begin(), bytes.end(), std::mt19937(seed));
     return bytes;
 }
 
-TEST(MemoryTransfer, DriverRoundTripsPiecesAndStagingBuffer) {
+std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return bytes;
+}
+
+TEST(Counters, OlderAndCurrentDriversGetTheirOwnRequests) {
+    const uint32_t v = 0x11223344;
+    const auto legacy = [&](uint32_t n) { return DriverCall{0x9C406400, Words({n, v}), 0}; };
+    const auto current = [&](uint32_t n) { return DriverCall{0x9C406430, Words({n, v}), 8}; };
+    const auto read = [](uint32_t n) { return DriverCall{0x9C406434, Words({n, 0}), 8}; };
+    const DriverCall immediate{0x9C40640C, Words({v}), 0}, readImmediate{0x9C406410, Words({0}), 4};
+    // Writes of counters 0 to 4 and 77, then reads of counters 0, 1 and 9. Older drivers number
+    // the address counters with 1 and 2 exchanged, have a request of their own for the
+    // immediate address counter (4) and read back only that one (as 0).
+    const std::tuple<Target, std::vector<DriverCall>, std::vector<uint32_t>> paths[] = {
+        {kPciLegacy,
+         {legacy(0), legacy(2), legacy(1), legacy(3), immediate, legacy(0), readImmediate},
+         {v, 0, 0}},
+        {kPci,
+         {current(0), current(1), current(2), current(3), current(4), current(77), read(0), read(1),
+          read(9)},
+         {v, v, 0x1009}},
+    };
+    for (const auto& [target, requests, values] : paths) {
+        SCOPED_TRACE(target.label);
+        Opened o(target);
+        o.file->counters[9] = 0x1009;
+        for (uint32_t counter : {0u, 1u, 2u, 3u, 4u, 77u})
+            EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, v), 0u);
+        std::vector<uint32_t> got(3, 0xDEAD);
+        for (uint32_t i = 0, counter[] = {0, 1, 9}; i < 3; ++i)
+            EXPECT_EQ(ZPX_ReadCounter(o.handle, 123, counter[i], &got[i]), 0u);
+        EXPECT_EQ(o.device->calls, requests);
+        EXPECT_EQ(got, values);
+        o.file->failAfter = o.file->served;
+        EXPECT_EQ(ZPX_WriteCounter(o.handle, 0, 1, v), 10u);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &got[0]), 10u);
+        EXPECT_EQ(got[0], 0u);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, nullptr), 10u);
+    }
+}
+
+TEST(Counters, EthernetPacketsCarryPackedAddressGroups) {
+    Opened o(kEthernet);
+    FakeTcpState& tcp = *o.tcp;
+    // Counters 0 to 6; 6 is unknown to the protocol and costs twelve zero bytes.
+    const uint32_t values[] = {0x123456, 0x000001, 0xFFFFFF, 0x123456, 0xAB123456, 0xFFFFFFFF, 7};
+    for (uint32_t counter = 0; counter < 7; ++counter)
+        EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, values[counter]), 0u);
+    EXPECT_EQ(Packets(tcp), (std::vector<Request>{{0x04100008, 0x0846222C, 0},
+                                                  {0x04180008, 0x00000002, 0},
+                                                  {0x04200008, 0x7E7E7E7E, 0},
+                                                  {0x04300008, 0x0846222C, 0},
+                                                  {0x03080008, 0x00123456, 0},
+                                                  {0x06340008, 0x7E7E7E7E, 0x0000067E},
+                                                  {0, 0, 0}}));
+    EXPECT_EQ(tcp.waits, 0);  // no reply awaited
+    // Counter, command, value read from a reply whose data0 is 0xAB123456.
+    const uint32_t reads[][3] = {{0, 0x03080004, 0x123456},
+                                 {1, 0x03300004, 0x123456},
+                                 {2, 0x04340004, 0xAB123456},
+                                 {3, 0, 0}};
+    for (const auto& r : reads) {
+        tcp.sent.clear();
+        tcp.script = {{TcpEvent::kData, Words({r[1], 0xAB123456, 0})}};
+        uint32_t value = 0xDEAD;
+        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, r[0], &value), 0u);
+        EXPECT_EQ(value, r[2]) << r[0];
+        EXPECT_EQ(tcp.sent, r[1] ? Words({r[1], 0, 0}) : std::vector<uint8_t>{});
+    }
+    tcp.script.clear();
+    uint32_t value = 0xDEAD;
+    EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &value), 10u);
+    EXPECT_EQ(value, 0u);
+    tcp.failSends = true;
+    EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, 0, 1), 10u);
+}
+
+TEST(MemoryTransfer, DriverRoundTripsInPiecesOfTheChunkSize) {
     for (const Target& t : kDriverTargets) {
         SCOPED_TRACE(t.label);
-        ScopedFakePlatform fake;
-        Opened o = OpenTarget(*fake, t);
-        ASSERT_NE(o.handle, nullptr);
+        Opened o(t);
         // Each memory lands where the caller's number says, whatever the wire numbering.
         for (uint32_t m = 0; m < 6; ++m) {
             const auto bytes = Pattern(101 + m, m);
             ASSERT_EQ(ZPX_WriteMemory(o.handle, 0, m, 0x40, 101 + m, bytes.data()), 0u);
-            ASSERT_EQ(o.mem->memory[m].size(), 0x40 + bytes.size()) << m;
-            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), o.mem->memory[m].begin() + 0x40));
+            ASSERT_EQ(o.file->memory[m].size(), 0x40 + bytes.size()) << m;
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), o.file->memory[m].begin() + 0x40));
         }
         // Odd-sized, over several pieces, in two calls where the second goes on from the counter.
         const uint32_t n = 2 * t.chunk + 777, half = t.chunk / 2 + 3;
         const auto bytes = Pattern(n, 99);
-        o.mem->pieceLengths.clear();
+        o.file->pieceLengths.clear();
         ASSERT_EQ(ZPX_WriteCtrlMemory(o.handle, 2, 0, half, bytes.data()), 0u);
         ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 2, n - half, bytes.data() + half), 0u);
         // Pieces of at most chunkSize; USB of the 51x4 family rounds write data up to 4 bytes.
@@ -45,24 +126,17 @@ TEST(MemoryTransfer, DriverRoundTripsPiecesAndStagingBuffer) {
                 lengths.push_back((t.chunk == 131072 ? (count + 3) & ~3u : count) + 16);
             }
         }
-        EXPECT_EQ(o.mem->pieceLengths, lengths);
-        ControllerSession& s = SessionOf(o.handle);
-        const uint8_t* staged = s.transferBuffer.data.get();
-        EXPECT_EQ(s.transferBuffer.capacity, t.chunk + 16);
+        EXPECT_EQ(o.file->pieceLengths, lengths);
         std::vector<uint8_t> back(n);
         ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 2, 0, 5, back.data()), 0u);
         ASSERT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 2, n - 5, back.data() + 5), 0u);
         EXPECT_EQ(back, bytes);
-        EXPECT_EQ(s.transferBuffer.data.get(), staged);
-        EXPECT_EQ(o.mem->pieceLengths.back(), n - 5 - 2 * t.chunk + 16);  // reads never round
-        ZPX_CloseController(o.handle);
+        EXPECT_EQ(o.file->pieceLengths.back(), n - 5 - 2 * t.chunk + 16);  // reads never round
     }
 }
 
 TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
-    ScopedFakePlatform fake;
-    Opened o = OpenTarget(*fake, kEthernet);
-    ASSERT_NE(o.handle, nullptr);
+    Opened o(kEthernet);
     FakeTcpState& tcp = *o.tcp;
     const auto bytes = Pattern(20000, 7);
     // A write: one header with the whole length, then 512-byte pieces, all but the last marked
@@ -74,48 +148,41 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
                                          0,    0, 0,    0, 0,    0,    0, 0};
     EXPECT_TRUE(std::equal(header.begin(), header.end(), tcp.sent.begin()));
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 1300, tcp.sent.begin() + 16));
-    EXPECT_EQ(tcp.sendSizes, (std::vector<size_t>{16, 512, 512, 276, 16}));
-    EXPECT_EQ(tcp.sendMore, (std::vector<bool>{true, true, true, false, false}));
-    EXPECT_EQ(Le32(tcp.sent.data() + 1316), 0x20u);  // a memory above 5 has select code 0
-    EXPECT_EQ(Le32(tcp.sent.data() + 1320), 0u);
+    EXPECT_EQ(tcp.sends, (std::vector<std::pair<size_t, bool>>{
+                             {16, true}, {512, true}, {512, true}, {276, false}, {16, false}}));
+    EXPECT_EQ(GetU32(tcp.sent.data() + 1316), 0x20u);  // a memory above 5 has select code 0
+    EXPECT_EQ(GetU32(tcp.sent.data() + 1320), 0u);
 
     // A read asks for at most 8192 bytes a header; a piece cut short by the waits is continued
     // from the new total. Memory 5 is read one address ahead by the controller-numbered form.
     tcp = FakeTcpState{};
-    const std::vector<uint8_t> none;
-    tcp.script = {{TcpEvent::kData, {bytes.begin(), bytes.begin() + 8092}},
-                  {TcpEvent::kTimeout, none},
-                  {TcpEvent::kTimeout, none},
-                  {TcpEvent::kTimeout, none},
-                  {TcpEvent::kTimeout, none},
-                  {TcpEvent::kData, {bytes.begin() + 8092, bytes.end()}}};
+    tcp.script = {{TcpEvent::kData, {bytes.begin(), bytes.begin() + 8092}}};
+    tcp.script.resize(5, {TcpEvent::kTimeout, {}});
+    tcp.script.push_back({TcpEvent::kData, {bytes.begin() + 8092, bytes.end()}});
     std::vector<uint8_t> back(20000);
     ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 5, 0x100, 20000, back.data()), 0u);
     EXPECT_EQ(back, bytes);
-    EXPECT_EQ(Le32(tcp.sent.data()), 0x04300008u);  // counter 3 ...
-    EXPECT_EQ(Le32(tcp.sent.data() + 4), 0x0802u);  // ... loaded with 0x101 in 6-bit groups
-    ASSERT_EQ(tcp.sent.size(), 12u + 3 * 16);
-    const uint32_t asked[] = {8192, 8192, 3716};
-    for (uint32_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(Le32(tcp.sent.data() + 12 + 16 * i), 0x002C0010u);
-        EXPECT_EQ(Le32(tcp.sent.data() + 16 + 16 * i), asked[i]);
+    // Counter 3 loaded with 0x101 in 6-bit groups, then headers asking for the rest each.
+    std::vector<uint8_t> expected(12 + 3 * 16);
+    PutU32(&expected[0], 0x04300008);
+    PutU32(&expected[4], 0x0802);
+    for (uint32_t i = 0, asked[] = {8192, 8192, 3716}; i < 3; ++i) {
+        PutU32(&expected[12 + 16 * i], 0x002C0010);
+        PutU32(&expected[16 + 16 * i], asked[i]);
     }
+    EXPECT_EQ(tcp.sent, expected);
     tcp.sent.clear();
     ASSERT_EQ(ZPX_ReadMemory(o.handle, 0, 5, 0x100, 0, nullptr), 0u);
-    EXPECT_EQ(Le32(tcp.sent.data() + 4), 0x0800u);
+    EXPECT_EQ(GetU32(tcp.sent.data() + 4), 0x0800u);
 
-    // A connection closed in the middle of a read, or a failed send: 10.
-    tcp.script.push_back({TcpEvent::kClose, none});
+    tcp.script.push_back({TcpEvent::kClose, {}});
     EXPECT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 0, 10, back.data()), 10u);
     tcp.failSends = true;
     EXPECT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 0, 10, back.data()), 10u);
-    ZPX_CloseController(o.handle);
 }
 
 TEST(MemoryTransfer, BadInputFailedPiecesAndTheStoppedSettle) {
-    ScopedFakePlatform fake;
-    Opened o = OpenTarget(*fake, kPci);
-    ASSERT_NE(o.handle, nullptr);
+    Opened o(kPci);
     const ZPX_Handle h = o.handle;
     uint8_t b[8] = {};
     // Refused before anything is sent: a memory above 5 in the addressed forms, a missing buffer.
@@ -127,27 +194,23 @@ TEST(MemoryTransfer, BadInputFailedPiecesAndTheStoppedSettle) {
           ZPX_WriteMemory(h, 0, 0, 0, 1, nullptr), ZPX_ReadMemory(h, 0, 0, 0, 1, nullptr),
           ZPX_WriteMemoryEx(h, 0, 0, 1, nullptr), ZPX_ReadMemoryEx(h, 0, 0, 1, nullptr)})
         EXPECT_EQ(rc, 10u);
-    EXPECT_TRUE(o.device->calls.empty());
     EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 3, 0, nullptr), 0u);
     EXPECT_TRUE(o.device->calls.empty());
 
-    // A refused piece is 10; the pieces before it stay, none after it is sent.
     const auto bytes = Pattern(3 * 4096, 3);
-    o.mem->failPieceAt = 1;
+    o.file->failAfter = o.file->served + 2;  // the address and the first piece
     EXPECT_EQ(ZPX_WriteCtrlMemory(h, 0, 0, 3 * 4096, bytes.data()), 10u);
-    EXPECT_EQ(o.mem->pieceLengths.size(), 2u);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, o.mem->memory[0].begin()));
+    EXPECT_EQ(o.device->calls.size(), 3u);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, o.file->memory[0].begin()));
     // The unaddressed forms pass a larger memory number on as the select.
+    o.file->failAfter = -1;
     EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 7, 4, bytes.data()), 10u);
-    EXPECT_EQ(Le32(o.device->calls.back().in.data()), 7u);
+    EXPECT_EQ(GetU32(o.device->calls.back().in.data()), 7u);
 
-    // Results wait for the stopped-controller settle before they are read.
-    ASSERT_EQ(ArmSettle(SessionOf(h), 16, kSettleStopped), kOk);
-    fake->alarmCalls.clear();
+    ASSERT_EQ(ArmSettle(o.s(), 16, kSettleStopped), kOk);
+    o.fake->Take();
     EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 0, 4, b), 0u);
-    ASSERT_FALSE(fake->alarmCalls.empty());
-    EXPECT_EQ(fake->alarmCalls[0].op, "wait");
-    ZPX_CloseController(h);
+    EXPECT_EQ(o.fake->Take(), "wait1 free1 ");
 }
 
 }  // namespace

@@ -1,112 +1,203 @@
+// Opening: the name grammar, the status codes that depend on the running system and on the device,
+// identification of the opened controller, the single-open legacy paths and the Ethernet open.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "driver_fixture.h"
-#include "fake_platform.h"
-#include "session/call_frame.h"
-#include "session/controller_name.h"
-#include "zpx/zpx.h"
 
 namespace zpx::testing {
 namespace {
 
+using platform::OsVersion;
+
+constexpr OsVersion kNewest{2, 10, 0, 19045};
+constexpr OsVersion kNt3{2, 3, 51, 1057};
+constexpr OsVersion kNt4{2, 4, 0, 1381};
+constexpr OsVersion kOldest{1, 4, 0, 0x00020000};     // no USB support
+constexpr OsVersion kOldestUsb{1, 4, 0, 0x00030000};  // with USB support
+constexpr OsVersion kMiddle9x{1, 4, 10, 0x00000000};  // indexed drivers
+
 struct OpenCase {
     const char* name;
-    uint32_t status;
-    const char* path;      // device path opened, or "" for none
-    int32_t index;         // deviceIndex of the opened session
-    const char* keptName;  // name kept in the session
-    uint32_t family;
+    uint32_t status = 0;
+    const char* path = "";  // the one path opened; a ".VXD" path is opened dynamically
+    int32_t index = 0;
+    int32_t type = 3;  // what identification makes of the driver's answer and register 3
+    uint32_t legacy = 0;
+    OsVersion os = kNewest;
+    uint32_t openError = 0;  // last error of the device open
+    int64_t driverId = 0;    // -1: the id request is refused; 0: the id of the name's family
+    uint8_t register3 = 0;
+    int failAfter = -1;  // requests the driver serves before it fails them
 };
 
-TEST(OpenController, NameGrammarPicksBackEndIndexAndFamily) {
+TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
     const OpenCase cases[] = {
-        {"PCI", 0, "\\\\.\\PCI51X4EX_0", 0, "PCI", kFamily51x4},
-        {"PCI,5120", 0, "\\\\.\\PCI5120_0", 0, "PCI0,5120", kFamily5120},
-        {"pci 3", 0, "\\\\.\\PCI51X4EX_3", 3, "pci 3", kFamily51x4},
-        {"PCI 3 ", 0, "\\\\.\\PCI51X4EX_3", 3, "PCI 3 ", kFamily51x4},
-        {"PCI3x", 10, "", 0, "", 0},
-        {"PCI 3 4", 10, "", 0, "", 0},
-        {"PCI-1", 10, "", 0, "", 0},
-        {"PCI99999999999", 10, "", 0, "", 0},
-        {"USB1,5120abc", 0, "\\\\.\\Usb5120_1", 1, "USB1,5120abc", kFamily5120},
-        {"USB1,512", 0, "\\\\.\\Usb51x4EX_1", 1, "USB1,512", kFamily51x4},
-        {"USB1,x,5120", 0, "", 0, "", 0},  // working name "USB1,x": index text fails below
-        {"FW2", 0, "\\\\.\\Fw51x4_2", 2, "FW2", kFamily51x4},
-        {"ISA0,5120", 0, "\\\\.\\isa5120", 0, "ISA0,5120", kFamily5120},
-        {"ISA,5120", 0, "\\\\.\\isa5120", 0, "ISA0,5120", kFamily5120},
-        {"ISA2,5120", 0, "\\\\.\\isa5120_2", 2, "ISA2,5120", kFamily5120},
-        {"ISA0", 1, "", 0, "", 0},
-        {"VXIPCI", 1, "", 0, "", 0},
-        {"XYZ", 1, "", 0, "", 0},
-        {"", 1, "", 0, "", 0},
-        {"PCI7", 12, "", 0, "", 0},  // no such device
+        {"PCI", 0, kPci.path},
+        {"PCI,5120", 0, kPci5120.path, 0, 0},
+        {"pci 3 ", 0, "\\\\.\\PCI51X4EX_3", 3},
+        {"PCI3x", 10},
+        {"PCI 3 4", 10},
+        {"PCI-1", 10},
+        {"PCI99999999999", 10},
+        {"USB1,5120abc", 0, "\\\\.\\Usb5120_1", 1, 0},
+        {"USB1,512", 0, "\\\\.\\Usb51x4EX_1", 1},
+        {"USB1,x,5120", 10},  // index text "1,x"
+        {"FW2", 0, "\\\\.\\Fw51x4_2", 2},
+        {"ISA,5120", 0, kIsa.path, 0, 0, 1},
+        {"ISA2,5120", 0, "\\\\.\\isa5120_2", 2, 0, 1},
+        {"ISA0", 1},  // the 51x4 family has no ISA board
+        {"VXIPCI", 1},
+        {"", 1},
+        {"PCI4", 16, "\\\\.\\PCI51X4EX_4", 0, 3, 0, kNewest, 170},
+        {"ISA3,5120", 12, "\\\\.\\isa5120_3", 0, 3, 0, kNewest, 2},
+        // The running system's generation.
+        {"PCI1", 13, "", 0, 3, 0, kOldest},
+        {"PCI", 0, "\\\\.\\Pci51x4.VXD", -1, 3, 0, kOldest},
+        {"PCI,5120", 0, "\\\\.\\Pci5120.VXD", -1, 0, 0, kOldest},
+        {"ISA,5120", 0, "\\\\.\\isa5120.VXD", -1, 0, 1, kOldest},
+        {"USB,5120", 0, "\\\\.\\Usb5120", -1, 0, 0, kOldestUsb},
+        {"USB 0", 0, "\\\\.\\Usb51x4", -1, 3, 0, kOldestUsb},
+        {"USB", 14, "", 0, 3, 0, kOldest},
+        {"USB", 16, "\\\\.\\Usb51x4", 0, 3, 0, kOldestUsb, 170},
+        {"PCI", 12, "\\\\.\\Pci51x4.VXD", 0, 3, 0, kOldest, 170},
+        {"ISA,5120", 12, "\\\\.\\isa5120.VXD", 0, 3, 0, kOldest, 5},
+        {"PCI", 0, kPci.path, 0, 3, 0, kMiddle9x},
+        {"PCI", 15, "", 0, 3, 0, kNt3},
+        {"ISA0,5120", 15, "", 0, 3, 0, kNt3},
+        {"USB", 14, "", 0, 3, 0, kNt3},
+        {"FW1", 0, "\\\\.\\Fw51x4_1", 1, 3, 0, kNt3},
+        {"USB", 14, "", 0, 3, 0, kNt4},
+        {"PCI 2", 0, "\\\\.\\PCI51X4EX_2", 2, 3, 0, kNt4},
+        // The driver's answer and the model bits of register 3.
+        {"PCI", 0, kPci.path, 0, 1, 0, kNewest, 0, 0x9030FFFF, 0x04},
+        {"PCI", 0, kPci.path, 0, 1, 0, kNewest, 0, 0x90300000, 0x0C},
+        {"USB", 0, kUsb.path, 0, 2, 0, kNewest, 0, 0x90301234, 0x08},
+        {"PCI,5120", 0, kPci5120.path, 0, 0, 0, kNewest, 0, 0x9050ABCD},
+        {"USB,5120", 0, kUsb5120.path, 0, 0, 1, kNewest, 0, -1},
+        {"PCI", 0, kPci.path, 0, 0, 1, kNewest, 0, -1},
+        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0x90400000},
+        {"USB", 12, kUsb.path, 0, 3, 0, kNewest, 0, 0x00009030},
+        {"FW0", 0, kFireWire.path, 0, 2, 0, kNewest, 0, 0x90500000, 0x08},
+        {"FW0,5120", 0, kFireWire.path, 0, 3, 0, kNewest, 0, -1},
+        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 1},  // the select write fails
+        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 2},  // the read after it fails
     };
     for (const OpenCase& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(c.os.major) + ", driver " +
+                     std::to_string(c.driverId) + ", failing after " + std::to_string(c.failAfter));
         ScopedFakePlatform fake;
+        fake->osVersion = c.os;
         auto file = std::make_shared<RegisterFile>();
-        file->driverId =
-            std::string(c.name).find("5120") != std::string::npos ? 0x90500000 : 0x90300000;
-        for (const char* path :
-             {"\\\\.\\PCI51X4EX_0", "\\\\.\\PCI5120_0", "\\\\.\\PCI51X4EX_3", "\\\\.\\Usb5120_1",
-              "\\\\.\\Usb51x4EX_1", "\\\\.\\Fw51x4_2", "\\\\.\\isa5120", "\\\\.\\isa5120_2"}) {
-            fake->AddDevice(path, RegisterFileHandler(file));
-        }
+        const bool family5120 = std::string(c.name).find("5120") != std::string::npos;
+        file->driverId = c.driverId != 0 ? c.driverId : family5120 ? 0x90500000 : 0x90300000;
+        file->selected[0] = {c.register3};
+        file->failAfter = c.failAfter;
+        if (c.openError != 0) fake->openErrors[c.path] = c.openError;
+        file->log = &fake->log;
+        auto device = fake->AddDevice(c.path, RegisterFileHandler(file));
         uint32_t status = 99;
         ZPX_Handle h = ZPX_OpenController(c.name, &status);
-        if (std::string(c.name) == "USB1,x,5120") {
-            EXPECT_EQ(status, 10u);
-            EXPECT_EQ(h, nullptr);
-            continue;
-        }
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(fake->lockDepth, 0);
+        const bool opened = c.path[0] != '\0' && c.openError == 0;
+        ASSERT_EQ(fake->driverOpens.size(), c.path[0] == '\0' ? 0u : 1u);
+        if (c.path[0] != '\0') {
+            EXPECT_EQ(fake->driverOpens[0].first, c.path);
+            EXPECT_EQ(fake->driverOpens[0].second, std::string(c.path).ends_with(".VXD")
+                                                       ? platform::DriverOpenMode::kDynamicLegacy
+                                                       : platform::DriverOpenMode::kExisting);
+        }
+        // PCI and USB drivers are asked who they are, with four zero bytes.
+        const bool asksId = opened && (c.path[4] == 'P' || c.path[4] == 'U');
+        const DriverCall idQuery{transport::kDriverIdQuery, {0, 0, 0, 0}, 4};
+        EXPECT_EQ(!device->calls.empty() && device->calls[0] == idQuery, asksId);
         if (c.status != 0) {
             EXPECT_EQ(h, nullptr);
+            EXPECT_EQ(device->closed, opened);
+            EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
+                      std::vector<uint32_t>(4, 1));
             continue;
         }
         ASSERT_NE(h, nullptr);
-        ASSERT_EQ(fake->driverOpens.size(), 1u);
-        EXPECT_EQ(fake->driverOpens[0].path, c.path);
-        ControllerSession& s = SessionOf(h);
-        EXPECT_EQ(s.deviceIndex, c.index);
-        EXPECT_STREQ(s.name, c.keptName);
-        EXPECT_EQ(s.family, c.family);
-        EXPECT_EQ(s.inUse.load(), 1);
+        EXPECT_EQ(SessionOf(h).deviceIndex, c.index);
+        // The model is read through the select register: write 0, read it back (FireWire reads
+        // registers 0 to 3 at once).
+        const std::string model = c.type < 1 ? "" : c.path[4] == 'F' ? "w3=0 r0=" : "w3=0 r3=";
+        EXPECT_EQ(fake->Take().substr(0, model.size()), model);
+        EXPECT_EQ(SessionOf(h).controllerType, c.type);
+        EXPECT_EQ(SessionOf(h).legacyDriver, c.legacy);
         EXPECT_EQ(ZPX_CloseController(h), 0u);
-        EXPECT_TRUE(fake->devices[c.path]->closed);
     }
 }
 
 TEST(OpenController, OverlongAndHostileNamesAreRefusedWithoutTouchingAnything) {
     ScopedFakePlatform fake;
     uint32_t status = 0;
+    EXPECT_EQ(ZPX_OpenController("XYZ", nullptr), nullptr);  // no status pointer: no crash
+    for (const std::string& name : {"PCI," + std::string(256, '5'), "PCI" + std::string(125, ' '),
+                                    "ETH127.0.0.1" + std::string(25, '0')}) {
+        EXPECT_EQ(ZPX_OpenController(name.c_str(), &status), nullptr);
+        EXPECT_EQ(status, 10u) << name.size();
+    }
     EXPECT_EQ(ZPX_OpenController(nullptr, &status), nullptr);
-    EXPECT_EQ(status, 10u);
-    // Status pointer missing: still no crash.
-    EXPECT_EQ(ZPX_OpenController("XYZ", nullptr), nullptr);
-
-    const std::string whole(256, 'A');
-    EXPECT_EQ(ZPX_OpenController(("PCI" + whole).c_str(), &status), nullptr);
-    EXPECT_EQ(status, 10u);
-    const std::string working = "PCI" + std::string(125, ' ');  // 128 characters
-    EXPECT_EQ(ZPX_OpenController(working.c_str(), &status), nullptr);
-    EXPECT_EQ(status, 10u);
-    EXPECT_EQ(ZPX_OpenController(("ETH127.0.0.1" + std::string(25, '0')).c_str(), &status),
-              nullptr);
     EXPECT_EQ(status, 10u);
     EXPECT_TRUE(fake->driverOpens.empty());
     EXPECT_TRUE(fake->connects.empty());
-
-    // Every byte value, in every position of a short name, opens nothing and crashes nothing.
     for (int b = 1; b < 256; ++b) {
         for (const std::string& base : {std::string("PCI"), std::string("ETH"), std::string()}) {
             const std::string name = base + static_cast<char>(b) + "," + static_cast<char>(b);
             (void)ZPX_OpenController(name.c_str(), &status);
             EXPECT_NE(status, 0u) << name;
         }
+    }
+}
+
+TEST(OpenController, LegacyPathAdmitsOneOpenAcrossFamilies) {
+    ScopedFakePlatform fake;
+    fake->osVersion = kOldest;
+    fake->AddDevice("\\\\.\\Pci51x4.VXD", RegisterFileHandler(std::make_shared<RegisterFile>()));
+    uint32_t status = 99;
+    ZPX_Handle first = ZPX_OpenController("PCI", &status);
+    ASSERT_NE(first, nullptr);
+    // The 5120 family shares the PCI counter: refused before any device open, counter untouched.
+    EXPECT_EQ(ZPX_OpenController("PCI,5120", &status), nullptr);
+    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(fake->driverOpens.size(), 1u);
+    EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
+              (std::vector<uint32_t>{1, 0, 1, 1}));
+    EXPECT_EQ(ZPX_CloseController(first), 0u);
+}
+
+TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
+    {
+        ScopedFakePlatform fake;
+        fake->nextConnection->script.assign(4, {TcpEvent::kData, std::vector<uint8_t>(12, 0)});
+        fake->nextConnection->script[0].data[4] = 0x08;  // register 3: model bits of type 2
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController("ETH127.1.2.3,5120", &status);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(fake->connects, (std::vector<std::pair<uint32_t, uint16_t>>{{0x7F010203, 5104}}));
+        EXPECT_EQ(fake->Take(), "s1 ");
+        // Of the 51x4 family whatever the name says.
+        EXPECT_EQ(SessionOf(h).controllerType, 2);
+        std::vector<Request> identify;  // select write and read, then registers 1, 2, 0x0B
+        for (uint32_t command : {0x01030002u, 0x01030001u, 0x01010001u, 0x01020001u, 0x010B0001u})
+            identify.emplace_back(command, 0, 0);
+        EXPECT_EQ(Packets(*fake->nextConnection), identify);
+        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        EXPECT_TRUE(fake->nextConnection->closed);
+    }
+    for (const char* name : {"ETH127.0.0", "ETH127.0.0.256", "ETH127.0.0.0001", "ETH 127.0.0.1",
+                             "ETH127.0.0.1x", "ETH127.0.0.1"}) {
+        ScopedFakePlatform fake;
+        fake->refuseConnections = true;
+        uint32_t status = 0;
+        EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
+        EXPECT_EQ(status, 1u) << name;
+        EXPECT_EQ(fake->connects.size(), std::string(name) == "ETH127.0.0.1" ? 1u : 0u) << name;
+        EXPECT_EQ(fake->Take(), "");
     }
 }
 

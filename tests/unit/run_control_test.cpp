@@ -1,250 +1,205 @@
-// Run control and the status registers: bit fields changed on the session copies and written
-// whole, start and status with their settle slots, boot, and where registers 1 and 2 are restored
-// from at open and saved to at close.
+// Run control and what it waits for: bit fields changed on the session copies and written whole,
+// start and status with their settle slots, boot, the settle slots themselves and the waits at
+// close, and where registers 1 and 2 are restored from at open and saved to at close.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
+#include "driver_fixture.h"
 #include "platform/profile_text.h"
-#include "session/call_frame.h"
 #include "session/settle.h"
-#include "session_helpers.h"
-#include "zpx/zpx.h"
 
 namespace zpx::testing {
 namespace {
 
-constexpr const char* kPciPath = "\\\\.\\PCI51X4EX_0";
-
 TEST(RunControl, FieldSettersChangeOnlyTheirBitsAndWriteTheWholeCopy) {
-    ScopedFakePlatform fake;
     auto file = std::make_shared<RegisterFile>();
     // Restored at open: register1Copy 0x25 (bit 5 from 0x0B bit 7), register2Copy 0x09.
     file->regs = {{1, 0x05}, {2, 0x08}, {0x0B, 0xC0}};
-    std::shared_ptr<FakeDriverState> device;
-    ZPX_Handle h = OpenOnDevice(*fake, "PCI", kPciPath, file, &device);
-    ASSERT_NE(h, nullptr);
-    struct Step {
-        const char* what;
-        std::function<uint32_t()> call;
-        Request write;
-    };
-    const Step steps[] = {
-        {"run mode", [&] { return ZPX_SetRunMode(h, 0xFF); }, WriteOf(0, 0x0C)},
-        {"repeater", [&] { return ZPX_SetRepeaterMode(h, 0x10); }, WriteOf(0, 0x1C)},
-        {"immediate", [&] { return ZPX_SetImmMode(h, 0x41); }, WriteOf(0, 0x5C)},
-        {"stop", [&] { return ZPX_StopController(h); }, WriteOf(0, 0x5C)},
-        {"vpp all", [&] { return ZPX_SetVPPMode(h, 0xFF); }, WriteOf(1, 0xE5)},
-        {"clear some", [&] { return ZPX_ClearError(h, 0x84); }, WriteOf(1, 0x61)},
-        {"clear all", [&] { return ZPX_ClearError(h, 0xFF); }, WriteOf(1, 0x00)},
-        {"tap 0x1F", [&] { return ZPX_SetTapEnable(h, 0x1F); }, WriteOf(2, 0x19)},
-        {"learn on", [&] { return ZPX_SetLearnMode(h, 0xFF); }, WriteOf(2, 0x1D)},
-        {"counter", [&] { return ZPX_SetCntCounter(h); }, WriteOf(2, 0x1F)},
-        {"learn off", [&] { return ZPX_SetLearnMode(h, 0); }, WriteOf(2, 0x1B)},
-        {"tap 0xA0", [&] { return ZPX_SetTapEnable(h, 0xA0); }, WriteOf(2, 0xAB)},
-    };
-    for (const Step& step : steps) {
-        device->calls.clear();
-        EXPECT_EQ(step.call(), 0u) << step.what;
-        EXPECT_EQ(Requests(*device), std::vector<Request>{step.write}) << step.what;
-    }
+    Opened o(kPci, file);
+    const ZPX_Handle h = o.handle;
+    // In order, each call in one write of the whole copy.
+    const uint32_t set[] = {
+        ZPX_SetRunMode(h, 0xFF),   ZPX_SetRepeaterMode(h, 0x10), ZPX_SetImmMode(h, 0x41),
+        ZPX_BootController(h, 5),  ZPX_StopController(h),        ZPX_SetVPPMode(h, 0xFF),
+        ZPX_ClearError(h, 0x84),   ZPX_ClearError(h, 0xFF),      ZPX_SetTapEnable(h, 0x1F),
+        ZPX_SetLearnMode(h, 0xFF), ZPX_SetCntCounter(h),         ZPX_SetLearnMode(h, 0),
+        ZPX_SetTapEnable(h, 0xA0)};
+    EXPECT_EQ(std::vector<uint32_t>(set, set + 13), std::vector<uint32_t>(13, 0));
+    // Boot writes the image select, then pulses register 0, leaving the copy alone.
+    EXPECT_EQ(o.fake->Take(),
+              "w0=c w0=1c w0=5c w3=28 w0=0 w0=2 w0=0 w0=5c w1=e5 w1=61 w1=0 w2=19 w2=1d w2=1f "
+              "w2=1b w2=ab ");
 
     file->regs[1] = 0x9D;
     file->regs[2] = 0xF5;
     uint32_t got[4] = {};
-    device->calls.clear();
-    EXPECT_EQ(ZPX_GetError(h, &got[0]), 0u);
-    EXPECT_EQ(ZPX_GetTapEnable(h, &got[1]), 0u);
-    EXPECT_EQ(ZPX_GetLearnMode(h, &got[2]), 0u);
-    EXPECT_EQ(ZPX_GetButton(h, &got[3]), 0u);
+    const uint32_t get[] = {ZPX_GetError(h, &got[0]), ZPX_GetTapEnable(h, &got[1]),
+                            ZPX_GetLearnMode(h, &got[2]), ZPX_GetButton(h, &got[3])};
+    EXPECT_EQ(std::vector<uint32_t>(get, get + 4), std::vector<uint32_t>(4, 0));
     EXPECT_EQ(std::vector<uint32_t>(got, got + 4), (std::vector<uint32_t>{0x9D, 0xF0, 0x04, 0x01}));
-    EXPECT_EQ(Requests(*device),
-              (std::vector<Request>{ReadOf(1), ReadOf(2), ReadOf(2), ReadOf(2)}));
-    EXPECT_EQ(SessionOf(h).lastError, 0x9Du);
-    EXPECT_EQ(SessionOf(h).lastRegister2, 0xF5u);
+    EXPECT_EQ(o.fake->Take(), "r1=9d r2=f5 r2=f5 r2=f5 ");
 
-    // A write that fails still leaves the new value in the copy.
     file->failAfter = file->served;
     EXPECT_EQ(ZPX_SetRunMode(h, 0x04), 10u);
-    EXPECT_EQ(SessionOf(h).controlCopy, 0x54u);
-    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_EQ(o.s().controlCopy, 0x54u);
+    file->failAfter = file->served + 1;
+    o.fake->Take();
+    EXPECT_EQ(ZPX_BootController(h, 1), 10u);
+    EXPECT_EQ(o.fake->Take(), "w3=8 fail ");
 }
 
 TEST(RunControl, StartWaitsItsSettlesThenWritesAndStatusFindsTheControllerStopped) {
-    ScopedFakePlatform fake;
-    auto file = std::make_shared<RegisterFile>();
-    std::shared_ptr<FakeDriverState> device;
-    ZPX_Handle h = OpenOnDevice(*fake, "PCI", kPciPath, file, &device);
-    ASSERT_NE(h, nullptr);
-    ControllerSession& s = SessionOf(h);
-    for (uint32_t code : {0u, 1u, 3u, 31u})  // ids 1 to 4
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    for (uint32_t code : {0u, 1u, 3u, 31u})  // alarms 1 to 4
         EXPECT_TRUE(ArmSettle(s, 16, code).ok());
-    const size_t armed = fake->alarmCalls.size();
-    // Register 0 reads as 0 once and then as `later`; the alarm calls made by the time the
-    // register 0 write arrives are noted.
-    size_t callsAtWrite = 0;
-    int reads = 0;
-    uint8_t later = 0;
-    auto inner = device->handler;
-    device->handler = [&](uint32_t code, const uint8_t* in, uint32_t n, uint8_t* out, uint32_t m) {
-        const bool control = GetU32(in) == 0;
-        if (control && code == transport::kRequestRegisterWrite)
-            callsAtWrite = fake->alarmCalls.size();
-        const bool ok = inner(code, in, n, out, m);
-        if (control && code == transport::kRequestRegisterRead && ++reads == 1)
-            file->regs[0] = later;
-        return ok;
-    };
-    EXPECT_EQ(ZPX_SetRunMode(h, 0x04), 0u);
-    EXPECT_EQ(ZPX_StartController(h), 0u);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 0u);
+    o.fake->Take();
     // Waits 31, 1, 0, 3, then writes, then arms one 1 kHz period.
-    EXPECT_EQ(AlarmTrace(*fake, armed),
-              "wait 4,free 4,wait 2,free 2,wait 1,free 1,wait 3,free 3,alloc 5 1,set 5 1000");
-    EXPECT_EQ(callsAtWrite, armed + 8);
-    EXPECT_EQ(s.controlCopy, 0x07u);
-
-    // Read as 0 and then 2: still running.
-    file->regs[0] = 0;
-    later = 0x02;
-    device->calls.clear();
+    EXPECT_EQ(ZPX_StartController(o.handle), 0u);
+    EXPECT_EQ(o.fake->Take(),
+              "wait4 free4 wait2 free2 wait1 free1 wait3 free3 w0=7 alloc5=1 set5=1000 ");
     uint32_t running = 99;
-    EXPECT_EQ(ZPX_GetControllerStatus(h, &running), 0u);
+    o.file->queued[0] = {0, 2};  // read twice before the controller counts as stopped
+    EXPECT_EQ(ZPX_GetControllerStatus(o.handle, &running), 0u);
     EXPECT_EQ(running, 2u);
-    EXPECT_EQ(Requests(*device), (std::vector<Request>{ReadOf(0), ReadOf(0)}));
-    EXPECT_EQ(AlarmTrace(*fake, armed + 10), "wait 5,free 5");
+    EXPECT_EQ(o.fake->Take(), "wait5 free5 r0=0 r0=2 ");
     EXPECT_EQ(s.controlCopy, 0x07u);
-
-    // Read as 0 twice: stopped.
-    reads = 0;
-    later = 0;
-    file->regs[0] = 0xF0;  // run bits clear, other bits set
-    EXPECT_EQ(ZPX_GetControllerStatus(h, &running), 0u);
+    o.file->queued[0] = {0xF0};  // run bits clear, the others set
+    EXPECT_EQ(ZPX_GetControllerStatus(o.handle, &running), 0u);
     EXPECT_EQ(running, 0u);
-    EXPECT_EQ(s.lastStatus, 0u);
-    EXPECT_EQ(AlarmTrace(*fake, armed + 12), "alloc 6 1,set 6 6000");
-    EXPECT_EQ(fake->directDelays, std::vector<uint32_t>{2032});
+    EXPECT_EQ(o.fake->Take(), "r0=f0 r0=f0 alloc6=1 set6=6000 d2032 ");
     EXPECT_EQ(s.controlCopy, 0x04u);
-
     // Without alarms the start period is waited at once.
-    fake->alarmsAvailable = 0;
+    o.fake->alarmsAvailable = 0;
     s.tckKhz = 3;
-    EXPECT_EQ(ZPX_StartController(h), 0u);
-    EXPECT_EQ(fake->directDelays, (std::vector<uint32_t>{2032, 334}));
-    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_EQ(ZPX_StartController(o.handle), 0u);
+    EXPECT_EQ(ZPX_StopController(o.handle), 0u);
+    EXPECT_EQ(o.fake->Take(), "w0=7 d334 w0=4 ");
 }
 
-TEST(RunControl, BootWritesTheImageThenPulsesRegister0AndKeepsTheControlCopy) {
-    ScopedFakePlatform fake;
-    auto file = std::make_shared<RegisterFile>();
-    std::shared_ptr<FakeDriverState> device;
-    ZPX_Handle h = OpenOnDevice(*fake, "PCI", kPciPath, file, &device);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(ZPX_SetRunMode(h, 0x0C), 0u);
-    device->calls.clear();
-    EXPECT_EQ(ZPX_BootController(h, 5), 0u);
-    EXPECT_EQ(Requests(*device),
-              (std::vector<Request>{WriteOf(3, 40), WriteOf(0, 0), WriteOf(0, 2), WriteOf(0, 0)}));
-    EXPECT_EQ(SessionOf(h).controlCopy, 0x0Cu);
-    device->calls.clear();
-    file->failAfter = file->served + 1;
-    EXPECT_EQ(ZPX_BootController(h, 1), 10u);
-    EXPECT_EQ(device->calls.size(), 2u);  // stops at the first failure
-    EXPECT_EQ(ZPX_CloseController(h), 0u);
-}
-
-TEST(StatusRegisters, The51x4FamilyRestoresFromTheControllerAndMirrorsRegister0B) {
-    struct Case {
-        uint8_t r1, r2, r0b;
-        uint32_t copy1, copy2;
-    };
-    for (const Case& c : {Case{0x00, 0x00, 0xC0, 0x20, 0x01}, Case{0xFF, 0xFF, 0x00, 0xDF, 0xFE},
-                          Case{0x5A, 0x5A, 0x80, 0x7A, 0x5A}}) {
+TEST(StatusRegisters, RestoredFromTheControllerOrTheDriverAndKeptThere) {
+    // Target; registers 1, 2 and 0x0B, which are also the driver's status words (refused when
+    // negative); the copies restored. The 51x4 family mirrors bits of register 0x0B.
+    const std::tuple<Target, int32_t, uint8_t, uint8_t, uint32_t, uint32_t> cases[] = {
+        {kPci, 0x00, 0x00, 0x80, 0x20, 0x00},
+        {kPci, 0xFF, 0xFF, 0x00, 0xDF, 0xFE},
+        {kPci5120, 0x37, 0x1C, 0xC0, 0x37, 0x1C},
+        {kPci5120, -1, 0x1C, 0xC0, 0, 0}};
+    for (const auto& [target, r1, r2, r0b, copy1, copy2] : cases) {
+        SCOPED_TRACE(r1);
         ScopedFakePlatform fake;
         auto file = std::make_shared<RegisterFile>();
-        file->regs = {{1, c.r1}, {2, c.r2}, {0x0B, c.r0b}};
-        auto device = fake->AddDevice(kPciPath, SelectRegisterHandler(file));
+        file->regs = {{1, static_cast<uint8_t>(r1)}, {2, r2}, {0x0B, r0b}};
+        file->driverId = target.driverId;
+        file->statusQueryAnswers = r1 >= 0;
+        file->statusWords[0] = static_cast<uint32_t>(r1);
+        file->statusWords[1] = r2;
+        auto device = fake->AddDevice(target.path, RegisterFileHandler(file));
         uint32_t status = 99;
-        ZPX_Handle h = ZPX_OpenController("PCI", &status);
+        ZPX_Handle h = ZPX_OpenController(target.name, &status);
         ASSERT_NE(h, nullptr);
-        const std::vector<Request> seen = Requests(*device);
-        ASSERT_EQ(seen.size(), 6u);
-        EXPECT_EQ(std::vector<Request>(seen.begin() + 3, seen.end()),
-                  (std::vector<Request>{ReadOf(1), ReadOf(2), ReadOf(0x0B)}));
-        EXPECT_EQ(SessionOf(h).register1Copy, c.copy1);
-        EXPECT_EQ(SessionOf(h).register2Copy, c.copy2);
-        EXPECT_EQ(SessionOf(h).extStatus, c.r0b);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
-        EXPECT_TRUE(fake->files.empty());  // the controller keeps them
-    }
-}
-
-TEST(StatusRegisters, The5120FamilyRestoresFromTheDriverOrTheStatusFile) {
-    for (bool answers : {true, false}) {  // current driver: the status query, zeros if refused
-        ScopedFakePlatform fake;
-        auto file = std::make_shared<RegisterFile>();
-        file->driverId = 0x90500000;
-        file->statusQueryAnswers = answers;
-        file->statusWords[0] = 0x37;
-        file->statusWords[1] = 0x1C;
-        auto device = fake->AddDevice("\\\\.\\PCI5120_0", SelectRegisterHandler(file));
-        uint32_t status = 99;
-        ZPX_Handle h = ZPX_OpenController("PCI,5120", &status);
-        ASSERT_NE(h, nullptr);
-        ASSERT_EQ(device->calls.size(), 2u);
-        EXPECT_EQ(device->calls[1].code, 0x9C40643Cu);
-        EXPECT_EQ(device->calls[1].in, std::vector<uint8_t>(8, 0));
-        EXPECT_EQ(device->calls[1].outLength, 8u);
-        EXPECT_EQ(SessionOf(h).register1Copy, answers ? 0x37u : 0u);
-        EXPECT_EQ(SessionOf(h).register2Copy, answers ? 0x1Cu : 0u);
+        const bool family5120 = target.driverId == kPci5120.driverId;
+        // The 5120 family asks the driver; the 51x4 family reads registers 1, 2 and 0x0B.
+        EXPECT_EQ(device->calls.back() == DriverCall({0x9C40643C, std::vector<uint8_t>(8, 0), 8}),
+                  family5120);
+        EXPECT_EQ(SessionOf(h).register1Copy * 256 + SessionOf(h).register2Copy,
+                  copy1 * 256 + copy2);
+        EXPECT_EQ(SessionOf(h).extStatus, family5120 ? 0u : r0b);
         EXPECT_EQ(ZPX_CloseController(h), 0u);
         EXPECT_TRUE(fake->files.empty());
     }
-    struct FileCase {
-        const char* name;
-        const char* path;
-        bool driverRefusesId;
-        const char* library;
-        const char* statusFile;  // "" when there is none
-        const char* section;
-    };
-    const FileCase cases[] = {
-        {"ISA,5120", "\\\\.\\isa5120", false, "/opt/zpx/lib/ZPX.so", "/opt/zpx/lib/KVCtrl.dat",
-         "ISA0,5120"},
-        {"PCI,5120", "\\\\.\\PCI5120_0", true, "/opt/ZPX/lib/zpx.so", "/opt/KVCtrl.dat",
-         "PCI0,5120"},
-        {"ISA,5120", "\\\\.\\isa5120", false, "/opt/zpx/lib/libzpx.so", "", ""},
-    };
-    for (const FileCase& c : cases) {
-        SCOPED_TRACE(c.library);
+}
+
+TEST(StatusRegisters, AnOlderDriverKeepsThemInTheStatusFileBesideTheLibrary) {
+    // Target, library path, status file ("" when there is none), what it holds, register 1 as
+    // restored from it and as saved back. Letter case of sections and keys does not matter,
+    // numbers end at a non-digit, and every other line stays.
+    const std::string other = "; by hand\r\n[Other]\r\nRegister1=99\r\n\r\n";
+    const Target isa{"ISA", "ISA,5120", kIsa.path, 0, 0};
+    const std::tuple<Target, const char*, const char*, std::string, uint32_t, const char*> cases[] =
+        {{isa, "/opt/zpx/lib/ZPX.so", "/opt/zpx/lib/KVCtrl.dat",
+          other + "[isa0,5120]\r\nregister1=37x3\r\n", 37, "36"},
+         {kPciLegacy, "/opt/ZPX/lib/zpx.so", "/opt/KVCtrl.dat", other, 0, "0"},
+         {kIsa, "/opt/zpx/lib/libzpx.so", "", "", 0, ""}};
+    for (const auto& [target, library, statusFile, text, restored, saved] : cases) {
+        SCOPED_TRACE(library);
         ScopedFakePlatform fake;
-        fake->libraryPath = c.library;
-        const std::string other = "[Other]\r\nRegister1=99\r\n";
-        if (c.statusFile[0] != '\0') {
-            // Letter case of sections and keys does not matter; numbers end at a non-digit.
-            fake->files[c.statusFile] =
-                "[" + std::string(c.section) + "]\r\nregister1=37\r\nREGISTER2=12abc\r\n" + other;
-        }
+        fake->libraryPath = library;
+        if (statusFile[0] != '\0') fake->files[statusFile] = text;
         auto file = std::make_shared<RegisterFile>();
-        if (c.driverRefusesId) file->driverId = -1;
-        ZPX_Handle h = OpenOnDevice(*fake, c.name, c.path, file);
+        file->driverId = target.driverId;
+        fake->AddDevice(target.path, RegisterFileHandler(file));
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController(target.name, &status);
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(SessionOf(h).legacyDriver, 1u);
-        EXPECT_EQ(SessionOf(h).register1Copy, c.statusFile[0] ? 37u : 0u);
-        EXPECT_EQ(SessionOf(h).register2Copy, c.statusFile[0] ? 12u : 0u);
+        EXPECT_EQ(SessionOf(h).register1Copy, restored);
+        EXPECT_EQ(SessionOf(h).register2Copy, 0u);
         EXPECT_EQ(ZPX_ClearError(h, 0x01), 0u);
         EXPECT_EQ(ZPX_SetTapEnable(h, 0xF0), 0u);
         EXPECT_EQ(ZPX_CloseController(h), 0u);
-        if (c.statusFile[0] == '\0') {
-            EXPECT_TRUE(fake->files.empty());
-            continue;
-        }
-        ASSERT_EQ(fake->files.size(), 1u);
-        const std::string& text = fake->files[c.statusFile];
-        EXPECT_EQ(platform::ProfileLookup(text, c.section, "Register1"), "36");
-        EXPECT_EQ(platform::ProfileLookup(text, c.section, "Register2"), "252");
-        EXPECT_NE(text.find(other), std::string::npos);
+        ASSERT_EQ(fake->files.size(), statusFile[0] ? 1u : 0u);
+        if (statusFile[0] == '\0') continue;
+        const std::string& kept = fake->files[statusFile];
+        const std::string section = restored != 0 ? "ISA0,5120" : "PCI0,5120";
+        EXPECT_EQ(platform::ProfileLookup(kept, section, "Register1"), saved);
+        EXPECT_EQ(platform::ProfileLookup(kept, section, "Register2"), "240");
+        EXPECT_EQ(kept.find(other), 0u);
     }
+}
+
+TEST(Settle, EachSlotArmsItsKindAndDelayOrWaitsAtOnceWithoutAlarms) {
+    // Code, kind, delay, direct delay in µs; at 3 kHz one test-clock period rounds up to 334 µs.
+    const uint32_t slots[][4] = {{0, 2, 300, 300000}, {1, 2, 150, 150000}, {3, 2, 250, 250000},
+                                 {7, 1, 334, 334},    {15, 1, 2004, 2004}, {31, 2, 500, 500000}};
+    for (int16_t available : {int16_t{16}, int16_t{0}, int16_t{-1}}) {
+        for (const auto& slot : slots) {
+            SCOPED_TRACE(std::to_string(slot[0]) + " with " + std::to_string(available));
+            ScopedFakePlatform fake;
+            ControllerSession s;
+            s.tckKhz = 3;
+            EXPECT_TRUE(ArmSettle(s, available, slot[0]).ok());
+            const int armed = 6 - static_cast<int>(std::count(s.alarmIds, s.alarmIds + 6, 0));
+            EXPECT_EQ(armed, available > 0 ? 1 : 0);
+            EXPECT_EQ(fake->Take(), available > 0 ? "alloc1=" + std::to_string(slot[1]) +
+                                                        " set1=" + std::to_string(slot[2]) + " "
+                                                  : "d" + std::to_string(slot[3]) + " ");
+        }
+    }
+    // A clock period rounds up; a session without a clock counts as running at 1 kHz.
+    const std::pair<int32_t, uint32_t> periods[] = {{1, 1000},  {7, 143},  {999, 2},  {1000, 1},
+                                                    {40000, 1}, {0, 1000}, {-4, 1000}};
+    for (const auto& [khz, micros] : periods)
+        EXPECT_EQ(ClockPeriodMicros(khz), micros) << khz;
+}
+
+TEST(Settle, RearmingRestartsTheAlarmAndAwaitFreesItOnce) {
+    ScopedFakePlatform fake;
+    ControllerSession s;
+    EXPECT_TRUE(ArmSettle(s, 16, kSettlePodPower).ok());
+    EXPECT_TRUE(ArmSettle(s, 16, kSettlePodPower).ok());
+    EXPECT_TRUE(AwaitSettle(s, kSettlePodPower).ok());
+    EXPECT_EQ(fake->Take(), "alloc1=2 set1=300 reset1 wait1 free1 ");
+    EXPECT_TRUE(AwaitSettle(s, kSettlePodPower).ok());
+    EXPECT_TRUE(AwaitSettle(s, 2).failed());
+    EXPECT_TRUE(ArmSettle(s, 16, 2).ok());
+    EXPECT_TRUE(ArmSettle(s, 16, kSettlePodPower).ok());
+    EXPECT_EQ(fake->Take(), "alloc2=2 set2=300 ");
+}
+
+TEST(Settle, CloseReadsRegister0BThenAwaitsEveryArmedSlotInItsOrder) {
+    Opened o(kPci);
+    for (uint32_t code : {31u, 15u, 1u, 3u, 0u, 7u})  // alarms 1 to 6
+        EXPECT_TRUE(ArmSettle(o.s(), 16, code).ok());
+    o.fake->Take();
+    auto device = o.device;
+    EXPECT_EQ(o.Close(), 0u);
+    // 7, 0, 3, 1, 15, 31.
+    EXPECT_EQ(o.fake->Take(),
+              "rb=0 wait6 free6 wait5 free5 wait4 free4 wait3 free3 wait2 free2 wait1 free1 ");
+    EXPECT_TRUE(device->closed);
 }
 
 }  // namespace

@@ -40,20 +40,20 @@ uint32_t ClockPeriodMicros(int32_t tckKhz) {
 Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
     const int slot = SlotOf(code);
     if (slot < 0) return kOk;
-    const SlotSpec& spec = kSlots[slot];
+    const SlotSpec& row = kSlots[slot];
     const uint32_t delay =
-        spec.kind == kKindMillis ? spec.millis : spec.periodFactor * ClockPeriodMicros(s.tckKhz);
+        row.kind == kKindMillis ? row.millis : row.periodFactor * ClockPeriodMicros(s.tckKhz);
     platform::Platform& p = platform::Current();
     if (available > 0) {
         uint16_t& id = s.alarmIds[slot];
         if (id != 0) {
             p.AlarmReset(id);
         } else {
-            id = p.AlarmAlloc(spec.kind);
+            id = p.AlarmAlloc(row.kind);
             p.AlarmSet(id, delay);
         }
     } else {
-        p.DelayDirect(spec.kind == kKindMillis ? delay * 1000 : delay);
+        p.DelayDirect(row.kind == kKindMillis ? delay * 1000 : delay);
     }
     return kOk;
 }

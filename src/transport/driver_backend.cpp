@@ -81,7 +81,7 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
 }
 
 DriverBackend::DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device)
-    : kind_(kind), map_(RegisterMapFor(kind)), deviceHandle_(std::move(device)) {}
+    : map_(RegisterMapFor(kind)), deviceHandle_(std::move(device)) {}
 
 Result DriverBackend::DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
                                     uint32_t outLength) {

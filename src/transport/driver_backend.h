@@ -54,14 +54,11 @@ class DriverBackend : public Backend {
     Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
                          uint32_t outLength) override;
 
-    InterfaceKind kind() const { return kind_; }
-
     // One RegisterRequest (driver register, value) sent with `code` as input and output.
     Result RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,
                             uint8_t reply[8]);
 
   private:
-    InterfaceKind kind_;
     const DriverRegisterMap& map_;
     std::unique_ptr<platform::DriverDevice> deviceHandle_;
 };

@@ -33,7 +33,6 @@ class LanBackend : public Backend {
     }
 
     platform::TcpConnection& socket() { return *lanSocket_; }
-    uint32_t peerAddress() const { return peerAddress_; }
 
     // One read packet with `command` and the reply's data0 in *value.
     Result ReadCommand(uint32_t command, uint32_t* value);

@@ -35,6 +35,8 @@ class TcpConnection {
     // Sends up to `length` bytes; returns the number sent, or -1 on error. `more` says that the
     // caller sends further bytes of the same block right after, so they may share a segment.
     virtual long Send(const void* data, size_t length, bool more) = 0;
+    // Sends whatever earlier sends marked `more` left waiting; false on error.
+    virtual bool Flush() { return true; }
     // Waits for the socket to become readable: > 0 readable, 0 time-out, < 0 error.
     virtual int WaitReadable(uint32_t timeoutMs) = 0;
     // Receives up to `length` bytes: the number received, 0 when the peer closed, -1 on error.

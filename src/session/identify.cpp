@@ -1,6 +1,4 @@
-#include "core/bytes.h"
 #include "session/lifecycle.h"
-#include "transport/driver_requests.h"
 #include "transport/registers.h"
 
 namespace zpx {
@@ -26,16 +24,15 @@ Result IdentifyController(ControllerSession& s) {
             break;
         case kInterfacePci:
         case kInterfaceUsb: {
-            uint8_t in[4] = {};
-            uint8_t out[4] = {};
-            if (transport::DriverRequest(s, transport::kDriverIdQuery, in, 4, out, 4).failed()) {
+            uint32_t answer = 0;
+            if (transport::QueryDriverId(s, &answer).failed()) {
                 // An older driver that does not know the request serves a 5120-family controller.
                 s.controllerType = 0;
                 s.legacyDriver = 1;
                 break;
             }
             s.legacyDriver = 0;
-            const uint32_t id = GetU32(out) >> 16;
+            const uint32_t id = answer >> 16;
             if (id == kDriverId51x4) {
                 s.controllerType = 1;
             } else if (id == kDriverId5120) {

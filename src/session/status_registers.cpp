@@ -1,9 +1,7 @@
 #include <string>
 
-#include "core/bytes.h"
 #include "platform/platform.h"
 #include "session/lifecycle.h"
-#include "transport/driver_requests.h"
 #include "transport/registers.h"
 
 namespace zpx {
@@ -55,11 +53,11 @@ Result RestoreStatusRegisters(ControllerSession& s) {
         return kOk;
     }
     if (s.controllerType == 0 && s.legacyDriver == 0) {
-        uint8_t in[8] = {};
-        uint8_t out[8] = {};
-        if (transport::DriverRequest(s, transport::kStatusRegisterQuery, in, 8, out, 8).ok()) {
-            s.register1Copy = GetU32(out);
-            s.register2Copy = GetU32(out + 4);
+        uint32_t register1 = 0;
+        uint32_t register2 = 0;
+        if (transport::QueryStatusRegisters(s, &register1, &register2).ok()) {
+            s.register1Copy = register1;
+            s.register2Copy = register2;
         }
         return kOk;
     }

@@ -1,5 +1,5 @@
 // What every back-end carries: byte registers, the word register, the two clock registers,
-// counters, memory blocks and raw driver requests.
+// counters and memory blocks, and the few requests that only some back-ends answer.
 //
 // One implementation per way of reaching a controller (kernel driver, Ethernet, later VXI). A
 // back-end knows its own mapping tables; the logic above asks for "register 3" and never switches
@@ -58,9 +58,33 @@ class Backend {
     virtual Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
                                    uint8_t* buffer) = 0;
 
-    // A raw request to the kernel driver; back-ends without a driver fail it.
-    virtual Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
-                                 uint32_t outLength) = 0;
+    // Requests that only some back-ends answer. Elsewhere they fail, as a driver that does not
+    // know a request refuses it. Outputs are written only on success.
+    // The driver's identification: the family id in the upper 16 bits of the answer.
+    virtual Result QueryDriverId(uint32_t* answer) {
+        (void)answer;
+        return kFail;
+    }
+    // The two status registers that a current driver of the 5120 family keeps.
+    virtual Result QueryStatusRegisters(uint32_t* register1, uint32_t* register2) {
+        (void)register1;
+        (void)register2;
+        return kFail;
+    }
+    // Pod sense: 0 tells an older pod with fixed TAPs.
+    virtual Result QueryPodSense(uint32_t* answer) {
+        (void)answer;
+        return kFail;
+    }
+
+    // Holding register writes. While at least one hold is open, a back-end may keep register
+    // writes back and send them together, in the same order, before its next read and at the
+    // latest when FlushWrites is called or the last hold ends. A back-end whose writes cost the
+    // same one by one sends them at once. A failure to send what was held is reported by the
+    // read, flush or release that sends it.
+    virtual void HoldWrites() {}
+    virtual Result ReleaseWrites() { return kOk; }
+    virtual Result FlushWrites() { return kOk; }
 };
 
 }  // namespace zpx::transport

@@ -89,6 +89,28 @@ Result DriverBackend::DriverRequest(uint32_t code, const void* in, uint32_t inLe
     return deviceHandle_->Request(code, in, inLength, out, outLength) ? kOk : kFail;
 }
 
+Result DriverBackend::QueryDriverId(uint32_t* answer) {
+    uint8_t request[4] = {};
+    if (DriverRequest(kDriverIdQuery, request, 4, request, 4).failed()) return kFail;
+    *answer = GetU32(request);
+    return kOk;
+}
+
+Result DriverBackend::QueryStatusRegisters(uint32_t* register1, uint32_t* register2) {
+    uint8_t request[8] = {};
+    if (DriverRequest(kStatusRegisterQuery, request, 8, request, 8).failed()) return kFail;
+    *register1 = GetU32(request);
+    *register2 = GetU32(request + 4);
+    return kOk;
+}
+
+Result DriverBackend::QueryPodSense(uint32_t* answer) {
+    uint8_t request[4] = {};
+    if (DriverRequest(kPodSenseQuery, request, 4, request, 4).failed()) return kFail;
+    *answer = GetU32(request);
+    return kOk;
+}
+
 Result DriverBackend::RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,
                                        uint8_t reply[8]) {
     PutU32(reply, driverRegister);

@@ -51,8 +51,13 @@ class DriverBackend : public Backend {
                             const uint8_t* data) override;
     Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
                            uint8_t* buffer) override;
+    Result QueryDriverId(uint32_t* answer) override;
+    Result QueryStatusRegisters(uint32_t* register1, uint32_t* register2) override;
+    Result QueryPodSense(uint32_t* answer) override;
+
+    // One request to the driver; in and out may be the same buffer.
     Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
-                         uint32_t outLength) override;
+                         uint32_t outLength);
 
     // One RegisterRequest (driver register, value) sent with `code` as input and output.
     Result RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,

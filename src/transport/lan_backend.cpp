@@ -67,7 +67,19 @@ Result LanBackend::ReadCommand(uint32_t command, uint32_t* value) {
 }
 
 Result LanBackend::WriteCommand(uint32_t command, uint32_t data0, uint32_t data1) {
-    return LanSend(*lanSocket_, LanPacket::FromCommand(command, data0, data1));
+    const LanPacket packet = LanPacket::FromCommand(command, data0, data1);
+    // A held write is marked as followed by more: the connection keeps it until its next read,
+    // an unmarked send or a flush.
+    return LanSendAll(*lanSocket_, packet.bytes, LanPacket::kSize, Holding());
+}
+
+Result LanBackend::ReleaseWrites() {
+    if (holds_ == 0) return kOk;
+    return --holds_ == 0 ? FlushWrites() : kOk;
+}
+
+Result LanBackend::FlushWrites() {
+    return lanSocket_->Flush() ? kOk : kFail;
 }
 
 Result LanBackend::ReadByteRegister(uint32_t reg, uint32_t* value) {

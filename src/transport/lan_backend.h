@@ -28,9 +28,14 @@ class LanBackend : public Backend {
     // One header and one receive per piece of at most 8192 bytes.
     Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
                            uint8_t* buffer) override;
-    Result DriverRequest(uint32_t, const void*, uint32_t, void*, uint32_t) override {
-        return kFail;
-    }
+    // Held writes wait in the connection's send buffer, so that a pod-link frame of dozens of
+    // writes leaves in one send.
+    void HoldWrites() override { ++holds_; }
+    Result ReleaseWrites() override;
+    Result FlushWrites() override;
+
+    // Tests compare the bytes on the wire with and without holding.
+    void SetHoldingEnabled(bool enabled) { holdingEnabled_ = enabled; }
 
     platform::TcpConnection& socket() { return *lanSocket_; }
 
@@ -42,8 +47,12 @@ class LanBackend : public Backend {
     Result WriteCommand(uint32_t command, uint32_t data0, uint32_t data1 = 0);
 
   private:
+    bool Holding() const { return holds_ > 0 && holdingEnabled_; }
+
     std::unique_ptr<platform::TcpConnection> lanSocket_;
     uint32_t peerAddress_;  // IPv4, host byte order; the port is always kLanPort
+    uint32_t holds_ = 0;
+    bool holdingEnabled_ = true;
 };
 
 }  // namespace zpx::transport

@@ -34,10 +34,39 @@ Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) {
     return s.backend->WriteClockRegister(s, reg, value);
 }
 
-Result DriverRequest(ControllerSession& s, uint32_t code, const void* in, uint32_t inLength,
-                     void* out, uint32_t outLength) {
+Result QueryDriverId(ControllerSession& s, uint32_t* answer) {
     if (!s.backend) return kFail;
-    return s.backend->DriverRequest(code, in, inLength, out, outLength);
+    return s.backend->QueryDriverId(answer);
+}
+
+Result QueryStatusRegisters(ControllerSession& s, uint32_t* register1, uint32_t* register2) {
+    if (!s.backend) return kFail;
+    return s.backend->QueryStatusRegisters(register1, register2);
+}
+
+Result QueryPodSense(ControllerSession& s, uint32_t* answer) {
+    if (!s.backend) return kFail;
+    return s.backend->QueryPodSense(answer);
+}
+
+HeldWrites::HeldWrites(ControllerSession& s) : s_(s), open_(s.backend != nullptr) {
+    if (open_) s_.backend->HoldWrites();
+}
+
+HeldWrites::~HeldWrites() {
+    // Only reached without Finish on a path that already fails: what cannot be sent now is
+    // reported by the session's next exchange.
+    (void)Finish();
+}
+
+Result HeldWrites::Flush() {
+    return open_ ? s_.backend->FlushWrites() : kOk;
+}
+
+Result HeldWrites::Finish() {
+    if (!open_) return kOk;
+    open_ = false;
+    return s_.backend->ReleaseWrites();
 }
 
 }  // namespace zpx::transport

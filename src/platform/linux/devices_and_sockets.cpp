@@ -48,7 +48,7 @@ class LinuxTcpConnection final : public TcpConnection {
   public:
     explicit LinuxTcpConnection(int fd) : fd_(fd) {}
     ~LinuxTcpConnection() override {
-        (void)Flush(false);  // bytes a caller left marked as followed by more still go out
+        (void)SendPending(false);  // bytes a caller left marked as followed by more still go out
         ::close(fd_);
     }
 
@@ -60,7 +60,7 @@ class LinuxTcpConnection final : public TcpConnection {
     long Send(const void* data, size_t length, bool more) override {
         const auto* bytes = static_cast<const uint8_t*>(data);
         if (more) {
-            if (pending_.size() + length > kGatherLimit && !Flush(true)) return -1;
+            if (pending_.size() + length > kGatherLimit && !SendPending(true)) return -1;
             if (length >= kGatherLimit) return SendOnce(bytes, length, MSG_MORE);
             pending_.insert(pending_.end(), bytes, bytes + length);
             return static_cast<long>(length);
@@ -68,14 +68,16 @@ class LinuxTcpConnection final : public TcpConnection {
         if (pending_.empty()) return SendOnce(bytes, length, 0);
         if (pending_.size() + length <= kGatherLimit) {
             pending_.insert(pending_.end(), bytes, bytes + length);
-            return Flush(false) ? static_cast<long>(length) : -1;
+            return SendPending(false) ? static_cast<long>(length) : -1;
         }
-        if (!Flush(true)) return -1;
+        if (!SendPending(true)) return -1;
         return SendOnce(bytes, length, 0);
     }
 
+    bool Flush() override { return SendPending(false); }
+
     int WaitReadable(uint32_t timeoutMs) override {
-        if (!Flush(false)) return -1;
+        if (!SendPending(false)) return -1;
         pollfd pfd{fd_, POLLIN, 0};
         const int rc = ::poll(&pfd, 1, static_cast<int>(timeoutMs));
         if (rc < 0) return errno == EINTR ? 0 : -1;
@@ -83,7 +85,7 @@ class LinuxTcpConnection final : public TcpConnection {
     }
 
     long Receive(void* buffer, size_t length) override {
-        if (!Flush(false)) return -1;
+        if (!SendPending(false)) return -1;
         ssize_t n;
         do {
             n = ::recv(fd_, buffer, length, 0);
@@ -96,7 +98,7 @@ class LinuxTcpConnection final : public TcpConnection {
     long ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) override {
         // A limit of 0 would mean "no limit" to the socket option.
         if (timeoutMs == 0) return TcpConnection::ReceiveWithin(buffer, length, timeoutMs);
-        if (!Flush(false)) return -1;
+        if (!SendPending(false)) return -1;
         if (timeoutMs != receiveLimitMs_) {
             timeval limit{};
             limit.tv_sec = static_cast<time_t>(timeoutMs / 1000);
@@ -127,7 +129,7 @@ class LinuxTcpConnection final : public TcpConnection {
     }
 
     // Sends every gathered byte; false (and the gathered bytes dropped) on an error.
-    bool Flush(bool more) {
+    bool SendPending(bool more) {
         size_t sent = 0;
         while (sent < pending_.size()) {
             const long n =

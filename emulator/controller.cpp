@@ -132,7 +132,7 @@ Controller::Controller(const ControllerConfig& config) : config_(config) {
     macFirst_ = config_.macFirst;
     macSecond_ = config_.macSecond;
     dhcp_ = config_.dhcp;
-    pod_.Configure(config_.podPresent, config_.taps);
+    pod_.Configure(config_.podPresent, config_.podKind, config_.taps);
     // The 5120 family has no pod power register: its pod is powered with the controller.
     pod_.SetPowered(!Is51x4(config_.type));
 }
@@ -147,7 +147,8 @@ void Controller::UpdateSequencerLocked() {
     if (running_ && Clock::now() >= runEnd_) {
         running_ = false;
         control_ &= static_cast<uint8_t>(~0x03);
-        error_ |= config_.runErrorBits;
+        if (!startupRunning_) error_ |= config_.runErrorBits;
+        startupRunning_ = false;
     }
 }
 
@@ -233,7 +234,8 @@ bool Controller::WriteRegister(unsigned reg, uint32_t value) {
             uint8_t next = byte & 3;
             // Full power needs the first step: from off, a 3 only reaches the first step.
             if (next == 3 && power_ == 0) next = 1;
-            if (next == 0 && power_ != 0) pod_.Configure(config_.podPresent, config_.taps);
+            if (next == 0 && power_ != 0)
+                pod_.Configure(config_.podPresent, config_.podKind, config_.taps);
             power_ = next;
             pod_.SetPowered(power_ == 3);
             return true;
@@ -265,18 +267,22 @@ void Controller::WriteRegister0Locked(uint8_t value) {
         if (!running_) {
             running_ = true;
             ++runs_;
-            const double hz = ClockHzLocked();
-            const double seconds = hz > 0 ? static_cast<double>(config_.runPeriods) / hz : 0.0;
-            runEnd_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(seconds));
+            // The pod's start-up program runs one period per step; a test run as configured.
             const auto& program = PodStartupProgram();
             const auto& memory0 = memories_[0];
-            if (counters_[0] == 0 && memory0.size() >= program.size() &&
-                std::equal(program.begin(), program.end(), memory0.begin()))
-                ++startupRuns_;
+            startupRunning_ = counters_[0] == 0 && memory0.size() >= program.size() &&
+                              std::equal(program.begin(), program.end(), memory0.begin());
+            if (startupRunning_) ++startupRuns_;
+            const double periods = startupRunning_ ? static_cast<double>(program.size())
+                                                   : static_cast<double>(config_.runPeriods);
+            const double hz = ClockHzLocked();
+            const double seconds = hz > 0 ? periods / hz : 0.0;
+            runEnd_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(seconds));
         }
     } else {
         running_ = false;
+        startupRunning_ = false;
     }
     control_ = value;
 }
@@ -286,6 +292,8 @@ void Controller::WriteRegister2Locked(uint8_t value) {
     const uint64_t before = pod_.FramesDecoded();
     pod_.Write(value);
     vcd_.Register2Written(value);
+    if (pod_.FramesDecoded() != before)
+        vcd_.FrameDecoded(static_cast<unsigned>(pod_.LastFrameKind()), pod_.LastFrameValue());
     if (podLog_ && pod_.FramesDecoded() != before) {
         char line[96];
         std::snprintf(line, sizeof line, "pod link: %s (0x%X)", pod_.LastFrame(),
@@ -306,7 +314,7 @@ uint8_t Controller::Register2ReadLocked() {
 uint8_t Controller::ReadRegister3Locked() {
     switch (select_) {
         case 0: {
-            const uint8_t kind = config_.podPresent ? (config_.podKind & 3) : 3;
+            const uint8_t kind = pod_.KindCode();
             const uint8_t model = Is51x4(config_.type) ? kModelBits[config_.type] : 0;
             return static_cast<uint8_t>(((config_.epldRevision & 0xF) << 4) | (model << 2) | kind);
         }
@@ -492,6 +500,11 @@ TapState Controller::Tap(unsigned index) {
 uint64_t Controller::ExtenderCommands() {
     std::lock_guard lock(mutex_);
     return pod_.ExtenderCommands();
+}
+
+bool Controller::ExtenderOn() {
+    std::lock_guard lock(mutex_);
+    return pod_.ExtenderOn();
 }
 
 uint64_t Controller::PodFramesDecoded() {

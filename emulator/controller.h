@@ -44,7 +44,7 @@ inline constexpr size_t kPodStartupProgramSize = 123;
 
 struct ControllerConfig {
     int type = 2;            // 0 the 5120 family; 1, 2, 3 the 51x4 models
-    int podKind = 1;         // pod kind code of register 3 bits 1..0 (0 to 3)
+    int podKind = 1;         // 0 to 3; kinds 2 and 3 have an extender (see PodModel)
     bool podPresent = true;  // without a pod the kind code reads 3 and the link answers all ones
     std::array<TapConfig, 4> taps{};
     uint8_t epldRevision = 3;  // 0 to 15
@@ -132,6 +132,7 @@ class Controller {
     uint8_t PowerState();
     TapState Tap(unsigned index);
     uint64_t ExtenderCommands();
+    bool ExtenderOn();
     uint64_t PodFramesDecoded();
     uint64_t PodFramesIgnored();
     uint64_t ResetCount();
@@ -179,6 +180,7 @@ class Controller {
     bool button_ = false;
 
     bool running_ = false;
+    bool startupRunning_ = false;  // the run is the pod's start-up program
     Clock::time_point runEnd_{};
     uint64_t runs_ = 0;
     uint64_t startupRuns_ = 0;

@@ -52,8 +52,19 @@ uint32_t OutputMillivolts(const TapState& t) {
 
 }  // namespace
 
-void PodModel::Configure(bool present, const std::array<TapConfig, 4>& taps) {
+const char* PodFrameName(PodFrame frame) {
+    static constexpr const char* kNames[kPodFrameKinds] = {
+        "none",         "exchange pins", "write pins",  "output voltage", "threshold voltage",
+        "read voltage", "extender",      "parallel on", "parallel off",   "route transceiver ROM",
+        "route pod ROM"};
+    const auto index = static_cast<unsigned>(frame);
+    return index < kPodFrameKinds ? kNames[index] : "?";
+}
+
+void PodModel::Configure(bool present, int kind, const std::array<TapConfig, 4>& taps) {
     present_ = present;
+    kind_ = kind & 3;
+    extenderOn_ = true;
     for (unsigned i = 0; i < 4; ++i) {
         taps_[i] = TapState{};
         taps_[i].present = taps[i].present;
@@ -63,8 +74,20 @@ void PodModel::Configure(bool present, const std::array<TapConfig, 4>& taps) {
     }
 }
 
+uint8_t PodModel::KindCode() const {
+    if (!present_) return 3;
+    if (HasExtender() && extenderOn_) return 1;
+    return static_cast<uint8_t>(kind_);
+}
+
+uint8_t PodModel::AnsweredIdentity(const TapState& t) const {
+    if (HasExtender() && extenderOn_ && t.identity == 1) return 0;
+    return t.identity;
+}
+
 uint8_t PodModel::AdcByte(uint32_t millivolts) {
-    const uint32_t reading = (millivolts * 255 + 2048) / 4096;
+    // The converter rounds up: a reading is never below the voltage and at most one step above.
+    const uint32_t reading = (millivolts * 255 + 4095) / 4096;
     return static_cast<uint8_t>(reading > 255 ? 255 : reading);
 }
 
@@ -122,9 +145,9 @@ void PodModel::EndFrame() {
     output_ = true;
 }
 
-void PodModel::Completed(const char* what, uint32_t value) {
+void PodModel::Completed(PodFrame frame, uint32_t value) {
     ++framesDecoded_;
-    lastFrame_ = what;
+    lastFrame_ = frame;
     lastFrameValue_ = value;
     phase_ = Phase::kDone;
 }
@@ -146,7 +169,7 @@ void PodModel::Edge(bool bit) {
                     t.data = static_cast<uint8_t>(~(shift_ >> 2) & 15);
                     t.control = static_cast<uint8_t>((shift_ >> 6) & 15);
                 }
-                Completed("exchange pins", shift_);
+                Completed(PodFrame::kExchangePins, shift_);
                 output_ = true;
             } else {
                 output_ = Responsive() ? ((shift_ >> count_) & 1) != 0 : true;
@@ -159,7 +182,7 @@ void PodModel::Edge(bool bit) {
                     t.data = static_cast<uint8_t>(~shift_ & 15);
                     t.control = static_cast<uint8_t>((shift_ >> 4) & 15);
                 }
-                Completed("write pins", shift_);
+                Completed(PodFrame::kWritePins, shift_);
             }
             return;
         case Phase::kDacOutput:
@@ -176,13 +199,13 @@ void PodModel::Edge(bool bit) {
                         t.thresholdCode = code;
                     }
                 }
-                Completed(output ? "output voltage" : "threshold voltage", code);
+                Completed(output ? PodFrame::kOutputVoltage : PodFrame::kThresholdVoltage, code);
             }
             return;
         case Phase::kAdc:
             // The voltage read-back clocks first and presents the next bit after the edge.
             output_ = Responsive() ? ((adc_ >> (7 - count_)) & 1) != 0 : true;
-            if (++count_ == kAdcBits) Completed("read voltage", adc_);
+            if (++count_ == kAdcBits) Completed(PodFrame::kReadVoltage, adc_);
             return;
         case Phase::kDone:
             return;
@@ -205,24 +228,27 @@ void PodModel::CommandBit(bool bit) {
         switch (c.command) {
             case Command::kRouteTransceiver:
                 route_ = RomRoute::kTransceiver;
-                Completed("route transceiver ROM", 0);
+                Completed(PodFrame::kRouteTransceiver, 0);
                 return;
             case Command::kRoutePod:
                 route_ = RomRoute::kPod;
                 routedPod_ = static_cast<int>(tap_);
-                Completed("route pod ROM", tap_);
+                Completed(PodFrame::kRoutePod, tap_);
                 return;
             case Command::kExtender:
-                if (present_ && powered_) ++extenderCommands_;
-                Completed("extender", tap_);
+                if (present_ && powered_) {
+                    ++extenderCommands_;
+                    if (HasExtender()) extenderOn_ = !extenderOn_;
+                }
+                Completed(PodFrame::kExtender, tap_);
                 return;
             case Command::kParallelOn:
                 if (Responsive()) t.parallel = true;
-                Completed("parallel on", tap_);
+                Completed(PodFrame::kParallelOn, tap_);
                 return;
             case Command::kParallelOff:
                 t.parallel = false;
-                Completed("parallel off", tap_);
+                Completed(PodFrame::kParallelOff, tap_);
                 return;
             case Command::kAdcOutput:
             case Command::kAdcThreshold:
@@ -239,7 +265,7 @@ void PodModel::CommandBit(bool bit) {
             case Command::kExchangePins:
                 // The identity goes out first, high bit first, then the data pins as the link
                 // carries them (inverted) and the control pins, pin 0 first in each group.
-                shift_ = ((t.identity >> 1) & 1u) | ((t.identity & 1u) << 1) |
+                shift_ = ((AnsweredIdentity(t) >> 1) & 1u) | ((AnsweredIdentity(t) & 1u) << 1) |
                          ((~t.data & 15u) << 2) | (static_cast<uint32_t>(t.control) << 6);
                 phase_ = Phase::kExchange;
                 output_ = Responsive() ? (shift_ & 1) != 0 : true;

@@ -4,6 +4,11 @@
 // the TAP in bits 7..6, and every rising edge of the clock (bit 5) shifts in the data bit (bit 4).
 // The pod recognises a frame by its leading bits, as the real shift logic does, and a frame it
 // does not recognise is simply ignored until link select drops.
+//
+// Pods of kind 2 and 3 have an extender, on after power-up. Its command carries no mode: each one
+// switches the extender over. While it is on, such a pod reports kind 1 through register 3 and
+// its TAPs of identity 1 answer as identity 0; with it off the pod shows its own kind and its
+// TAPs their own identities.
 #pragma once
 
 #include <array>
@@ -32,12 +37,30 @@ struct TapState {
     uint8_t parallelValue = 0;  // last 4-bit value received in parallel mode
 };
 
+// The frames the pod decodes, numbered as the waveform shows them.
+enum class PodFrame : uint8_t {
+    kNone,
+    kExchangePins,
+    kWritePins,
+    kOutputVoltage,
+    kThresholdVoltage,
+    kReadVoltage,
+    kExtender,
+    kParallelOn,
+    kParallelOff,
+    kRouteTransceiver,
+    kRoutePod,
+};
+inline constexpr unsigned kPodFrameKinds = 11;
+const char* PodFrameName(PodFrame frame);
+
 // Which serial ROM the register-2 routing sequences have put behind register 3 select 7.
 enum class RomRoute { kNone, kTransceiver, kPod };
 
 class PodModel {
   public:
-    void Configure(bool present, const std::array<TapConfig, 4>& taps);
+    // `kind` 0 to 3. Puts every TAP and the extender back to their power-up state.
+    void Configure(bool present, int kind, const std::array<TapConfig, 4>& taps);
     // The pod answers and latches only while it has power (always, on the 5120 family).
     void SetPowered(bool powered) { powered_ = powered; }
 
@@ -51,14 +74,18 @@ class PodModel {
     int RoutedPod() const { return routedPod_; }
 
     TapState Tap(unsigned index) const { return taps_[index & 3]; }
+    // The pod kind bits of register 3: 3 without a pod.
+    uint8_t KindCode() const;
+    bool ExtenderOn() const { return extenderOn_; }
     uint64_t ExtenderCommands() const { return extenderCommands_; }
     uint64_t FramesDecoded() const { return framesDecoded_; }
     uint64_t FramesIgnored() const { return framesIgnored_; }
     // The last completed frame (a fixed name) and the value it carried, for the request log.
-    const char* LastFrame() const { return lastFrame_; }
+    const char* LastFrame() const { return PodFrameName(lastFrame_); }
+    PodFrame LastFrameKind() const { return lastFrame_; }
     uint32_t LastFrameValue() const { return lastFrameValue_; }
 
-    // ADC reading of a voltage in millivolts, 4096 mV full scale.
+    // ADC reading of a voltage in millivolts, 4096 mV full scale, rounded up.
     static uint8_t AdcByte(uint32_t millivolts);
 
   private:
@@ -69,10 +96,15 @@ class PodModel {
     void Edge(bool bit);
     void CommandBit(bool bit);
     bool Responsive() const { return present_ && powered_ && taps_[tap_].present; }
-    void Completed(const char* what, uint32_t value);
+    bool HasExtender() const { return kind_ == 2 || kind_ == 3; }
+    // The identity a TAP answers with: through the extender, identity 1 shows as 0.
+    uint8_t AnsweredIdentity(const TapState& t) const;
+    void Completed(PodFrame frame, uint32_t value);
 
     bool present_ = true;
     bool powered_ = true;
+    int kind_ = 1;
+    bool extenderOn_ = true;
     std::array<TapState, 4> taps_{};
 
     bool inFrame_ = false;
@@ -90,7 +122,7 @@ class PodModel {
     uint64_t extenderCommands_ = 0;
     uint64_t framesDecoded_ = 0;
     uint64_t framesIgnored_ = 0;
-    const char* lastFrame_ = "";
+    PodFrame lastFrame_ = PodFrame::kNone;
     uint32_t lastFrameValue_ = 0;
 };
 

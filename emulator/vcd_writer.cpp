@@ -14,6 +14,19 @@ constexpr char kDataId = '"';
 constexpr char kSelectId = '#';
 constexpr char kTapId = '$';
 constexpr char kSampledId = '%';
+constexpr char kFrameId = '&';
+constexpr char kFrameValueId = '\'';
+
+void PutBinary(std::FILE* file, uint32_t value, char id) {
+    char bits[33];
+    int n = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        if (n == 0 && bit > 0 && ((value >> bit) & 1) == 0) continue;
+        bits[n++] = ((value >> bit) & 1) != 0 ? '1' : '0';
+    }
+    bits[n] = '\0';
+    std::fprintf(file, "b%s %c\n", bits, id);
+}
 
 }  // namespace
 
@@ -36,6 +49,9 @@ bool VcdWriter::Open(const std::string& path, std::string* error) {
     std::fprintf(file_,
                  "$date %s $end\n"
                  "$version zpx-emu pod link $end\n"
+                 "$comment frame: 1 exchange pins, 2 write pins, 3 output voltage, "
+                 "4 threshold voltage, 5 read voltage, 6 extender, 7 parallel on, "
+                 "8 parallel off, 9 route transceiver ROM, 10 route pod ROM $end\n"
                  "$timescale 1ns $end\n"
                  "$scope module pod_link $end\n"
                  "$var wire 1 %c clock $end\n"
@@ -43,12 +59,14 @@ bool VcdWriter::Open(const std::string& path, std::string* error) {
                  "$var wire 1 %c link_select $end\n"
                  "$var wire 2 %c tap $end\n"
                  "$var wire 1 %c sampled $end\n"
+                 "$var integer 8 %c frame $end\n"
+                 "$var integer 32 %c frame_value $end\n"
                  "$upscope $end\n"
                  "$enddefinitions $end\n"
                  "#0\n"
-                 "$dumpvars\n0%c\n0%c\n0%c\nb0 %c\n0%c\n$end\n",
-                 date, kClockId, kDataId, kSelectId, kTapId, kSampledId, kClockId, kDataId,
-                 kSelectId, kTapId, kSampledId);
+                 "$dumpvars\n0%c\n0%c\n0%c\nb0 %c\n0%c\nb0 %c\nb0 %c\n$end\n",
+                 date, kClockId, kDataId, kSelectId, kTapId, kSampledId, kFrameId, kFrameValueId,
+                 kClockId, kDataId, kSelectId, kTapId, kSampledId, kFrameId, kFrameValueId);
     start_ = std::chrono::steady_clock::now();
     lastTime_ = 0;
     clock_ = data_ = select_ = tap_ = sampled_ = 0;
@@ -95,6 +113,13 @@ void VcdWriter::BitSampled(bool bit) {
     Stamp();
     std::fprintf(file_, "%d%c\n", value, kSampledId);
     sampled_ = value;
+}
+
+void VcdWriter::FrameDecoded(unsigned kind, uint32_t value) {
+    if (file_ == nullptr) return;
+    Stamp();
+    PutBinary(file_, kind, kFrameId);
+    PutBinary(file_, value, kFrameValueId);
 }
 
 }  // namespace zpx::emu

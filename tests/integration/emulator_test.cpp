@@ -210,10 +210,11 @@ TEST(PodLinkTest, FramesReachTheTapsAndComeBack) {
     for (unsigned tap = 0; tap < 4; ++tap)
         EXPECT_EQ(ExchangeRead(c, tap), expected[tap]) << tap;
 
-    // Output DAC code 675 (3300 mV), then the read-back of the output voltage: ADC code 205.
+    // Output DAC code 675 (3300 mV), then the read-back of the output voltage: the ADC rounds
+    // 3300 mV × 255 / 4096 = 205.4 up to 206.
     Frame(c, 2, "0011001 1010100011 00");
     EXPECT_EQ(c.Tap(2).outputCode, 675);
-    EXPECT_EQ(Frame(c, 2, "10011011111 ^^^^^^^^"), "11001101");
+    EXPECT_EQ(Frame(c, 2, "10011011111 ^^^^^^^^"), "11001110");
 
     // A frame the pod does not know is ignored and the next one decodes as usual.
     const uint64_t ignored = c.PodFramesIgnored();
@@ -223,10 +224,10 @@ TEST(PodLinkTest, FramesReachTheTapsAndComeBack) {
     EXPECT_EQ(c.Tap(2).data, 0x0);
 }
 
-// Checks a VCD file of the pod link: the header sections, five declared signals, times that
-// increase, value changes of declared signals only, and at least `minClockRises` rising edges of
-// the clock; returns the number of rising edges.
-int ExpectWellFormedVcd(const std::string& path, int minClockRises) {
+// Checks a VCD file of the pod link: the header sections, seven declared signals, times that
+// increase, value changes of declared signals only, at least `minClockRises` rising edges of the
+// clock and `frames` decoded frames (when not negative); returns the number of rising edges.
+int ExpectWellFormedVcd(const std::string& path, int minClockRises, int frames = -1) {
     std::ifstream in(path);
     std::string line, keyword, type, width, id, header;
     std::set<std::string> ids;
@@ -236,10 +237,12 @@ int ExpectWellFormedVcd(const std::string& path, int minClockRises) {
         header += keyword + " ";
         if (keyword == "$var" && words >> type >> width >> id) ids.insert(id);
     }
-    EXPECT_EQ(header, "$date $version $timescale $scope $var $var $var $var $var $upscope ");
-    EXPECT_EQ(ids.size(), 5u);
+    EXPECT_EQ(header,
+              "$date $version $comment $timescale $scope $var $var $var $var $var $var $var "
+              "$upscope ");
+    EXPECT_EQ(ids.size(), 7u);
     long long last = -1;
-    int rises = 0, changes = 0;
+    int rises = 0, changes = 0, frameChanges = -1;  // the first is the initial value
     while (std::getline(in, line)) {
         if (line.empty() || line == "$dumpvars" || line == "$end") continue;
         if (line[0] == '#') {
@@ -251,6 +254,10 @@ int ExpectWellFormedVcd(const std::string& path, int minClockRises) {
         EXPECT_EQ(ids.count(id), 1u) << line;
         ++changes;
         rises += line == "1!" ? 1 : 0;
+        frameChanges += id == "&" ? 1 : 0;
+    }
+    if (frames >= 0) {
+        EXPECT_EQ(frameChanges, frames);
     }
     EXPECT_GE(rises, minClockRises);
     EXPECT_GT(changes, 2 * rises);
@@ -265,8 +272,8 @@ TEST(VcdTest, PodLinkWaveformIsWellFormed) {
     ASSERT_TRUE(c.StartVcd(path));
     ExchangeRead(c, 1);
     c.StopVcd();
-    // Header (5 bits) and ten exchanged bits: one rising clock edge each.
-    EXPECT_EQ(ExpectWellFormedVcd(path, 15), 15);
+    // Header (5 bits) and ten exchanged bits: one rising clock edge each; one frame.
+    EXPECT_EQ(ExpectWellFormedVcd(path, 15, 1), 15);
     std::remove(path.c_str());
 }
 

@@ -35,6 +35,7 @@ typedef struct ZPX_Controller* ZPX_Handle;
 #define ZPX_STATUS_INVALID 10u       /* invalid argument, or the request to the controller failed */
 #define ZPX_STATUS_NOT_AVAILABLE 11u /* out of memory, or not available for this controller */
 #define ZPX_STATUS_CANNOT_OPEN 12u   /* device cannot be opened or identified */
+#define ZPX_STATUS_OUT_OF_RANGE 12u  /* the same code from the TAP voltage exports */
 #define ZPX_STATUS_LEGACY_INDEX 13u  /* the single-open legacy device path takes index 0 only */
 #define ZPX_STATUS_NO_USB 14u        /* the operating system has no USB support */
 #define ZPX_STATUS_OS_UNSUPPORTED 15u /* the operating system is not supported */
@@ -78,6 +79,113 @@ ZPX_STATIC_ASSERT(offsetof(ZPX_DeviceInfo, MaxOutputVoltage) == 56, "MaxOutputVo
 ZPX_STATIC_ASSERT(offsetof(ZPX_DeviceInfo, MinOutputVoltage) == 60, "MinOutputVoltage at 60");
 ZPX_STATIC_ASSERT(offsetof(ZPX_DeviceInfo, MaxThresholdVoltage) == 64, "MaxThresholdVoltage at 64");
 ZPX_STATIC_ASSERT(offsetof(ZPX_DeviceInfo, MinThresholdVoltage) == 68, "MinThresholdVoltage at 68");
+
+/*
+ * Request of ZPX_SetTapVoltage: 36 bytes, every field 32-bit little-endian. Voltages in tenths
+ * of a volt (33 = 3.3 V).
+ */
+typedef struct ZPX_TapVoltageRequest {
+    uint32_t TapMask;     /* bit i selects TAP index i (0 to 3); higher bits are ignored */
+    int32_t Output[4];    /* output voltage per TAP index */
+    int32_t Threshold[4]; /* threshold voltage per TAP index */
+} ZPX_TapVoltageRequest;
+
+ZPX_STATIC_ASSERT(sizeof(ZPX_TapVoltageRequest) == 36, "ZPX_TapVoltageRequest is 36 bytes");
+ZPX_STATIC_ASSERT(offsetof(ZPX_TapVoltageRequest, Output) == 4, "Output at 4");
+ZPX_STATIC_ASSERT(offsetof(ZPX_TapVoltageRequest, Threshold) == 20, "Threshold at 20");
+
+/*
+ * The session's information record, refreshed by ZPX_GetControllerInfo and owned by the session:
+ * it and the blocks it points to stay valid until ZPX_CloseController. 280 bytes on the 64-bit
+ * library; ValidMask has one ZPX_RECORD_ bit per field that the last refresh filled.
+ * A block holds five int32_t: one per TAP 1 to 4, then 0.
+ */
+typedef struct ZPX_ControllerInfoRecord {
+    uint32_t ValidMask;        /* ZPX_RECORD_... bits */
+    uint32_t Reserved0;        /* always 0 */
+    uint32_t InterfaceKind;    /* ZPX_INTERFACE_... */
+    int32_t ControllerType;    /* -1 unknown, 0 the 5120 family, 1..3 the 51x4 models */
+    int32_t MaxFrequencyKhz;   /* -1 for an unknown controller type */
+    int32_t MinFrequencyKhz;   /* -1 for an unknown controller type */
+    uint32_t MemorySize[6];    /* bytes of controller memories 0..5 */
+    int32_t PodType;           /* -2 not yet determined, -1 unrecognised, 0..3 */
+    uint32_t TapCount;         /* entries in the three blocks: 4, or 0 without a known pod */
+    int32_t* TapStates;        /* 4 fixed TAPs (pod type 0), 0 (type 1), 1 (types 2 and 3) */
+    int32_t* MinOutputVoltage; /* tenths of a volt, -1 for a TAP without a range */
+    int32_t* MaxOutputVoltage; /* tenths of a volt, -1 for a TAP without a range */
+    void* Reserved1;           /* always null */
+    uint32_t FrequencyKhz;     /* the test clock in force; 0 when it could not be read */
+    uint32_t Reserved2[47];    /* zero */
+} ZPX_ControllerInfoRecord;
+
+#define ZPX_RECORD_INTERFACE 0x1u
+#define ZPX_RECORD_CONTROLLER_TYPE 0x2u
+#define ZPX_RECORD_MAX_FREQUENCY 0x4u
+#define ZPX_RECORD_MIN_FREQUENCY 0x8u
+#define ZPX_RECORD_MEMORY_SIZE(kind) (0x10u << (kind)) /* kind 0..5 */
+#define ZPX_RECORD_POD_TYPE 0x400u
+#define ZPX_RECORD_TAP_COUNT 0x800u
+#define ZPX_RECORD_TAP_STATES 0x1000u
+#define ZPX_RECORD_MIN_OUTPUT 0x2000u
+#define ZPX_RECORD_MAX_OUTPUT 0x4000u
+#define ZPX_RECORD_FREQUENCY 0x10000u
+
+ZPX_STATIC_ASSERT(sizeof(void*) == 8, "the zpx library and its records are 64-bit");
+ZPX_STATIC_ASSERT(sizeof(ZPX_ControllerInfoRecord) == 280, "ZPX_ControllerInfoRecord is 280 bytes");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, InterfaceKind) == 8, "InterfaceKind at 8");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, MaxFrequencyKhz) == 16, "MaxFrequency at 16");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, MemorySize) == 24, "MemorySize at 24");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, PodType) == 48, "PodType at 48");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, TapCount) == 52, "TapCount at 52");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, TapStates) == 56, "TapStates at 56");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, MinOutputVoltage) == 64, "MinOutput at 64");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, MaxOutputVoltage) == 72, "MaxOutput at 72");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, Reserved1) == 80, "Reserved1 at 80");
+ZPX_STATIC_ASSERT(offsetof(ZPX_ControllerInfoRecord, FrequencyKhz) == 88, "FrequencyKhz at 88");
+
+/*
+ * A query of ZPX_ControllerInfo and ZPX_ControllerInfoNew: 23 32-bit words (92 bytes), owned by
+ * the caller. The caller sets RequestMask; the library sets ValidMask, one ZPX_QUERY_ bit per item
+ * it answered. Serial numbers: low holds ROM bytes 0 to 3, high bytes 4 to 7.
+ */
+typedef struct ZPX_InfoQuery {
+    uint32_t RequestMask;          /* ZPX_QUERY_... bits, set by the caller */
+    uint32_t ValidMask;            /* ZPX_QUERY_... bits, set by the library */
+    int32_t ControllerType;        /* ZPX_QUERY_CONTROLLER_TYPE */
+    int32_t PodType;               /* ZPX_QUERY_POD_TYPE */
+    int32_t Tap[4];                /* ZPX_QUERY_TAP(i): TAP state (ZPX_ControllerInfo) or TAP
+                                      type (ZPX_ControllerInfoNew) of TAP i + 1 */
+    uint32_t ControllerSerialHigh; /* ZPX_QUERY_CONTROLLER_SERIAL */
+    uint32_t ControllerSerialLow;
+    uint32_t EpldRevision;          /* ZPX_QUERY_EPLD_REVISION */
+    uint32_t FlashCode;             /* ZPX_QUERY_FLASH_CODE */
+    uint32_t TransceiverSerialHigh; /* ZPX_QUERY_TRANSCEIVER_SERIAL */
+    uint32_t TransceiverSerialLow;
+    uint32_t PodSerial[4][2]; /* ZPX_QUERY_POD_SERIAL(p): high, then low, of pod p */
+    uint32_t MemorySize2Mib;  /* ZPX_QUERY_MEMORY_SIZE: memory 2 in MiB */
+} ZPX_InfoQuery;
+
+#define ZPX_QUERY_CONTROLLER_TYPE 0x1u
+#define ZPX_QUERY_POD_TYPE 0x2u
+#define ZPX_QUERY_TAP(i) (0x4u << (i)) /* i = 0..3 */
+#define ZPX_QUERY_CONTROLLER_SERIAL 0x40u
+#define ZPX_QUERY_EPLD_REVISION 0x80u
+#define ZPX_QUERY_FLASH_CODE 0x100u
+#define ZPX_QUERY_TRANSCEIVER_SERIAL 0x200u
+#define ZPX_QUERY_POD_SERIAL(p) (0x400u << (p)) /* p = 0..3 */
+#define ZPX_QUERY_MEMORY_SIZE 0x4000u
+
+ZPX_STATIC_ASSERT(sizeof(ZPX_InfoQuery) == 92, "ZPX_InfoQuery is 92 bytes");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, ControllerType) == 8, "ControllerType at word 2");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, Tap) == 16, "Tap at word 4");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, ControllerSerialHigh) == 32, "serial at word 8");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, EpldRevision) == 40, "EpldRevision at word 10");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, TransceiverSerialHigh) == 48, "transceiver at word 12");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, PodSerial) == 56, "PodSerial at word 14");
+ZPX_STATIC_ASSERT(offsetof(ZPX_InfoQuery, MemorySize2Mib) == 88, "MemorySize2Mib at word 22");
+
+/* ZPX_AddNewTapInfo and ZPX_AddNewTapInfoMillivolt: derive the threshold from the output. */
+#define ZPX_DEFAULT_THRESHOLD 0x7FFFFFFF
 
 /* ---- Library version and session queries ---- */
 ZPX_API uint32_t ZPX_LibraryVersion(ZPX_Handle handle);
@@ -176,6 +284,94 @@ ZPX_API uint32_t ZPX_SetFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info,
                                   int32_t khz);
 ZPX_API uint32_t ZPX_CheckFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,
                                     int32_t khz);
+
+/* ---- Pod power and activation ----
+ * ZPX_SetPodPowerOn powers a pod of the 51x4 family up in two steps (about 0.7 s), then
+ * identifies the pod and its TAPs. Failures give 1 (ZPX_ResetSystem and ZPX_SwitchOffBoard: 10).
+ * A null output or DeviceInfo gives 10 with nothing sent (ZPX_PodActivated: 2).
+ * ZPX_ResetController is the same entry point as ZPX_ResetSystem.
+ */
+ZPX_API uint32_t ZPX_SetPodPowerOn(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_PodPowered(ZPX_Handle handle, uint32_t* state);
+ZPX_API uint32_t ZPX_SetPodPowerOff(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_ActivatePod(ZPX_Handle handle, uint32_t mode);
+ZPX_API uint32_t ZPX_PodActivated(ZPX_Handle handle, uint32_t* active);
+ZPX_API uint32_t ZPX_DeActivatePod(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_EnablePod(ZPX_Handle handle, ZPX_DeviceInfo* info, uint32_t mode);
+ZPX_API uint32_t ZPX_DisablePod(ZPX_Handle handle, const ZPX_DeviceInfo* info);
+ZPX_API uint32_t ZPX_ResetSystem(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_ResetController(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_SwitchOffBoard(ZPX_Handle handle);
+
+/* ---- Pod extender (pods of type 2 and 3) ---- */
+ZPX_API uint32_t ZPX_SetPodExtenderMode(ZPX_Handle handle, uint32_t mode);
+ZPX_API uint32_t ZPX_GetPodExtenderMode(ZPX_Handle handle, uint32_t* mode);
+
+/* ---- TAP voltages and TAP information ----
+ * Voltages in tenths of a volt (ZPX_AddNewTapInfoMillivolt: millivolts). TAP numbers are 1 to 4
+ * (0 = every TAP for the add exports); ZPX_GetTapInfo takes the TAP index 0 to 3. A voltage out
+ * of range gives 12. A null request or output gives 10 with nothing sent (a null DeviceInfo: 2).
+ */
+ZPX_API uint32_t ZPX_AddNewTapInfo(ZPX_Handle handle, uint32_t tap, int32_t output,
+                                   int32_t threshold);
+ZPX_API uint32_t ZPX_AddNewTapInfoMillivolt(ZPX_Handle handle, uint32_t tap, int32_t outputMv,
+                                            int32_t thresholdMv);
+ZPX_API uint32_t ZPX_GetTapInfo(ZPX_Handle handle, int32_t tapIndex, uint32_t* output,
+                                uint32_t* threshold);
+ZPX_API uint32_t ZPX_SetTapVoltageEx(ZPX_Handle handle);
+ZPX_API uint32_t ZPX_GetTapVoltageEx(ZPX_Handle handle, uint32_t tap, uint32_t* output,
+                                     uint32_t* threshold);
+ZPX_API uint32_t ZPX_SetTapVoltage(ZPX_Handle handle, const ZPX_DeviceInfo* info,
+                                   const ZPX_TapVoltageRequest* request);
+ZPX_API uint32_t ZPX_GetTapVoltage(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t tap,
+                                   uint32_t* output, uint32_t* threshold);
+
+/* ---- TAP I/O pins and parallel mode ----
+ * Four pins per TAP, pin 0 in bit 0; the multi-TAP exports carry TAP index i in bits 4i..4i+3.
+ * TAP numbers are 1 to 4; another gives 10 with nothing sent. A null output or DeviceInfo gives
+ * 10 with nothing sent.
+ */
+ZPX_API uint32_t ZPX_SetTapIoPins(ZPX_Handle handle, uint32_t tap, uint32_t data, uint32_t control);
+ZPX_API uint32_t ZPX_GetTapIoPins(ZPX_Handle handle, uint32_t tap, uint32_t* data,
+                                  uint32_t* control);
+ZPX_API uint32_t ZPX_RWTapIoPins(ZPX_Handle handle, int32_t tap, uint32_t mask, uint32_t data,
+                                 uint32_t control, uint32_t* result);
+ZPX_API uint32_t ZPX_SetIoPins(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t tapMask,
+                               uint32_t data, uint32_t control);
+ZPX_API uint32_t ZPX_GetIoPins(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t tapMask,
+                               uint32_t* data, uint32_t* control);
+ZPX_API uint32_t ZPX_EnableTapParallelMode(ZPX_Handle handle, uint32_t tap);
+ZPX_API uint32_t ZPX_DisableTapParallelMode(ZPX_Handle handle, uint32_t tap);
+ZPX_API uint32_t ZPX_WriteTapParallelMode(ZPX_Handle handle, uint32_t value, uint32_t* bit);
+
+/* ---- Device information ----
+ * ZPX_CreateDeviceInfo returns a record the caller owns (status through *status, which may be
+ * null) and gives back with ZPX_DestroyDeviceInfo; ZPX_ExtractDeviceInfo fills its pod part.
+ * The controller kind comes from the kernel driver's identification: a session without a driver
+ * that answers it (an older driver, Ethernet) describes a 5120-family controller, and the pod
+ * part needs the driver's pod sense for such a record. Destroying a record this library did not
+ * create, or one already destroyed, gives 10 and releases nothing.
+ */
+ZPX_API ZPX_DeviceInfo* ZPX_CreateDeviceInfo(ZPX_Handle handle, uint32_t* status);
+ZPX_API uint32_t ZPX_ExtractDeviceInfo(ZPX_Handle handle, ZPX_DeviceInfo* info);
+ZPX_API uint32_t ZPX_DestroyDeviceInfo(ZPX_Handle handle, ZPX_DeviceInfo* info);
+
+/* ---- Controller information records ----
+ * A null record pointer output gives 2, a null query 10. ZPX_GetTapType answers TAP numbers 1 to
+ * the number of TAPs and stores nothing otherwise (a null output included); the range getters
+ * take a TAP index below that number, and give 10 for another index or a null output, as
+ * ZPX_GetPodType does for a null output.
+ */
+ZPX_API uint32_t ZPX_GetControllerInfo(ZPX_Handle handle, ZPX_ControllerInfoRecord** record);
+ZPX_API uint32_t ZPX_ControllerInfo(ZPX_Handle handle, const ZPX_DeviceInfo* info,
+                                    ZPX_InfoQuery* query);
+ZPX_API uint32_t ZPX_ControllerInfoNew(ZPX_Handle handle, ZPX_InfoQuery* query);
+ZPX_API uint32_t ZPX_GetPodType(ZPX_Handle handle, int32_t* podType);
+ZPX_API uint32_t ZPX_GetTapType(ZPX_Handle handle, int32_t tap, int32_t* type);
+ZPX_API uint32_t ZPX_GetOutputVoltRange(ZPX_Handle handle, int32_t tapIndex, int32_t* minimum,
+                                        int32_t* maximum);
+ZPX_API uint32_t ZPX_GetThresholdVoltRange(ZPX_Handle handle, int32_t tapIndex, int32_t* minimum,
+                                           int32_t* maximum);
 
 #ifdef __cplusplus
 }

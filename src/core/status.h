@@ -14,6 +14,7 @@ inline constexpr uint32_t kStatusBusy = ZPX_STATUS_BUSY;
 inline constexpr uint32_t kStatusInvalid = ZPX_STATUS_INVALID;
 inline constexpr uint32_t kStatusNotAvailable = ZPX_STATUS_NOT_AVAILABLE;
 inline constexpr uint32_t kStatusCannotOpen = ZPX_STATUS_CANNOT_OPEN;
+inline constexpr uint32_t kStatusOutOfRange = ZPX_STATUS_OUT_OF_RANGE;
 inline constexpr uint32_t kStatusLegacyIndex = ZPX_STATUS_LEGACY_INDEX;
 inline constexpr uint32_t kStatusNoUsb = ZPX_STATUS_NO_USB;
 inline constexpr uint32_t kStatusOsUnsupported = ZPX_STATUS_OS_UNSUPPORTED;

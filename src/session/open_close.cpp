@@ -273,12 +273,16 @@ uint32_t CloseController(ZPX_Handle handle) {
         uint32_t ignored = 0;
         (void)transport::ReadRegister(*s, transport::kPodPowerRegister, &ignored);
     }
+    s->controllerInfo.reset();
     for (uint32_t code : {kSettleStart, kSettlePodPower, kSettleClock, kSettleTapVoltage,
                           kSettleStopped, kSettleReset}) {
         (void)AwaitSettle(*s, code);
     }
     s->backend.reset();
     (void)SaveStatusRegisters(*s);
+    // Node by node, so that the list's length never turns into the depth of a recursion.
+    while (s->tapInfoList)
+        s->tapInfoList = std::move(s->tapInfoList->next);
     s->tapTypes.reset();
     s->tapCount = 0;
     s->transferBuffer = TransferBuffer{};

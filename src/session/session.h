@@ -49,6 +49,22 @@ struct TransferBuffer {
     Result Reserve(uint32_t bytes);
 };
 
+// One node of the TAP information list: the voltages asked for one TAP, in tenths of a volt.
+struct TapInfo {
+    uint32_t tap = 0;  // TAP index 0 to 3
+    int32_t output = 0;
+    int32_t threshold = 0;
+    std::unique_ptr<TapInfo> next;
+};
+
+// The information record handed to callers, with the blocks it points to.
+struct ControllerInfoHolder {
+    ZPX_ControllerInfoRecord record{};
+    std::unique_ptr<int32_t[]> tapStates;
+    std::unique_ptr<int32_t[]> minOutput;
+    std::unique_ptr<int32_t[]> maxOutput;
+};
+
 struct ControllerSession {
     ControllerSession();
     ~ControllerSession();
@@ -82,9 +98,11 @@ struct ControllerSession {
     uint8_t flashCode = 0;
     TransferBuffer transferBuffer;
     uint16_t alarmIds[kSettleSlots] = {};
+    std::unique_ptr<ControllerInfoHolder> controllerInfo;
     // The opened back-end: it owns the driver device handle, or the socket with the peer
     // address, or the VXI driver table.
     std::unique_ptr<transport::Backend> backend;
+    std::unique_ptr<TapInfo> tapInfoList;
 };
 
 inline ControllerSession& SessionOf(ZPX_Handle handle) {

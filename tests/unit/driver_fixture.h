@@ -33,6 +33,7 @@ struct RegisterFile {
     std::map<uint32_t, std::deque<uint8_t>> queued, selected;
     uint32_t select = 0;
     int64_t driverId = 0x90300000;  // -1: the driver refuses the id request
+    int64_t podSense = 1;           // -1: the driver refuses the pod sense
     bool statusQueryAnswers = true;
     uint32_t statusWords[2] = {0, 0};
     int failAfter = -1;  // fail every request once this many succeeded
@@ -73,6 +74,10 @@ inline DriverHandler RegisterFileHandler(std::shared_ptr<RegisterFile> file) {
             case 0x9C406478:  // driver id
                 if (f.driverId >= 0) PutU32(out, static_cast<uint32_t>(f.driverId));
                 return f.driverId >= 0;
+            case 0x9C406424:  // pod sense
+                if (f.podSense >= 0) PutU32(out, static_cast<uint32_t>(f.podSense));
+                note("sense", 0);
+                return f.podSense >= 0;
             case 0x9C40643C:  // status registers
                 PutU32(out, f.statusWords[0]);
                 PutU32(out + 4, f.statusWords[1]);

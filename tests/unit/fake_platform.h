@@ -67,6 +67,8 @@ struct FakeTcpState {
     uint32_t lastWaitMs = 0;  // time limit of the last wait for readability
     bool failSends = false;
     bool closed = false;
+    size_t held = 0;  // bytes sent marked `more` that no unmarked send, flush or receive sent yet
+    int flushes = 0;
 };
 
 class FakeTcpConnection : public platform::TcpConnection {
@@ -79,9 +81,16 @@ class FakeTcpConnection : public platform::TcpConnection {
         const auto* bytes = static_cast<const uint8_t*>(data);
         state_->sent.insert(state_->sent.end(), bytes, bytes + length);
         state_->sends.emplace_back(length, more);
+        state_->held = more ? state_->held + length : 0;
         return static_cast<long>(length);
     }
+    bool Flush() override {
+        ++state_->flushes;
+        state_->held = 0;
+        return !state_->failSends;
+    }
     int WaitReadable(uint32_t timeoutMs) override {
+        state_->held = 0;
         ++state_->waits;
         state_->lastWaitMs = timeoutMs;
         if (state_->script.empty()) return 0;
@@ -90,6 +99,7 @@ class FakeTcpConnection : public platform::TcpConnection {
         return 0;
     }
     long Receive(void* buffer, size_t length) override {
+        state_->held = 0;
         if (state_->script.empty()) return -1;
         TcpEvent& e = state_->script.front();
         if (e.kind != TcpEvent::kData) return e.kind == TcpEvent::kClose ? 0 : -1;
@@ -168,7 +178,9 @@ class FakePlatform : public platform::Platform {
     void AlarmFree(uint16_t id) override { Note("free", id); }
     void DelayDirect(uint32_t micros) override { Note("d", micros); }
     void SleepMs(uint32_t ms) override { Note("s", ms); }
-    uint32_t TickMs() override { return 0; }
+    uint32_t ticks = 0;
+    uint32_t tickStep = 0;  // how far the tick moves on at every look
+    uint32_t TickMs() override { return ticks += tickStep; }
     void YieldThread() override {}
 
     platform::OsVersion osVersion{2, 10, 0, 19045};

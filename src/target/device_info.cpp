@@ -1,0 +1,196 @@
+#include "target/device_info.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "core/status.h"
+#include "info/clock.h"
+#include "info/identity.h"
+#include "session/lifecycle.h"
+#include "session/session.h"
+#include "target/pod.h"
+#include "target/pod_link.h"
+#include "target/tap_voltages.h"
+#include "transport/registers.h"
+
+namespace zpx::target {
+
+using transport::kSelectRegister;
+
+namespace {
+
+constexpr uint32_t kMemoryKinds = 6;
+constexpr int32_t kStatePresent = 0;
+constexpr int32_t kStateAbsent = -1;
+constexpr int32_t kStateFixed = 4;
+
+// The records this library handed out and has not taken back, so that a record given back twice,
+// or one it never made, is refused instead of freed. Never destroyed: a record may be given back
+// from another static object's destructor at exit.
+class LiveRecords {
+  public:
+    bool Add(const ZPX_DeviceInfo* record) {
+        std::lock_guard lock(mutex_);
+        try {
+            return records_.insert(record).second;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    bool Remove(const ZPX_DeviceInfo* record) {
+        std::lock_guard lock(mutex_);
+        return records_.erase(record) != 0;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_set<const ZPX_DeviceInfo*> records_;
+};
+
+LiveRecords& Live() {
+    static LiveRecords& records = *new LiveRecords;
+    return records;
+}
+
+// The pod kind bits of register 3; a code of 2 tells nothing and leaves the kind as it is.
+void DecodePodKind(uint32_t value, ZPX_DeviceInfo& info) {
+    switch (value & 3) {
+        case 0:
+            info.PodKind = 0;
+            break;
+        case 1:
+            info.PodKind = 1;
+            break;
+        case 3:
+            info.PodKind = -1;
+            break;
+        default:
+            break;
+    }
+}
+
+// The controller part: kind, memory sizes, clock range.
+Result FillController(ControllerSession& s, ZPX_DeviceInfo& info) {
+    if (s.interfaceKind == kInterfaceVxi) {
+        info.ControllerKind = 0;
+    } else {
+        // The driver's identification refreshes what the session knows of its driver; without
+        // an answer the controller counts as one of the 5120 family.
+        uint32_t answer = 0;
+        if (transport::QueryDriverId(s, &answer).failed()) {
+            info.ControllerKind = 0;
+            s.legacyDriver = 1;
+        } else {
+            const uint32_t id = answer >> 16;
+            info.ControllerKind = id == kDriverId51x4 ? 1 : id == kDriverId5120 ? 0 : -1;
+            s.legacyDriver = 0;
+        }
+        if (info.ControllerKind == 1) {
+            uint32_t identity = 0;
+            if (transport::WriteRegister(s, kSelectRegister, info::kSelectRevision).failed() ||
+                transport::ReadRegister(s, kSelectRegister, &identity).failed()) {
+                return kFail;
+            }
+            info.ControllerKind = ModelFromIdentityByte(identity);
+        }
+    }
+    for (uint32_t kind = 0; kind < kMemoryKinds; ++kind) {
+        if (info::LookupMemorySize(s, static_cast<int32_t>(kind), &info.MemorySize[kind])
+                .failed()) {
+            return kFail;
+        }
+    }
+    const info::FrequencyLimits limits = info::FrequencyLimitsOf(info.ControllerKind);
+    info.MaxFrequencyKhz = limits.maximumKhz;
+    info.MinFrequencyKhz = limits.minimumKhz;
+    return kOk;
+}
+
+void SetVoltageRanges(ZPX_DeviceInfo& info) {
+    VoltageRange range{-1, -1, -1, -1};
+    if (info.PodKind == 0) range = VoltageRangeOf(kTapFixed);
+    if (info.PodKind == 1) range = VoltageRangeOf(0);
+    info.MaxOutputVoltage = range.maxOutput;
+    info.MinOutputVoltage = range.minOutput;
+    info.MaxThresholdVoltage = range.maxThreshold;
+    info.MinThresholdVoltage = range.minThreshold;
+}
+
+}  // namespace
+
+uint32_t CreateDeviceInfo(ControllerSession& s, ZPX_DeviceInfo** record) {
+    std::unique_ptr<ZPX_DeviceInfo> info(new (std::nothrow) ZPX_DeviceInfo{});
+    if (!info) return kStatusFailed;
+    info->ControllerKind = -1;
+    info->PodKind = -1;
+    for (int32_t& state : info->TapState)
+        state = kStateAbsent;
+    // The pod part is filled by ExtractDeviceInfo; until then its ranges are unknown.
+    SetVoltageRanges(*info);
+    if (FillController(s, *info).failed()) return kStatusInvalid;
+    if (!Live().Add(info.get())) return kStatusFailed;
+    *record = info.release();
+    return kStatusOk;
+}
+
+Result ExtractDeviceInfo(ControllerSession& s, ZPX_DeviceInfo& info) {
+    if (DetectPodKind(s, info).failed()) return kFail;
+    FillTapStates(s, info);
+    SetVoltageRanges(info);
+    return kOk;
+}
+
+uint32_t DestroyDeviceInfo(ZPX_DeviceInfo* info) {
+    if (info == nullptr) return kStatusOk;
+    if (!Live().Remove(info)) return kStatusInvalid;
+    delete info;
+    return kStatusOk;
+}
+
+Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info) {
+    uint32_t value = 0;
+    if (info.ControllerKind >= 1 && info.ControllerKind <= 3) {
+        if (transport::WriteRegister(s, kSelectRegister, info::kSelectRevision).failed() ||
+            transport::ReadRegister(s, kSelectRegister, &value).failed()) {
+            return kFail;
+        }
+        DecodePodKind(value, info);
+        return kOk;
+    }
+    if (info.ControllerKind == 0) {
+        uint32_t sense = 0;
+        if (transport::QueryPodSense(s, &sense).failed()) return kFail;
+        if (sense == 0) {
+            info.PodKind = 0;
+            return kOk;
+        }
+        // The ISA board cannot tell its pod kind through register 3.
+        if (s.interfaceKind == kInterfaceIsa) return kOk;
+        if (transport::ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
+        DecodePodKind(value, info);
+    }
+    return kOk;
+}
+
+void FillTapStates(ControllerSession& s, ZPX_DeviceInfo& info) {
+    if (info.PodKind == 0) {
+        for (int32_t& state : info.TapState)
+            state = kStateFixed;
+        return;
+    }
+    const bool isa = s.interfaceKind == kInterfaceIsa;
+    if (info.PodKind != 1 && !isa) return;
+    bool anyPresent = false;
+    for (uint32_t i = 0; i < kTapCount; ++i) {
+        TapPins pins{};
+        const bool present = ReadTapIoPins(s, i, &pins).ok() && pins.identity == 0;
+        info.TapState[i] = present ? kStatePresent : kStateAbsent;
+        anyPresent = anyPresent || present;
+    }
+    // The ISA board learns its pod kind from the TAPs that answer.
+    if (isa && anyPresent) info.PodKind = 1;
+}
+
+}  // namespace zpx::target

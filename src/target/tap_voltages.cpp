@@ -1,0 +1,207 @@
+#include "target/tap_voltages.h"
+
+#include <limits>
+#include <new>
+
+#include "core/status.h"
+#include "session/session.h"
+#include "session/settle.h"
+#include "target/pod.h"
+#include "target/pod_link.h"
+#include "transport/registers.h"
+
+namespace zpx::target {
+
+namespace {
+
+constexpr VoltageRange kIdentifiedTapRange{10, 36, 0, 41};
+constexpr VoltageRange kFixedTapRange{33, 50, 33, 50};
+constexpr VoltageRange kNoRange{-1, -1, -1, -1};
+
+// A pod of type 0 has no voltage per TAP: the list only chooses one of these for all four.
+constexpr int32_t kFixedLowOutput = 33;
+constexpr int32_t kFixedHighOutput = 50;
+// Adding every TAP of an identified pod takes the older pods' 5 V as the highest output there is.
+constexpr int32_t kHighestIdentifiedOutput = 36;
+constexpr int32_t kDefaultThresholdCap = 15;
+constexpr int32_t kDefaultThresholdFrom = 30;
+constexpr uint32_t kRegister1LowVoltage = 0x20;  // clear: 3.3 V on a pod of type 0
+
+bool TakesVoltages(int32_t tapType) {
+    return tapType == 0 || tapType == 1;
+}
+
+bool Within(int32_t value, int32_t low, int32_t high) {
+    return value >= low && value <= high;
+}
+
+// Tenths of a volt as millivolts; values beyond what a millivolt count can hold saturate.
+int32_t Millivolts(int32_t tenths) {
+    const int64_t mv = int64_t{tenths} * 100;
+    if (mv > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (mv < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(mv);
+}
+
+// A node per TAP index: an existing one is changed in place, a new one goes to the end.
+Result EnterNode(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
+    std::unique_ptr<TapInfo>* link = &s.tapInfoList;
+    while (*link && (*link)->tap != index)
+        link = &(*link)->next;
+    if (!*link) {
+        link->reset(new (std::nothrow) TapInfo);
+        if (!*link) return kFail;
+        (*link)->tap = index;
+    }
+    (*link)->output = output;
+    (*link)->threshold = threshold;
+    return kOk;
+}
+
+// The checks and the entry of one TAP of an identified pod.
+uint32_t EnterChecked(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
+    const VoltageRange range = VoltageRangeOf(TapTypeOf(s, index));
+    if (!Within(output, range.minOutput, range.maxOutput)) return kStatusOutOfRange;
+    if (threshold == kDefaultThreshold) threshold = DefaultThresholdFor(output);
+    if (!Within(threshold, range.minThreshold, range.maxThreshold)) return kStatusOutOfRange;
+    return EnterNode(s, index, output, threshold).failed() ? kStatusFailed : kStatusOk;
+}
+
+}  // namespace
+
+VoltageRange VoltageRangeOf(int32_t tapType) {
+    if (TakesVoltages(tapType)) return kIdentifiedTapRange;
+    if (tapType == kTapFixed) return kFixedTapRange;
+    return kNoRange;
+}
+
+int32_t TapTypeOf(const ControllerSession& s, uint32_t index) {
+    if (!s.tapTypes || index >= s.tapCount) return -1;
+    return static_cast<int8_t>(s.tapTypes[index]);
+}
+
+int32_t DefaultThresholdFor(int32_t output) {
+    return output >= kDefaultThresholdFrom ? kDefaultThresholdCap : output / 2;
+}
+
+uint32_t AddTapInfo(ControllerSession& s, uint32_t tap, int32_t output, int32_t threshold) {
+    if (s.podType == 0) {
+        if (tap != 0) return kStatusNotAvailable;
+        if (output != kFixedLowOutput && output != kFixedHighOutput) return kStatusOutOfRange;
+        for (uint32_t i = 0; i < kTapCount; ++i) {
+            if (EnterNode(s, i, output, threshold).failed()) return kStatusFailed;
+        }
+        return kStatusOk;
+    }
+    // Pods of type 3 and pods not yet identified take no voltages, and that is no error.
+    if (s.podType != 1 && s.podType != 2) return kStatusOk;
+    if (tap != 0) {
+        const uint32_t index = tap - 1;
+        if (!TakesVoltages(TapTypeOf(s, index))) return kStatusInvalid;
+        return EnterChecked(s, index, output, threshold);
+    }
+    if (output == kFixedHighOutput) output = kHighestIdentifiedOutput;
+    for (uint32_t i = 0; i < kTapCount; ++i) {
+        if (!TakesVoltages(TapTypeOf(s, i))) continue;
+        // A TAP that fails a check ends the call; the TAPs entered before it stay entered.
+        if (const uint32_t status = EnterChecked(s, i, output, threshold); status != kStatusOk) {
+            return status;
+        }
+    }
+    return kStatusOk;
+}
+
+uint32_t AddTapInfoMillivolt(ControllerSession& s, uint32_t tap, int32_t outputMv,
+                             int32_t thresholdMv) {
+    const int32_t threshold = thresholdMv == kDefaultThreshold ? thresholdMv : thresholdMv / 100;
+    return AddTapInfo(s, tap, outputMv / 100, threshold);
+}
+
+uint32_t GetTapInfo(const ControllerSession& s, int32_t index, uint32_t* output,
+                    uint32_t* threshold) {
+    for (const TapInfo* node = s.tapInfoList.get(); node != nullptr; node = node->next.get()) {
+        if (static_cast<int64_t>(node->tap) == index) {
+            *output = static_cast<uint32_t>(node->output);
+            *threshold = static_cast<uint32_t>(node->threshold);
+            return kStatusOk;
+        }
+    }
+    return kStatusInvalid;
+}
+
+uint32_t SetTapVoltageEx(ControllerSession& s) {
+    const TapInfo* first = s.tapInfoList.get();
+    if (first == nullptr) return kStatusOk;
+    if (s.podType == 0) {
+        if (first->output == kFixedLowOutput) {
+            s.register1Copy &= ~kRegister1LowVoltage;
+        } else {
+            s.register1Copy |= kRegister1LowVoltage;
+        }
+        // The copy keeps the choice; register 1 is written whole again by its next change.
+        (void)transport::WriteRegister(s, transport::kErrorRegister, s.register1Copy);
+        return kStatusOk;
+    }
+    transport::HeldWrites held(s);
+    for (const TapInfo* node = first; node != nullptr; node = node->next.get()) {
+        // The nodes before a failed one are applied.
+        if (WriteTapVoltages(s, node->tap, Millivolts(node->output), Millivolts(node->threshold))
+                .failed()) {
+            return kStatusFailed;
+        }
+    }
+    if (held.Finish().failed()) return kStatusFailed;
+    (void)ArmSettle(s, kSettleTapVoltage);
+    return kStatusOk;
+}
+
+uint32_t GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output,
+                         uint32_t* threshold) {
+    const uint32_t index = tap - 1;
+    if (!TakesVoltages(TapTypeOf(s, index))) return kStatusInvalid;
+    int32_t outputMv = 0;
+    int32_t thresholdMv = 0;
+    if (ReadTapVoltages(s, index, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
+    *output = static_cast<uint32_t>(outputMv / 100);
+    *threshold = static_cast<uint32_t>(thresholdMv / 100);
+    return kStatusOk;
+}
+
+uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
+                       const ZPX_TapVoltageRequest& request) {
+    uint32_t ignored = 0;
+    if (transport::ReadRegister(s, transport::kPodRegister, &ignored).failed()) {
+        return kStatusFailed;
+    }
+    if (info.PodKind != 1) return kStatusNotAvailable;
+    // Held until the end, or until a TAP out of range ends the call: the TAPs before it are set.
+    transport::HeldWrites held(s);
+    for (uint32_t i = 0; i < kTapCount; ++i) {
+        if (((request.TapMask >> i) & 1) == 0) continue;
+        const int32_t output = request.Output[i];
+        if (!Within(output, info.MinOutputVoltage, info.MaxOutputVoltage)) {
+            return kStatusOutOfRange;
+        }
+        // Only TAPs the record knows as present; the threshold is the caller's to choose.
+        if (info.TapState[i] != 0) continue;
+        if (WriteTapVoltages(s, i, Millivolts(output), Millivolts(request.Threshold[i])).failed()) {
+            return kStatusInvalid;
+        }
+    }
+    if (held.Finish().failed()) return kStatusInvalid;
+    (void)ArmSettle(s, kSettleTapVoltage);
+    return kStatusOk;
+}
+
+uint32_t GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
+                       uint32_t* output, uint32_t* threshold) {
+    if (info.PodKind != 1) return kStatusNotAvailable;
+    int32_t outputMv = 0;
+    int32_t thresholdMv = 0;
+    if (ReadTapVoltages(s, tap - 1, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
+    *output = static_cast<uint32_t>(outputMv / 100);
+    *threshold = static_cast<uint32_t>(thresholdMv / 100);
+    return kStatusOk;
+}
+
+}  // namespace zpx::target

@@ -1,0 +1,429 @@
+// The pod link bit for bit (each frame's writes, samples and decoding), pod power, identification
+// and activation with the settles they arm, the controller reset with its start-up program, and
+// the extender.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "driver_fixture.h"
+#include "target/pod.h"
+#include "target/pod_link.h"
+
+namespace zpx::testing {
+namespace {
+
+using target::TapPins;
+
+std::string Hex(const char* what, uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s%x ", what, value);
+    return text;
+}
+
+// The register-2 writes that send `bits` from the running value `v` as the link defines its bit:
+// the data bit (bit 4) with the clock (bit 5) low, then with the clock high.
+std::string Sent(uint32_t& v, std::string_view bits) {
+    std::string out;
+    for (char c : bits) {
+        if (c == ' ') continue;
+        v = c == '1' ? (v | 0x10) : (v & ~0x10u);
+        out += Hex("w2=", v & ~0x20u) + Hex("w2=", v | 0x20u);
+        v |= 0x20;
+    }
+    return out;
+}
+
+// Queues register-2 reads whose bit 0 gives `bits` in order.
+void Answer(RegisterFile& f, std::string_view bits) {
+    f.queued[2].clear();
+    for (char c : bits)
+        if (c != ' ') f.queued[2].push_back(c == '1' ? 0xF1 : 0xF0);
+}
+
+// The traffic of the pin-exchange frame on TAP index `tap` that samples `answer` and drives
+// `driven` back, closing with `close`.
+std::string ExchangeTraffic(uint32_t tap, std::string_view answer, std::string_view driven,
+                            uint32_t close) {
+    uint32_t v = tap * 64 + 9;
+    std::string out = Hex("w2=", v) + "s5 ";
+    out += Sent(v, "01001");
+    for (size_t k = 0; k < 10; ++k) {
+        out += Hex("r2=", answer[k] == '1' ? 0xF1 : 0xF0);
+        out += Sent(v, driven.substr(k, 1));
+    }
+    return out + Hex("w2=", close);
+}
+
+TEST(PodLink, PinFramesSampleThenDriveAndDecodePinZeroFirst) {
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    s.register2Copy = 0x41;
+    // identity 0 1, data pins carried inverted (1010 gives 0101 read pin 0 first = 0xA), control
+    // 0011 read pin 0 first = 0xC.
+    Answer(*o.file, "01 1010 0011");
+    TapPins pins{};
+    ASSERT_TRUE(target::ReadTapIoPins(s, 1, &pins).ok());
+    EXPECT_EQ(o.fake->Take(), ExchangeTraffic(1, "0110100011", "0110100011", 0x41));
+    EXPECT_EQ(pins.identity * 256 + pins.data * 16 + pins.control, 1u * 256 + 0xA * 16 + 0xC);
+    Answer(*o.file, "00 0000 0000");  // all zero: identity 0, data 15, control 0
+    ASSERT_TRUE(target::ReadTapIoPins(s, 3, &pins).ok());
+    EXPECT_EQ(pins.identity * 256 + pins.data * 16 + pins.control, 0xF0u);
+    o.fake->Take();
+
+    // The exchange drives the masked bits and gives back what it read.
+    Answer(*o.file, "11 0000 1111");
+    uint32_t word = 0;
+    ASSERT_TRUE(target::ExchangeTapIoPins(s, 2, 0x3C0, 0x140, &word).ok());
+    EXPECT_EQ(o.fake->Take(), ExchangeTraffic(2, "1100001111", "1100001010", 0x41));
+    EXPECT_EQ(word, 0x3C3u);
+
+    // Write pins: header 010000, the data nibble inverted, then the control nibble, pin 0 first.
+    ASSERT_TRUE(target::WriteTapIoPins(s, 0, 0x3, 0x9).ok());
+    uint32_t v = 0x09;
+    EXPECT_EQ(o.fake->Take(), "w2=9 s5 " + Sent(v, "010000 0011 1001") + "w2=41 ");
+
+    // A failed access ends the frame without its closing write; a TAP index above 3 is refused
+    // with nothing sent.
+    o.file->failAt = o.file->served + 2;
+    EXPECT_TRUE(target::WriteTapIoPins(s, 0, 0, 0).failed());
+    EXPECT_EQ(o.fake->Take(), "w2=9 s5 w2=9 fail ");
+    EXPECT_TRUE(target::ReadTapIoPins(s, 4, &pins).failed());
+    EXPECT_TRUE(target::WriteTapVoltages(s, 4, 3300, 1500).failed());
+    EXPECT_EQ(o.fake->Take(), "");
+}
+
+TEST(PodLink, VoltageFramesCarryTenBitCodesAndTheAdcReadsBack) {
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    s.register2Copy = 0x01;
+    // Output mV, threshold mV, the output code and the threshold code in binary.
+    const std::tuple<int32_t, int32_t, const char*, const char*> codes[] = {
+        {1000, 0, "0001100100", "0000000000"},     // 100, 0
+        {3300, 1500, "1010100011", "0101110111"},  // 675, 375
+        {3600, 4094, "1011101110", "1111111111"},  // 750, 1023
+        {5000, 5000, "1011101110", "1111111111"},  // clamped
+        {1003, 7, "0001100100", "0000000001"},     // cut down to the 4 mV step
+    };
+    for (const auto& [output, threshold, c1, c2] : codes) {
+        SCOPED_TRACE(output);
+        ASSERT_TRUE(target::WriteTapVoltages(s, 2, output, threshold).ok());
+        uint32_t v = 0x89;
+        std::string expect = "w2=89 " + Sent(v, std::string("0011001") + c1 + "00") + "w2=1 ";
+        v = 0x89;
+        expect += "w2=89 " + Sent(v, std::string("0011010") + c2 + "00") + "w2=1 ";
+        EXPECT_EQ(o.fake->Take(), expect);
+    }
+    EXPECT_TRUE(target::WriteTapVoltages(s, 2, 999, 1500).failed());
+    EXPECT_TRUE(target::WriteTapVoltages(s, 2, INT32_MIN, 0).failed());
+    EXPECT_EQ(o.fake->Take(), "");
+
+    // The read-back clocks first and samples after the rising edge; ADC 255 is 4096 mV, 0 is 0,
+    // 128 is 2056 (integer arithmetic).
+    const std::tuple<const char*, int32_t> readings[] = {{"11111111 00000000", 4096 * 1000 + 0},
+                                                         {"10000000 00000001", 2056 * 1000 + 16}};
+    for (const auto& [bits, expected] : readings) {
+        Answer(*o.file, bits);
+        int32_t first = -1, second = -1;
+        ASSERT_TRUE(target::ReadTapVoltages(s, 0, &first, &second).ok());
+        EXPECT_EQ(first * 1000 + second, expected);
+        uint32_t v = 0x09;
+        std::string expect = "w2=9 " + Sent(v, "10011011111");
+        for (int i = 0; i < 8; ++i)
+            expect +=
+                Hex("w2=", v & ~0x20u) + Hex("w2=", v) + Hex("r2=", bits[i] == '1' ? 0xF1 : 0xF0);
+        v = 0x09;
+        expect += "w2=0 w2=9 " + Sent(v, "10011001111");
+        for (int i = 0; i < 8; ++i)
+            expect += Hex("w2=", v & ~0x20u) + Hex("w2=", v) +
+                      Hex("r2=", bits[9 + i] == '1' ? 0xF1 : 0xF0);
+        EXPECT_EQ(o.fake->Take(), expect + "w2=1 ");
+    }
+}
+
+TEST(PodLink, ExtenderCommandRestoresRegisterTwoWithThePodActiveBit) {
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    EXPECT_EQ(s.extenderMode, -1);
+    EXPECT_TRUE(target::SetExtenderMode(s, -1).ok());  // recorded already: nothing sent
+    EXPECT_EQ(o.fake->Take(), "");
+    o.file->regs[2] = 0x30;
+    o.file->regs[0x0B] = 0x43;
+    EXPECT_TRUE(target::SetExtenderMode(s, 0).ok());
+    uint32_t v = 0xC9;
+    EXPECT_EQ(o.fake->Take(), "r2=30 rb=43 w2=c9 s5 " + Sent(v, "110") + "w2=9 w2=31 ");
+    EXPECT_EQ(s.extenderMode, 0);
+    o.file->regs[2] = 0x30;
+    o.file->regs[0x0B] = 0x03;  // the same bits for every mode; -1 records 1
+    EXPECT_TRUE(target::SetExtenderMode(s, -1).ok());
+    v = 0xC9;
+    EXPECT_EQ(o.fake->Take(), "r2=30 rb=3 w2=c9 s5 " + Sent(v, "110") + "w2=9 w2=30 ");
+    EXPECT_EQ(s.extenderMode, 1);
+    o.file->failAt = o.file->served + 2;  // the base write fails: the mode stays
+    EXPECT_TRUE(target::SetExtenderMode(s, 0).failed());
+    EXPECT_EQ(s.extenderMode, 1);
+}
+
+// A controller of the 51x4 family with its pod: register 0x0B reads `power`, register 3 at
+// select 0 reads `kinds` in turn, register 2 reads give `answers` bit by bit: one bit for the
+// read each extender command starts with, ten per TAP read.
+struct PodCase {
+    const char* label;
+    uint8_t power;
+    std::deque<uint8_t> kinds;
+    int32_t extenderMode;
+    std::string answers;  // ten bits per TAP read
+    int32_t podType;
+    std::vector<uint8_t> tapTypes;
+    int extenderCommands;
+};
+
+TEST(Pod, IdentificationFollowsTheKindBitsTheExtenderAndTheTaps) {
+    const std::string kType0 = "0000000000", kType1 = "0100000000", kNone = "1111111111";
+    const PodCase cases[] = {
+        {"kind 0: fixed TAPs, no TAP frame", 3, {0}, -1, "", 0, {4, 4, 4, 4}, 0},
+        {"kind 2, TAPs 1 0 1 3",
+         3,
+         {2},
+         -1,
+         "0" + kType1 + kType0 + kType1 + kNone,
+         1,
+         {0, 0, 0, 255},
+         2},
+        {"kind 2, TAPs all of type 1",
+         3,
+         {2},
+         -1,
+         "0" + kType1 + kType1 + kType1 + kType1,
+         2,
+         {1, 1, 1, 1},
+         2},
+        {"kind 3 with the extender off",
+         3,
+         {3},
+         0,
+         kType1 + kType1 + kNone + kNone,
+         3,
+         {1, 1, 255, 255},
+         0},
+        {"kind 3 otherwise: unrecognised",
+         3,
+         {3},
+         -1,
+         kType0 + kNone + kNone + kNone,
+         -1,
+         {0, 255, 255, 255},
+         0},
+        {"kind 1 asks again with the extender off",
+         3,
+         {1, 2},
+         -1,
+         "000" + kType1 + kType1 + kType1 + kType1,
+         2,
+         {1, 1, 1, 1},
+         4},
+        {"kind 1 that stays 1",
+         3,
+         {1, 1},
+         -1,
+         "00" + kType0 + kNone + kType0 + kType0,
+         1,
+         {0, 255, 0, 0},
+         2},
+    };
+    for (const PodCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto file = std::make_shared<RegisterFile>();
+        file->regs[0x0B] = c.power;
+        Opened o(kPci, file);
+        ControllerSession& s = o.s();
+        s.extenderMode = c.extenderMode;
+        file->selected[0] = c.kinds;
+        Answer(*file, c.answers);
+        ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), 0u);
+        EXPECT_EQ(s.podType, c.podType);
+        ASSERT_EQ(s.tapCount, 4u);
+        EXPECT_EQ(std::vector<uint8_t>(s.tapTypes.get(), s.tapTypes.get() + 4), c.tapTypes);
+        const std::string log = o.fake->Take();
+        // An extender command starts with the reads of registers 2 and 0x0B.
+        size_t commands = 0;
+        const std::string command = Hex("rb=", c.power) + "w2=c9 s5";
+        for (size_t at = 0; (at = log.find(command, at)) != std::string::npos; ++at)
+            ++commands;
+        EXPECT_EQ(commands, static_cast<size_t>(c.extenderCommands));
+        // Already powered: no power step; pods of type 1 to 3 keep bit 5 of register 1.
+        EXPECT_EQ(log.find("wb="), std::string::npos);
+        EXPECT_EQ((s.register1Copy & 0x20) != 0, c.podType >= 1);
+        int32_t podType = 99;
+        uint32_t extender = 99;
+        EXPECT_EQ(ZPX_GetPodType(o.handle, &podType), 0u);
+        EXPECT_EQ(podType, c.podType);
+        EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &extender),
+                  c.podType >= 0 ? 0u : ZPX_STATUS_NOT_AVAILABLE);
+        // Probed with the extender off, then back to the mode asked for before.
+        if (c.podType == 2) {
+            EXPECT_EQ(extender, 1u);
+        }
+    }
+}
+
+TEST(Pod, PowerStepsSettlesAndPowerOff) {
+    uint32_t state = 99;
+    {
+        // The 5120 family powers its pod with the controller: identification only. The board
+        // test: nibble 8 of the clock range register comes back rotated left, as 1.
+        Opened old(kPci5120);
+        old.file->queued[7] = {0x8F, 0x1F};
+        ASSERT_EQ(ZPX_PodPowered(old.handle, &state), 0u);
+        EXPECT_EQ(state, 0u);
+        EXPECT_EQ(old.fake->Take(), "r7=8f w7=8f r7=1f w1=0 ");
+        EXPECT_EQ(old.s().podType, 0);
+    }
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    o.file->queued[0x0B] = {0, 1, 3};
+    o.file->selected[0] = {0};
+    ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), 0u);
+    // Off: step 1, read back, 400 ms, on, read back, the 300 ms settle that identifying awaits.
+    EXPECT_EQ(o.fake->Take(),
+              "rb=0 wb=1 rb=1 s400 wb=3 rb=3 alloc1=2 set1=300 wait1 free1 w3=0 r3=0 w1=0 ");
+    // Powered: bits 0-1 clear store 1 and nothing else; else the copies follow 0x0B, pod known.
+    o.file->queued[0x0B] = {0x40};
+    EXPECT_EQ(ZPX_PodPowered(o.handle, &state), 0u);
+    EXPECT_EQ(state, 1u);
+    EXPECT_EQ(o.fake->Take(), "rb=40 ");
+    o.file->queued[0x0B] = {0xC3};
+    s.podType = -2;
+    EXPECT_EQ(ZPX_PodPowered(o.handle, &state), 0u);
+    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(s.register1Copy & 0x20, 0x20u);
+    EXPECT_EQ(s.register2Copy & 0x01, 0x01u);
+    EXPECT_EQ(s.podType, 0);
+    o.fake->Take();
+
+    // Power off: at a clock below 100 kHz 5 ms first; the pod is forgotten, the extender at 1.
+    for (const auto& [khz, log] :
+         {std::pair<int32_t, const char*>{99, "d5000 wb=0 w1=1 "}, {100, "wb=0 w1=1 "}}) {
+        s.tckKhz = khz;
+        s.register1Copy = 0x21;
+        ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), 0u);
+        EXPECT_EQ(o.fake->Take(), log);
+        EXPECT_EQ(s.podType * 100 + s.extenderMode, -200 + 1);
+        EXPECT_EQ(s.tapTypes, nullptr);
+        EXPECT_EQ(s.tapCount, 0u);
+    }
+}
+
+TEST(Pod, ActivationResetAndTheStartupProgram) {
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    // A flash code of 0xB3 or more: the controller starts its pod itself.
+    s.flashCode = 0xB3;
+    s.podType = 2;
+    ASSERT_EQ(ZPX_ActivatePod(o.handle, 0), 0u);
+    EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 ");
+    uint32_t active = 99;
+    o.file->regs[0x0B] = 0x43;
+    EXPECT_EQ(ZPX_PodActivated(o.handle, &active), 0u);
+    EXPECT_EQ(active, 1u);
+    EXPECT_EQ(ZPX_PodActivated(o.handle, nullptr), ZPX_STATUS_NULL_HANDLE);
+    ASSERT_EQ(ZPX_DeActivatePod(o.handle), 0u);
+    EXPECT_EQ(o.fake->Take(), "rb=43 w2=0 ");
+
+    // Below 0xB3 the library loads and runs the program, polling until register 0 reads 0.
+    s.flashCode = 0x45;
+    s.podType = 0;
+    o.file->queued[0] = {3, 3, 0};
+    ASSERT_EQ(ZPX_ActivatePod(o.handle, 1), 0u);
+    EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 w0=3 alloc1=1 set1=1000 wait1 free1 r0=3 r0=3 r0=0 ");
+    const uint8_t* program = target::PodStartupProgram();
+    ASSERT_EQ(o.file->memory[0].size(), 123u);
+    EXPECT_TRUE(std::equal(program, program + 123, o.file->memory[0].begin()));
+    // Every byte 0x81 except ten.
+    const std::map<size_t, uint8_t> exceptions = {{2, 0xF1},   {3, 0x85},  {17, 0xF3}, {18, 0x85},
+                                                  {32, 0xB1},  {43, 0xB5}, {54, 0xB3}, {85, 0xB7},
+                                                  {116, 0xC7}, {117, 0xC7}};
+    for (size_t i = 0; i < 123; ++i)
+        EXPECT_EQ(program[i], exceptions.count(i) ? exceptions.at(i) : 0x81) << i;
+    EXPECT_EQ(o.file->counters[0], 0u);
+
+    // The reset: 0, 1, 0 and a read, the 500 ms settle, 200 ms, the program; the copies keep
+    // their pod bits only.
+    s.register1Copy = 0xFF;
+    s.register2Copy = 0xFF;
+    s.controlCopy = 0x0C;
+    o.file->queued[0] = {0, 3, 0};
+    ASSERT_EQ(ZPX_ResetController(o.handle), 0u);
+    EXPECT_EQ(o.fake->Take(),
+              "w0=0 w0=1 w0=0 r0=0 alloc2=2 set2=500 s200 w0=3 alloc3=1 set3=1000 wait3 free3 "
+              "r0=3 r0=0 ");
+    EXPECT_EQ(s.register1Copy * 0x100 + s.register2Copy, 0x2001u);
+    EXPECT_EQ(s.controlCopy + s.extStatus, 0u);
+    EXPECT_EQ(s.podType, -2);
+    // A program that never ends: register 0 stays 3 for 10 s of ticks, then 1.
+    o.fake->tickStep = 1000;
+    o.file->queued[0] = {3};
+    EXPECT_EQ(ZPX_ResetSystem(o.handle), ZPX_STATUS_INVALID);
+    o.fake->tickStep = 0;
+
+    // Switching the board off clears bits 0 and 4-7 of register 2 and leaves the copy.
+    o.file->regs[2] = 0xFF;
+    o.fake->Take();
+    ASSERT_EQ(ZPX_SwitchOffBoard(o.handle), 0u);
+    EXPECT_EQ(o.fake->Take(), "r2=ff w2=e ");
+    EXPECT_EQ(s.register2Copy, 0x01u);
+}
+
+TEST(Pod, EnableAndDisableWorkFromTheRecord) {
+    Opened o(kPci);
+    ZPX_DeviceInfo info{};
+    info.ControllerKind = 0;  // the 5120 family: nothing to do
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), 0u);
+    info.ControllerKind = -1;
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), 1u);
+    EXPECT_EQ(ZPX_EnablePod(o.handle, nullptr, 0), 10u);
+    EXPECT_EQ(ZPX_DisablePod(o.handle, &info), 0u);
+    EXPECT_EQ(o.fake->Take(), "");
+    // Step 1, 300 ms at once, register 1, step 3, the pod kind from register 3; no settle.
+    info.ControllerKind = 2;
+    info.PodKind = -1;
+    o.file->selected[0] = {0x01};
+    ASSERT_EQ(ZPX_EnablePod(o.handle, &info, 0), 0u);
+    EXPECT_EQ(o.fake->Take(), "rb=0 wb=1 d300000 w1=0 wb=3 w3=0 r3=1 w1=20 ");
+    EXPECT_EQ(info.PodKind, 1);
+    EXPECT_EQ(o.s().podType, -2);
+    o.file->regs[0x0B] = 3;
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 1), 0u);  // powered already
+    ASSERT_EQ(ZPX_DisablePod(o.handle, &info), 0u);
+    EXPECT_EQ(o.fake->Take(), "rb=3 wb=0 ");
+}
+
+TEST(Pod, ExtenderExportsNeedAPodWithAnExtender) {
+    Opened o(kPci);
+    ControllerSession& s = o.s();
+    uint32_t mode = 99;
+    for (int32_t podType : {-2, -1, 0, 1}) {
+        s.podType = podType;
+        EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), ZPX_STATUS_NOT_AVAILABLE);
+        EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode),
+                  podType < 0 ? ZPX_STATUS_NOT_AVAILABLE : 0u);
+        if (podType >= 0) {
+            EXPECT_EQ(mode, static_cast<uint32_t>(podType));
+        }
+    }
+    EXPECT_EQ(o.fake->Take(), "");
+    s.podType = 3;
+    s.extenderMode = 0;
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 0u);  // recorded: nothing sent
+    EXPECT_EQ(o.fake->Take(), "");
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 1), 0u);
+    EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode), 0u);
+    EXPECT_EQ(mode, 1u);
+    EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, nullptr), 10u);
+    o.file->failAfter = o.file->served;
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 1u);
+}
+
+}  // namespace
+}  // namespace zpx::testing

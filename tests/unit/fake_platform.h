@@ -68,7 +68,8 @@ struct FakeTcpState {
     bool failSends = false;
     bool closed = false;
     size_t held = 0;  // bytes sent marked `more` that no unmarked send, flush or receive sent yet
-    int flushes = 0;
+    int flushes = 0;  // flushes that found held bytes to send
+    bool failFlushes = false;
 };
 
 class FakeTcpConnection : public platform::TcpConnection {
@@ -85,9 +86,9 @@ class FakeTcpConnection : public platform::TcpConnection {
         return static_cast<long>(length);
     }
     bool Flush() override {
-        ++state_->flushes;
+        if (state_->held > 0) ++state_->flushes;
         state_->held = 0;
-        return !state_->failSends;
+        return !state_->failSends && !state_->failFlushes;
     }
     int WaitReadable(uint32_t timeoutMs) override {
         state_->held = 0;

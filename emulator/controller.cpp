@@ -267,11 +267,14 @@ void Controller::WriteRegister0Locked(uint8_t value) {
         if (!running_) {
             running_ = true;
             ++runs_;
-            // The pod's start-up program runs one period per step; a test run as configured.
+            // The pod's start-up program, loaded into memory 0 since the last start and started
+            // from its beginning, runs one period per step; a test run as configured.
             const auto& program = PodStartupProgram();
             const auto& memory0 = memories_[0];
-            startupRunning_ = counters_[0] == 0 && memory0.size() >= program.size() &&
+            startupRunning_ = memory0Loaded_ && counters_[0] == 0 &&
+                              memory0.size() >= program.size() &&
                               std::equal(program.begin(), program.end(), memory0.begin());
+            memory0Loaded_ = false;
             if (startupRunning_) ++startupRuns_;
             const double periods = startupRunning_ ? static_cast<double>(program.size())
                                                    : static_cast<double>(config_.runPeriods);
@@ -362,6 +365,7 @@ std::vector<uint8_t>& Controller::MemoryLocked(unsigned memory) {
 bool Controller::WriteMemory(unsigned memory, const uint8_t* data, size_t length) {
     if (memory > 5) return false;
     std::lock_guard lock(mutex_);
+    if (memory == 0) memory0Loaded_ = true;
     uint32_t& counter = AddressCounterLocked(memory);
     const uint32_t size = memorySizes_[memory];
     if (size == 0) {

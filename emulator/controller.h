@@ -181,6 +181,7 @@ class Controller {
 
     bool running_ = false;
     bool startupRunning_ = false;  // the run is the pod's start-up program
+    bool memory0Loaded_ = false;   // memory 0 written since the last start
     Clock::time_point runEnd_{};
     uint64_t runs_ = 0;
     uint64_t startupRuns_ = 0;

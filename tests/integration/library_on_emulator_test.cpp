@@ -8,124 +8,15 @@
 #include <thread>
 #include <vector>
 
-#include "controller.h"
-#include "driver_stand_in.h"
-#include "emu_platform.h"
-#include "lan_server.h"
-#include "zpx/zpx.h"
+#include "backend_fixture.h"
 
 namespace zpx {
 namespace {
 
-using emu::DriverKind;
+constexpr uint8_t kPowerUpErrorBits = BackendTest::kPowerUpErrorBits;
+constexpr uint8_t kRunErrorBits = BackendTest::kRunErrorBits;
 
-struct Backend {
-    const char* label;
-    uint32_t interfaceKind;
-    const char* name;  // controller name (Ethernet: the emulator's address)
-    const char* path;  // device path the library opens
-    int type;          // what the emulated board is
-    // An older driver knows no identification: whatever the board, the library takes it for the
-    // 5120 family and keeps its status registers in the INI file.
-    bool olderDriver;
-    uint32_t reportedType() const { return olderDriver ? 0 : static_cast<uint32_t>(type); }
-    bool ethernet() const { return interfaceKind == ZPX_INTERFACE_ETHERNET; }
-};
-
-std::ostream& operator<<(std::ostream& os, const Backend& b) {
-    return os << b.label;
-}
-
-const Backend kBackends[] = {
-    {"Eth1", ZPX_INTERFACE_ETHERNET, "", "", 1, false},
-    {"Eth2", ZPX_INTERFACE_ETHERNET, "", "", 2, false},
-    {"Eth3", ZPX_INTERFACE_ETHERNET, "", "", 3, false},
-    {"Pci0", ZPX_INTERFACE_PCI, "PCI0,5120", "\\\\.\\PCI5120_0", 0, false},
-    {"Pci1", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 1, false},
-    {"Pci2", ZPX_INTERFACE_PCI, "PCI 2", "\\\\.\\PCI51X4EX_2", 2, false},
-    {"Pci3", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 3, false},
-    {"PciOlderDriver", ZPX_INTERFACE_PCI, "PCI0", "\\\\.\\PCI51X4EX_0", 2, true},
-    {"Usb0", ZPX_INTERFACE_USB, "USB1,5120", "\\\\.\\Usb5120_1", 0, false},
-    {"Usb2", ZPX_INTERFACE_USB, "USB0", "\\\\.\\Usb51x4EX_0", 2, false},
-    {"Isa0", ZPX_INTERFACE_ISA, "ISA0,5120", "\\\\.\\isa5120", 0, true},
-    {"FireWire1", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 1, false},
-    {"FireWire3", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 3, false},
-};
-
-constexpr uint8_t kPowerUpErrorBits = 0x04;
-constexpr uint8_t kRunErrorBits = 0x10;
-
-class LibraryOnEmulatorTest : public ::testing::TestWithParam<Backend> {
-  protected:
-    void SetUp() override {
-        const Backend& b = GetParam();
-        config_.type = b.type;
-        config_.errorBits = kPowerUpErrorBits;
-        config_.runErrorBits = kRunErrorBits;
-        // About 250 ms per run at the clock the board powers up with.
-        config_.runPeriods = static_cast<uint64_t>(0.25 * emu::ClockHz(b.type, 0, 0));
-        config_.epldRevision = 0xA;
-        config_.flashCode = 0xD2;
-        config_.podKind = 0;  // the older pod, with which the 5120 board passes its board test
-        controller_ = std::make_unique<emu::Controller>(config_);
-        if (b.ethernet()) {
-            server_ = std::make_unique<emu::LanServer>(*controller_);
-            std::string address, error;
-            ASSERT_TRUE(emu::StartOnFreeLoopback(*server_, emu::kLanPort, &address, &error))
-                << error;
-            name_ = "ETH" + address;
-        } else {
-            constexpr DriverKind kKinds[] = {
-                DriverKind::kIsa, DriverKind::kPci, DriverKind::kUsb,
-                DriverKind::kPci, DriverKind::kPci, DriverKind::kFireWire};  // by interface kind
-            emu::DriverOptions options;
-            options.kind = kKinds[b.interfaceKind];
-            options.olderDriver = b.olderDriver;
-            driver_ = std::make_unique<emu::DriverStandIn>(*controller_, options);
-            platform_.SetDriver(b.path, driver_.get());
-            name_ = b.name;
-        }
-        uint32_t status = 99;
-        handle_ = ZPX_OpenController(name_.c_str(), &status);
-        ASSERT_EQ(status, ZPX_STATUS_OK) << name_;
-    }
-    void TearDown() override {
-        EXPECT_TRUE(handle_ == nullptr || ZPX_CloseController(handle_) == ZPX_STATUS_OK);
-    }
-
-    // What an export with a trailing output word hands back (it must succeed).
-    template <class F, class... A>
-    uint32_t Get(F export_, A... args) {
-        uint32_t v = 0xDEADBEEF;
-        EXPECT_EQ(export_(handle_, args..., &v), ZPX_STATUS_OK);
-        return v;
-    }
-    // Ethernet writes are not answered: a read through the same connection makes sure the board
-    // has taken every write before the test looks at it.
-    void Sync() { Get(ZPX_GetLearnMode); }
-    uint32_t Register(unsigned reg) {
-        Sync();
-        uint32_t v = 0;
-        controller_->ReadRegister(reg, &v);
-        return v;
-    }
-    uint64_t Requests() const {
-        return server_ ? server_->RequestCount() : driver_->RequestCount();
-    }
-    // Arranges for the next request to meet `kind`.
-    void FaultNext(emu::FaultKind kind, uint32_t delayMs = 0) {
-        const emu::Fault f{kind, Requests() + 1, 1, 0, delayMs};
-        server_ ? server_->SetFaults({f}) : driver_->SetFaults({f});
-    }
-
-    testing::EmuPlatform platform_;
-    emu::ControllerConfig config_;
-    std::unique_ptr<emu::Controller> controller_;
-    std::unique_ptr<emu::LanServer> server_;
-    std::unique_ptr<emu::DriverStandIn> driver_;
-    std::string name_;
-    ZPX_Handle handle_ = nullptr;
-};
+class LibraryOnEmulatorTest : public BackendTest {};
 
 TEST_P(LibraryOnEmulatorTest, OpensIdentifiesAndCloses) {
     const Backend& b = GetParam();

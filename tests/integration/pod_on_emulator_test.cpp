@@ -1,0 +1,309 @@
+// The pod and its TAPs through the library against the emulated pod on every back-end setup: the
+// whole typical test run (clock, pod power and identification, TAP voltages, activation, pins,
+// vectors, run, results), device information and information records; the identification
+// branches of the pod kinds; the Ethernet link holding a frame's writes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "backend_fixture.h"
+#include "session/session.h"
+#include "transport/lan_backend.h"
+
+namespace zpx {
+namespace {
+
+constexpr int32_t kDefault = ZPX_DEFAULT_THRESHOLD;
+
+// A pod with three TAPs and one absent: on the 51x4 family a pod of kind 2 whose TAPs answer
+// identities 1, 0, 1 behind its extender (identified as a pod of type 1 with TAPs of type 0), on
+// the 5120 family a pod of kind 1.
+class PodTest : public BackendTest {
+  protected:
+    void Configure(emu::ControllerConfig& c) override {
+        // Behind an older driver the library drives any board as one of the 5120 family.
+        if (GetParam().olderDriver) c.type = 0;
+        c.podKind = c.type == 0 ? 1 : 2;
+        c.taps[0].identity = c.type == 0 ? 0 : 1;
+        c.taps[2].identity = c.taps[0].identity;
+        c.taps[3].present = false;
+        c.podSerials = {0x0100A1, 0x0200B2, 0x0300C3, 0};
+        c.flashCode = 0x45;  // below 0xB3: the library runs the pod's start-up program
+        c.runPeriods = 2000;
+    }
+    bool Has51x4() const { return config_.type != 0; }
+};
+
+TEST_P(PodTest, TypicalTestRun) {
+    ASSERT_EQ(ZPX_SetCtrlFrequency(handle_, 0, 10000), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
+    EXPECT_EQ(controller_->PowerState(), Has51x4() ? 3 : 0);
+    int32_t podType = 9;
+    ASSERT_EQ(ZPX_GetPodType(handle_, &podType), ZPX_STATUS_OK);
+    EXPECT_EQ(podType, 1);
+    for (int32_t tap = 1; tap <= 4; ++tap) {
+        int32_t type = 9;
+        EXPECT_EQ(ZPX_GetTapType(handle_, tap, &type), ZPX_STATUS_OK);
+        EXPECT_EQ(type, tap == 4 ? -1 : 0) << tap;
+    }
+    Sync();
+    EXPECT_TRUE(controller_->ExtenderOn());  // back on after the probe
+    EXPECT_EQ(Get(ZPX_PodPowered), 0u);
+
+    // 3.3 V out and the default 1.5 V threshold on every TAP that has a type.
+    ASSERT_EQ(ZPX_AddNewTapInfo(handle_, 0, 33, kDefault), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetTapVoltageEx(handle_), ZPX_STATUS_OK);
+    Sync();
+    for (unsigned tap = 0; tap < 3; ++tap) {
+        const emu::TapState t = controller_->Tap(tap);
+        EXPECT_EQ(600 + 4 * t.outputCode, 3300) << tap;
+        EXPECT_EQ(4 * t.thresholdCode, 1500) << tap;
+        uint32_t output = 0, threshold = 0;
+        ASSERT_EQ(ZPX_GetTapVoltageEx(handle_, tap + 1, &output, &threshold), ZPX_STATUS_OK);
+        EXPECT_EQ(output * 100 + threshold, 3315u) << tap;
+    }
+    EXPECT_FALSE(controller_->Tap(3).outputSet);
+    uint32_t output = 0, threshold = 0;
+    EXPECT_EQ(ZPX_GetTapVoltageEx(handle_, 4, &output, &threshold), ZPX_STATUS_INVALID);
+
+    const uint64_t programs = controller_->StartupProgramRuns();
+    ASSERT_EQ(ZPX_ActivatePod(handle_, 0), ZPX_STATUS_OK);
+    EXPECT_EQ(controller_->StartupProgramRuns(), programs + 1);
+    EXPECT_EQ(Get(ZPX_PodActivated), 1u);
+
+    // Pins: written, read back, and exchanged under a mask.
+    ASSERT_EQ(ZPX_SetTapIoPins(handle_, 1, 0xA, 0x5), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_EQ(controller_->Tap(0).data * 16 + controller_->Tap(0).control, 0xA5);
+    uint32_t data = 0, control = 0, result = 0;
+    ASSERT_EQ(ZPX_GetTapIoPins(handle_, 1, &data, &control), ZPX_STATUS_OK);
+    EXPECT_EQ(data * 16 + control, 0xA5u);
+    ASSERT_EQ(ZPX_RWTapIoPins(handle_, 1, 0x3, 0x1, 0x2, &result), ZPX_STATUS_OK);
+    EXPECT_EQ(result, 0x1u);  // control pins 0 and 1 were 1 and 0
+    Sync();
+    EXPECT_EQ(controller_->Tap(0).data * 16 + controller_->Tap(0).control, 0x96);
+    EXPECT_EQ(ZPX_GetTapIoPins(handle_, 4, &data, &control), ZPX_STATUS_FAILED);
+
+    // Vectors in, the sequencer run, results out.
+    std::vector<uint8_t> vectors(3000), results(3000);
+    for (size_t i = 0; i < vectors.size(); ++i)
+        vectors[i] = static_cast<uint8_t>(i * 13 + 5);
+    ASSERT_EQ(ZPX_WriteMemory(handle_, 0, 1, 0, 3000, vectors.data()), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_StartController(handle_), ZPX_STATUS_OK);
+    uint32_t running = 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (running != 0 && std::chrono::steady_clock::now() < deadline)
+        running = Get(ZPX_GetControllerStatus);
+    EXPECT_EQ(running, 0u);
+    EXPECT_EQ(Get(ZPX_GetError) & kRunErrorBits, kRunErrorBits);
+    ASSERT_EQ(ZPX_ReadMemory(handle_, 0, 1, 0, 3000, results.data()), ZPX_STATUS_OK);
+    EXPECT_EQ(results, vectors);
+
+    // Parallel mode: the emulated target loops the lowest signal back.
+    ASSERT_EQ(ZPX_EnableTapParallelMode(handle_, 2), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_TRUE(controller_->Tap(1).parallel);
+    for (uint32_t value : {0x5u, 0x4u}) {
+        uint32_t bit = 9;
+        ASSERT_EQ(ZPX_WriteTapParallelMode(handle_, value, &bit), ZPX_STATUS_OK);
+        EXPECT_EQ(bit, value & 1);
+    }
+    ASSERT_EQ(ZPX_DisableTapParallelMode(handle_, 2), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_FALSE(controller_->Tap(1).parallel);
+
+    // Off: the pod forgets its pins and voltages; the session forgets the pod.
+    ASSERT_EQ(ZPX_DeActivatePod(handle_), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetPodPowerOff(handle_), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_EQ(controller_->PowerState(), 0);
+    ASSERT_EQ(ZPX_GetPodType(handle_, &podType), ZPX_STATUS_OK);
+    EXPECT_EQ(podType, Has51x4() ? -2 : 1);
+    EXPECT_EQ(ZPX_CloseController(std::exchange(handle_, nullptr)), ZPX_STATUS_OK);
+    EXPECT_EQ(controller_->PowerState(), 0);
+}
+
+TEST_P(PodTest, DeviceInformationAndInformationRecords) {
+    const Backend& b = GetParam();
+    ASSERT_EQ(ZPX_SetCtrlFrequency(handle_, 0, 10000), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
+    // The controller kind comes from the driver's identification; without one (older driver,
+    // Ethernet) the record describes the 5120 family.
+    const bool driverAnswers = !b.ethernet() && !b.olderDriver;
+    const int32_t kind = driverAnswers ? config_.type : 0;
+    uint32_t status = 99;
+    ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(handle_, &status);
+    ASSERT_EQ(status, ZPX_STATUS_OK);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->ControllerKind, kind);
+    EXPECT_EQ(info->MaxFrequencyKhz, kind == 0 ? 25000 : 40000);
+    const auto sizes = emu::MemorySizes(static_cast<int>(b.reportedType()), config_.flashCode);
+    EXPECT_TRUE(std::equal(sizes.begin(), sizes.end(), info->MemorySize));
+    // Counters still travel as they did, whatever the record's query made of the driver.
+    ASSERT_EQ(ZPX_WriteCtrlCounter(handle_, 4, 0x1234), ZPX_STATUS_OK);
+    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 0), 0x1234u);
+    // The pod part needs the driver's pod sense on the 5120 family.
+    if (b.ethernet()) {
+        EXPECT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_FAILED);
+    } else {
+        ASSERT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_OK);
+        EXPECT_EQ(info->PodKind, 1);
+        EXPECT_EQ(std::vector<int32_t>(info->TapState, info->TapState + 4),
+                  (std::vector<int32_t>{0, 0, 0, -1}));
+        EXPECT_EQ(info->MinOutputVoltage * 100 + info->MaxOutputVoltage, 1036);
+        // The record's pins and voltages, TAPs 1 and 3 (indices 0 and 2).
+        ASSERT_EQ(ZPX_SetIoPins(handle_, info, 0x5, 0x300, 0x0C00), ZPX_STATUS_OK);
+        uint32_t data = 0, control = 0;
+        ASSERT_EQ(ZPX_GetIoPins(handle_, info, 0xF, &data, &control), ZPX_STATUS_OK);
+        EXPECT_EQ(data, 0x300u);
+        EXPECT_EQ(control, 0xC00u);
+        ZPX_TapVoltageRequest request{0x2, {0, 18, 0, 0}, {0, 9, 0, 0}};
+        ASSERT_EQ(ZPX_SetTapVoltage(handle_, info, &request), ZPX_STATUS_OK);
+        uint32_t output = 0, threshold = 0;
+        ASSERT_EQ(ZPX_GetTapVoltage(handle_, info, 2, &output, &threshold), ZPX_STATUS_OK);
+        EXPECT_EQ(output * 100 + threshold, 1809u);
+    }
+    EXPECT_EQ(ZPX_DestroyDeviceInfo(handle_, info), ZPX_STATUS_OK);
+
+    ZPX_ControllerInfoRecord* record = nullptr;
+    ASSERT_EQ(ZPX_GetControllerInfo(handle_, &record), ZPX_STATUS_OK);
+    EXPECT_EQ(record->ValidMask, 0x17FFFu);
+    EXPECT_EQ(record->PodType * 10 + static_cast<int32_t>(record->TapCount), 14);
+    EXPECT_EQ(std::vector<int32_t>(record->MaxOutputVoltage, record->MaxOutputVoltage + 5),
+              (std::vector<int32_t>{36, 36, 36, -1, 0}));
+    EXPECT_EQ(record->FrequencyKhz, 10000u);
+
+    ASSERT_EQ(ZPX_ActivatePod(handle_, 0), ZPX_STATUS_OK);
+    ZPX_InfoQuery query{};
+    query.RequestMask = 0x7FFF;
+    ASSERT_EQ(ZPX_ControllerInfoNew(handle_, &query), ZPX_STATUS_OK);
+    const auto rom = [](uint64_t serial, uint32_t* high, uint32_t* low) {
+        const auto r = emu::SerialRom(serial, false);
+        *low = r[0] | r[1] << 8 | r[2] << 16 | uint32_t{r[3]} << 24;
+        *high = r[4] | r[5] << 8 | r[6] << 16 | uint32_t{r[7]} << 24;
+    };
+    EXPECT_EQ(query.PodType * 1000 + query.Tap[0] * 100 + query.Tap[3], 1000 - 1);
+    if (Has51x4()) {
+        // Every item of a powered, active pod; pod 3 has no TAP that takes voltages.
+        EXPECT_EQ(query.ValidMask, 0x7FFFu & ~0x2000u);
+        uint32_t high = 0, low = 0;
+        rom(config_.controllerSerial, &high, &low);
+        EXPECT_EQ(query.ControllerSerialHigh, high);
+        EXPECT_EQ(query.ControllerSerialLow, low);
+        for (uint32_t p = 0; p < 3; ++p) {
+            rom(config_.podSerials[p], &high, &low);
+            EXPECT_EQ(query.PodSerial[p][1], low) << p;
+        }
+        EXPECT_EQ(query.EpldRevision * 256 + query.FlashCode, 0xA45u);
+    } else {
+        EXPECT_EQ(query.ValidMask, 0x403Fu);  // no identity items on the 5120 family
+        EXPECT_EQ(query.MemorySize2Mib, 4u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, PodTest, ::testing::ValuesIn(kBackends),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// The kinds a pod of the 51x4 family reports and what the library makes of them, and the
+// extender as the pod sees it. Over Ethernet, one board per case.
+TEST(PodIdentification, KindsExtenderAndTapsOfTheEmulatedPod) {
+    struct Case {
+        const char* label;
+        int kind;
+        bool present;
+        uint8_t identities[4];
+        int32_t podType;
+        int32_t types[4];
+    };
+    const Case cases[] = {
+        {"extender pod, TAPs of type 1 only", 2, true, {1, 1, 1, 1}, 2, {1, 1, 1, 1}},
+        {"extender pod of kind 3", 3, true, {1, 3, 1, 1}, 3, {1, -1, 1, 1}},
+        {"pod of kind 1", 1, true, {0, 2, 0, 0}, 1, {0, -1, 0, 0}},
+        {"older pod", 0, true, {0, 0, 0, 0}, 0, {4, 4, 4, 4}},
+        {"no pod", 1, false, {0, 0, 0, 0}, -1, {-1, -1, -1, -1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        emu::ControllerConfig config;
+        config.podKind = c.kind;
+        config.podPresent = c.present;
+        for (int i = 0; i < 4; ++i)
+            config.taps[i].identity = c.identities[i];
+        emu::Controller controller(config);
+        emu::LanServer server(controller);
+        std::string address, error;
+        ASSERT_TRUE(emu::StartOnFreeLoopback(server, emu::kLanPort, &address, &error)) << error;
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController(("ETH" + address).c_str(), &status);
+        ASSERT_EQ(status, 0u);
+        ASSERT_EQ(ZPX_SetPodPowerOn(h), 0u);
+        int32_t podType = 9;
+        ASSERT_EQ(ZPX_GetPodType(h, &podType), 0u);
+        EXPECT_EQ(podType, c.podType);
+        for (int32_t tap = 1; tap <= 4; ++tap) {
+            int32_t type = 9;
+            ASSERT_EQ(ZPX_GetTapType(h, tap, &type), 0u);
+            EXPECT_EQ(type, c.types[tap - 1]) << tap;
+        }
+        uint32_t mode = 9;
+        if (c.podType >= 2) {
+            // Identified with the extender off and switched back on; each command switches it.
+            EXPECT_EQ(ZPX_GetPodExtenderMode(h, &mode), 0u);
+            EXPECT_EQ(mode, 1u);
+            ASSERT_EQ(ZPX_SetPodExtenderMode(h, 0), 0u);
+            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), 0u);  // a read: the command has arrived
+            EXPECT_FALSE(controller.ExtenderOn());
+            ASSERT_EQ(ZPX_SetPodExtenderMode(h, 1), 0u);
+            ASSERT_EQ(ZPX_PodPowered(h, &mode), 0u);  // identifies again: same pod, same mode
+            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), 0u);
+            EXPECT_TRUE(controller.ExtenderOn());
+            ASSERT_EQ(ZPX_GetPodType(h, &podType), 0u);
+            EXPECT_EQ(podType, c.podType);
+        } else {
+            EXPECT_EQ(ZPX_SetPodExtenderMode(h, 0), ZPX_STATUS_NOT_AVAILABLE);
+        }
+        EXPECT_EQ(ZPX_CloseController(h), 0u);
+    }
+}
+
+// The same frames with the link holding writes and without: the controller receives the same
+// requests in the same order, and an export that only writes has delivered them when it returns.
+class HeldWritesTest : public PodTest {};
+
+TEST_P(HeldWritesTest, SameRequestsInTheSameOrderAndNothingLeftBehind) {
+    ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_AddNewTapInfo(handle_, 0, 25, kDefault), ZPX_STATUS_OK);
+    std::vector<std::string> requests[2];
+    auto& lan = static_cast<transport::LanBackend&>(*SessionOf(handle_).backend);
+    for (int holding = 0; holding < 2; ++holding) {
+        lan.SetHoldingEnabled(holding == 1);
+        Sync();
+        Record(true);
+        uint32_t data = 0, control = 0;
+        ASSERT_EQ(ZPX_GetTapIoPins(handle_, 1, &data, &control), ZPX_STATUS_OK);
+        ASSERT_EQ(ZPX_SetTapVoltageEx(handle_), ZPX_STATUS_OK);
+        Sync();
+        Record(false);
+        requests[holding] = TakeRequests();
+    }
+    // The pin exchange (base, 5 header bits, 10 × sample and bit, close), two voltage frames of
+    // 40 writes for each of three TAPs, and the read that synchronises.
+    EXPECT_EQ(requests[0].size(), 1u + 10 + 30 + 1 + 3 * 2 * 40 + 1);
+    EXPECT_EQ(requests[0], requests[1]);
+
+    // Only writes: the pod has the new voltages without any further call.
+    ASSERT_EQ(ZPX_AddNewTapInfo(handle_, 0, 30, kDefault), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetTapVoltageEx(handle_), ZPX_STATUS_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (controller_->Tap(2).thresholdCode != 375 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(600 + 4 * controller_->Tap(2).outputCode, 3000);
+    EXPECT_EQ(controller_->Tap(2).thresholdCode, 375);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ethernet, HeldWritesTest, ::testing::Values(kBackends[1]),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace zpx

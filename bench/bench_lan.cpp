@@ -30,6 +30,8 @@
 
 #include "controller.h"
 #include "lan_server.h"
+#include "session/session.h"
+#include "transport/lan_backend.h"
 #include "zpx/zpx.h"
 
 namespace {
@@ -260,6 +262,157 @@ void BM_EmulatorRegisterRead(benchmark::State& state) {
     server.Stop();
 }
 BENCHMARK(BM_EmulatorRegisterRead)->MinTime(2.0);
+
+// The pod link over Ethernet against the emulated pod, the library next to a raw socket on the
+// same emulator in the same run.
+//
+// BM_TapVoltagesSet: ZPX_SetTapVoltageEx for four TAPs (eight frames of 40 register writes; the
+// settle it arms is not waited for), then one register read so that everything has arrived,
+// against one raw send of the same 320 writes and one raw 12-byte round trip. Figures: lib_us,
+// raw_us, ratio (goal: at most 2).
+//
+// BM_TapVoltagesRead: ZPX_GetTapVoltage (a read-back frame: 16 samples, each behind its clock
+// writes) against 16 raw 12-byte round trips. Figures: lib_us, raw_us, ratio (goal: at most 1.3).
+//
+// Both also give unheld_us: the library with the link's holding of writes switched off, one send
+// per write, the same bytes.
+class PodOnEmulator {
+  public:
+    PodOnEmulator() : controller_(Config()), server_(controller_) {
+        std::string error;
+        if (!zpx::emu::StartOnFreeLoopback(server_, kPort, &address_, &error)) return;
+        uint32_t status = 0;
+        handle_ = ZPX_OpenController(("ETH" + address_).c_str(), &status);
+        raw_ = ConnectTo(inet_addr(address_.c_str()), true);
+        if (handle_ == nullptr || raw_ < 0 || ZPX_SetPodPowerOn(handle_) != 0 ||
+            ZPX_AddNewTapInfo(handle_, 0, 33, ZPX_DEFAULT_THRESHOLD) != 0) {
+            handle_ = nullptr;
+        }
+    }
+    ~PodOnEmulator() {
+        if (raw_ >= 0) ::close(raw_);
+        if (handle_ != nullptr) ZPX_CloseController(handle_);
+        server_.Stop();
+    }
+    ZPX_Handle handle() const { return handle_; }
+    int raw() const { return raw_; }
+    void Hold(bool on) {
+        static_cast<zpx::transport::LanBackend&>(*zpx::SessionOf(handle_).backend)
+            .SetHoldingEnabled(on);
+    }
+
+  private:
+    static zpx::emu::ControllerConfig Config() {
+        zpx::emu::ControllerConfig c;
+        c.podKind = 1;
+        return c;
+    }
+    zpx::emu::Controller controller_;
+    zpx::emu::LanServer server_;
+    std::string address_;
+    ZPX_Handle handle_ = nullptr;
+    int raw_ = -1;
+};
+
+// The register-2 write packets of one voltage frame on TAP index `tap`, built from the link's
+// definition: the base, then 19 bits of (code | command) × 4, each with the clock (bit 5) low and
+// then high and the data in bit 4, then the closing value.
+void AppendVoltageFrame(std::vector<uint8_t>& out, uint32_t tap, uint32_t command,
+                        uint32_t code) {
+    auto write = [&out](uint32_t value) {
+        uint8_t p[12];
+        RawPacket(p, 0x01020002, value);
+        out.insert(out.end(), p, p + 12);
+    };
+    uint32_t v = tap * 64 + 9;
+    write(v);
+    const uint32_t bits = (code | command) * 4;
+    for (int i = 18; i >= 0; --i) {
+        v = ((bits >> i) & 1) != 0 ? (v | 0x10) : (v & ~0x10u);
+        write(v & ~0x20u);
+        write(v | 0x20u);
+    }
+    write(0x01);
+}
+
+void BM_TapVoltagesSet(benchmark::State& state) {
+    PodOnEmulator pod;
+    if (pod.handle() == nullptr) {
+        state.SkipWithError("no emulated pod");
+        return;
+    }
+    std::vector<uint8_t> frames;
+    for (uint32_t tap = 0; tap < 4; ++tap) {
+        AppendVoltageFrame(frames, tap, 0x6400, 675);  // 3.3 V
+        AppendVoltageFrame(frames, tap, 0x6800, 375);  // 1.5 V
+    }
+    Clock::duration lib{}, base{}, unheld{};
+    uint32_t error = 0;
+    auto call = [&] {
+        if (ZPX_SetTapVoltageEx(pod.handle()) != 0 || ZPX_GetError(pod.handle(), &error) != 0)
+            state.SkipWithError("library call failed");
+    };
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        call();
+        const auto t1 = Clock::now();
+        if (::send(pod.raw(), frames.data(), frames.size(), 0) !=
+                static_cast<ssize_t>(frames.size()) ||
+            !RawRead(pod.raw(), 0x01010001)) {
+            state.SkipWithError("raw exchange failed");
+        }
+        const auto t2 = Clock::now();
+        pod.Hold(false);
+        call();
+        pod.Hold(true);
+        lib += t1 - t0;
+        base += t2 - t1;
+        unheld += Clock::now() - t2;
+    }
+    const double calls = static_cast<double>(state.iterations());
+    state.counters["lib_us"] = Us(lib) / calls;
+    state.counters["raw_us"] = Us(base) / calls;
+    state.counters["unheld_us"] = Us(unheld) / calls;
+    state.counters["ratio"] = Us(lib) / Us(base);
+}
+BENCHMARK(BM_TapVoltagesSet)->MinTime(2.0);
+
+void BM_TapVoltagesRead(benchmark::State& state) {
+    PodOnEmulator pod;
+    if (pod.handle() == nullptr) {
+        state.SkipWithError("no emulated pod");
+        return;
+    }
+    ZPX_DeviceInfo info{};
+    info.PodKind = 1;
+    Clock::duration lib{}, base{}, unheld{};
+    uint32_t output = 0, threshold = 0;
+    auto call = [&] {
+        if (ZPX_GetTapVoltage(pod.handle(), &info, 1, &output, &threshold) != 0)
+            state.SkipWithError("library call failed");
+    };
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        call();
+        const auto t1 = Clock::now();
+        for (int i = 0; i < 16; ++i) {
+            if (!RawRead(pod.raw(), 0x01020001)) state.SkipWithError("raw read failed");
+        }
+        const auto t2 = Clock::now();
+        pod.Hold(false);
+        call();
+        pod.Hold(true);
+        lib += t1 - t0;
+        base += t2 - t1;
+        unheld += Clock::now() - t2;
+    }
+    const double calls = static_cast<double>(state.iterations());
+    state.counters["lib_us"] = Us(lib) / calls;
+    state.counters["raw_us"] = Us(base) / calls;
+    state.counters["unheld_us"] = Us(unheld) / calls;
+    state.counters["ratio"] = Us(lib) / Us(base);
+}
+BENCHMARK(BM_TapVoltagesRead)->MinTime(2.0);
 
 }  // namespace
 

@@ -130,6 +130,8 @@ int Demo(int type, const char* vcdPath) {
     std::vector<uint8_t> results(kVectorBytes, 0);
 
     StepRunner run;
+    std::vector<std::string> summary;  // what the steps found, printed after them
+    constexpr int32_t kOutputTenths = 33;
     ZPX_Handle h = nullptr;
     run.Step(("open " + name).c_str(), [&] {
         uint32_t status = 0;
@@ -158,13 +160,6 @@ int Demo(int type, const char* vcdPath) {
         return high == 0 && low == 0 ? std::string("serial ROM failed its checksum")
                                      : std::string();
     });
-    run.Step("read pod 0 serial number", [&] {
-        uint32_t high = 0, low = 0;
-        if (auto s = Status("ZPX_GetPodSerialNumber", ZPX_GetPodSerialNumber(h, 0, &high, &low));
-            !s.empty())
-            return s;
-        return (low & 0xFF) == 1 ? std::string() : std::string("no pod ROM answered");
-    });
     run.Step("set test clock to 10 MHz",
              [&] { return Status("ZPX_SetCtrlFrequency", ZPX_SetCtrlFrequency(h, 0, kClockKhz)); });
     run.Step("read back test clock", [&] {
@@ -174,6 +169,68 @@ int Demo(int type, const char* vcdPath) {
             return s;
         return khz == static_cast<uint32_t>(kClockKhz) ? std::string()
                                                        : "reads back " + std::to_string(khz);
+    });
+    run.Step("power the pod up and identify it", [&] {
+        if (auto s = Status("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h)); !s.empty()) return s;
+        int32_t podType = -2;
+        ZPX_GetPodType(h, &podType);
+        std::string taps;
+        for (int32_t tap = 1; tap <= 4; ++tap) {
+            int32_t type = -1;
+            ZPX_GetTapType(h, tap, &type);
+            taps += " " + std::to_string(type);
+        }
+        summary.push_back("pod type " + std::to_string(podType) + ", TAP types" + taps);
+        return podType == 1 ? std::string() : "pod type " + std::to_string(podType);
+    });
+    run.Step("read pod 0 serial number", [&] {
+        uint32_t high = 0, low = 0;
+        if (auto s = Status("ZPX_GetPodSerialNumber", ZPX_GetPodSerialNumber(h, 0, &high, &low));
+            !s.empty())
+            return s;
+        return (low & 0xFF) == 1 ? std::string() : std::string("no pod ROM answered");
+    });
+    run.Step("set every TAP to 3.3 V, threshold 1.5 V", [&] {
+        if (auto s = Status("ZPX_AddNewTapInfo",
+                            ZPX_AddNewTapInfo(h, 0, kOutputTenths, ZPX_DEFAULT_THRESHOLD));
+            !s.empty())
+            return s;
+        return Status("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h));
+    });
+    run.Step("read the TAP voltages back", [&] {
+        std::string line = "voltages read back (output / threshold):";
+        for (uint32_t tap = 1; tap <= 4; ++tap) {
+            uint32_t output = 0, threshold = 0;
+            if (auto s = Status("ZPX_GetTapVoltageEx",
+                                ZPX_GetTapVoltageEx(h, tap, &output, &threshold));
+                !s.empty())
+                return s;
+            char text[48];
+            std::snprintf(text, sizeof text, "%s TAP %u %u.%u V / %u.%u V", tap > 1 ? "," : "",
+                          tap, output / 10, output % 10, threshold / 10, threshold % 10);
+            line += text;
+            if (output != static_cast<uint32_t>(kOutputTenths) || threshold != 15)
+                return "TAP " + std::to_string(tap) + " reads" + text;
+        }
+        summary.push_back(line);
+        return std::string();
+    });
+    run.Step("activate the pod", [&] {
+        if (auto s = Status("ZPX_ActivatePod", ZPX_ActivatePod(h, 0)); !s.empty()) return s;
+        uint32_t active = 0;
+        if (auto s = Status("ZPX_PodActivated", ZPX_PodActivated(h, &active)); !s.empty())
+            return s;
+        return active == 1 ? std::string() : std::string("the pod reads as inactive");
+    });
+    run.Step("drive and read TAP 1 I/O pins", [&] {
+        if (auto s = Status("ZPX_SetTapIoPins", ZPX_SetTapIoPins(h, 1, 0xA, 0x5)); !s.empty())
+            return s;
+        uint32_t data = 0, control = 0;
+        if (auto s = Status("ZPX_GetTapIoPins", ZPX_GetTapIoPins(h, 1, &data, &control));
+            !s.empty())
+            return s;
+        return data == 0xA && control == 0x5 ? std::string()
+                                             : "pins read back as " + std::to_string(data);
     });
     run.Step("check memory size", [&] {
         uint32_t size = 0;
@@ -219,9 +276,44 @@ int Demo(int type, const char* vcdPath) {
         }
         return std::string();
     });
+    run.Step("describe the controller", [&] {
+        uint32_t status = 0;
+        ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(h, &status);
+        if (info == nullptr) return Status("ZPX_CreateDeviceInfo", status);
+        std::string sizes;
+        for (uint32_t size : info->MemorySize)
+            sizes += " " + std::to_string(size >> 10);
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "device information: controller kind %d, clock %d..%d kHz, memories (KiB)%s",
+                      info->ControllerKind, info->MinFrequencyKhz, info->MaxFrequencyKhz,
+                      sizes.c_str());
+        summary.push_back(line);
+        if (info->ControllerKind == 0 && type != 0) {
+            summary.push_back(
+                "  (over Ethernet no driver answers the identification: the record names the "
+                "5120 family)");
+        }
+        ZPX_DestroyDeviceInfo(h, info);
+        uint32_t model = 0, minKhz = 0, maxKhz = 0;
+        int32_t minOut = 0, maxOut = 0, minTh = 0, maxTh = 0;
+        ZPX_GetControllerType(h, &model);
+        ZPX_GetFrequencyRange(h, &minKhz, &maxKhz);
+        ZPX_GetOutputVoltRange(h, 0, &minOut, &maxOut);
+        ZPX_GetThresholdVoltRange(h, 0, &minTh, &maxTh);
+        std::snprintf(line, sizeof line,
+                      "session: model %u, clock %u..%u kHz, TAP 1 output %d.%d..%d.%d V, "
+                      "threshold %d.%d..%d.%d V",
+                      model, minKhz, maxKhz, minOut / 10, minOut % 10, maxOut / 10, maxOut % 10,
+                      minTh / 10, minTh % 10, maxTh / 10, maxTh % 10);
+        summary.push_back(line);
+        return std::string();
+    });
     if (h != nullptr) {
         run.Step("close", [&] { return Status("ZPX_CloseController", ZPX_CloseController(h)); });
     }
+    for (const std::string& line : summary)
+        std::printf("  %s\n", line.c_str());
     controller.StopVcd();
     server.Stop();
     std::printf("demo: %s (%d steps, %.1f ms)%s%s\n", run.failed() ? "FAIL" : "PASS", run.count(),

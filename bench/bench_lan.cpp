@@ -317,8 +317,7 @@ class PodOnEmulator {
 // The register-2 write packets of one voltage frame on TAP index `tap`, built from the link's
 // definition: the base, then 19 bits of (code | command) × 4, each with the clock (bit 5) low and
 // then high and the data in bit 4, then the closing value.
-void AppendVoltageFrame(std::vector<uint8_t>& out, uint32_t tap, uint32_t command,
-                        uint32_t code) {
+void AppendVoltageFrame(std::vector<uint8_t>& out, uint32_t tap, uint32_t command, uint32_t code) {
     auto write = [&out](uint32_t value) {
         uint8_t p[12];
         RawPacket(p, 0x01020002, value);
@@ -335,35 +334,19 @@ void AppendVoltageFrame(std::vector<uint8_t>& out, uint32_t tap, uint32_t comman
     write(0x01);
 }
 
-void BM_TapVoltagesSet(benchmark::State& state) {
-    PodOnEmulator pod;
-    if (pod.handle() == nullptr) {
-        state.SkipWithError("no emulated pod");
-        return;
-    }
-    std::vector<uint8_t> frames;
-    for (uint32_t tap = 0; tap < 4; ++tap) {
-        AppendVoltageFrame(frames, tap, 0x6400, 675);  // 3.3 V
-        AppendVoltageFrame(frames, tap, 0x6800, 375);  // 1.5 V
-    }
+// Times `library` (held, as it runs), `raw` and `library` with holding off, in turn, and reports
+// the three figures per call.
+template <typename Library, typename Raw>
+void CompareWithRaw(benchmark::State& state, PodOnEmulator& pod, Library library, Raw raw) {
     Clock::duration lib{}, base{}, unheld{};
-    uint32_t error = 0;
-    auto call = [&] {
-        if (ZPX_SetTapVoltageEx(pod.handle()) != 0 || ZPX_GetError(pod.handle(), &error) != 0)
-            state.SkipWithError("library call failed");
-    };
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        call();
+        if (!library()) state.SkipWithError("library call failed");
         const auto t1 = Clock::now();
-        if (::send(pod.raw(), frames.data(), frames.size(), 0) !=
-                static_cast<ssize_t>(frames.size()) ||
-            !RawRead(pod.raw(), 0x01010001)) {
-            state.SkipWithError("raw exchange failed");
-        }
+        if (!raw()) state.SkipWithError("raw exchange failed");
         const auto t2 = Clock::now();
         pod.Hold(false);
-        call();
+        if (!library()) state.SkipWithError("library call failed");
         pod.Hold(true);
         lib += t1 - t0;
         base += t2 - t1;
@@ -375,6 +358,31 @@ void BM_TapVoltagesSet(benchmark::State& state) {
     state.counters["unheld_us"] = Us(unheld) / calls;
     state.counters["ratio"] = Us(lib) / Us(base);
 }
+
+void BM_TapVoltagesSet(benchmark::State& state) {
+    PodOnEmulator pod;
+    if (pod.handle() == nullptr) {
+        state.SkipWithError("no emulated pod");
+        return;
+    }
+    std::vector<uint8_t> frames;
+    for (uint32_t tap = 0; tap < 4; ++tap) {
+        AppendVoltageFrame(frames, tap, 0x6400, 675);  // 3.3 V
+        AppendVoltageFrame(frames, tap, 0x6800, 375);  // 1.5 V
+    }
+    uint32_t error = 0;
+    CompareWithRaw(
+        state, pod,
+        [&] {
+            return ZPX_SetTapVoltageEx(pod.handle()) == 0 &&
+                   ZPX_GetError(pod.handle(), &error) == 0;
+        },
+        [&] {
+            return ::send(pod.raw(), frames.data(), frames.size(), 0) ==
+                       static_cast<ssize_t>(frames.size()) &&
+                   RawRead(pod.raw(), 0x01010001);
+        });
+}
 BENCHMARK(BM_TapVoltagesSet)->MinTime(2.0);
 
 void BM_TapVoltagesRead(benchmark::State& state) {
@@ -385,32 +393,16 @@ void BM_TapVoltagesRead(benchmark::State& state) {
     }
     ZPX_DeviceInfo info{};
     info.PodKind = 1;
-    Clock::duration lib{}, base{}, unheld{};
     uint32_t output = 0, threshold = 0;
-    auto call = [&] {
-        if (ZPX_GetTapVoltage(pod.handle(), &info, 1, &output, &threshold) != 0)
-            state.SkipWithError("library call failed");
-    };
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        call();
-        const auto t1 = Clock::now();
-        for (int i = 0; i < 16; ++i) {
-            if (!RawRead(pod.raw(), 0x01020001)) state.SkipWithError("raw read failed");
-        }
-        const auto t2 = Clock::now();
-        pod.Hold(false);
-        call();
-        pod.Hold(true);
-        lib += t1 - t0;
-        base += t2 - t1;
-        unheld += Clock::now() - t2;
-    }
-    const double calls = static_cast<double>(state.iterations());
-    state.counters["lib_us"] = Us(lib) / calls;
-    state.counters["raw_us"] = Us(base) / calls;
-    state.counters["unheld_us"] = Us(unheld) / calls;
-    state.counters["ratio"] = Us(lib) / Us(base);
+    CompareWithRaw(
+        state, pod,
+        [&] { return ZPX_GetTapVoltage(pod.handle(), &info, 1, &output, &threshold) == 0; },
+        [&] {
+            for (int i = 0; i < 16; ++i) {
+                if (!RawRead(pod.raw(), 0x01020001)) return false;
+            }
+            return true;
+        });
 }
 BENCHMARK(BM_TapVoltagesRead)->MinTime(2.0);
 

@@ -1,4 +1,5 @@
-# Fails unless every dynamic symbol the library defines starts with ZPX_.
+# Fails unless every dynamic symbol the library defines starts with ZPX_, and unless the two
+# names of the reset are one entry point.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -13,8 +14,15 @@ foreach(line ${lines})
   if(NOT name MATCHES "^ZPX_")
     message(FATAL_ERROR "unexpected exported symbol: ${name}")
   endif()
+  string(REGEX MATCH "^[0-9a-fA-F]+" address "${line}")
+  set(address_of_${name} "${address}")
   math(EXPR count "${count} + 1")
 endforeach()
+# Two names, one entry point.
+if(NOT DEFINED address_of_ZPX_ResetSystem OR
+   NOT "${address_of_ZPX_ResetSystem}" STREQUAL "${address_of_ZPX_ResetController}")
+  message(FATAL_ERROR "ZPX_ResetController and ZPX_ResetSystem are not one entry point")
+endif()
 if(count LESS 20)
   message(FATAL_ERROR "only ${count} ZPX_ exports found")
 endif()

@@ -32,6 +32,23 @@ bool HasParallelMode(const ControllerSession& s) {
     return s.podType >= 1 && s.podType <= 3;
 }
 
+// A three-bit command on the TAP's link, after the base and the link's pause when `opening`,
+// closed with `close`.
+uint32_t ParallelModeCommand(ControllerSession& s, uint32_t tap, uint32_t command, bool opening,
+                             uint32_t close) {
+    if (!HasParallelMode(s)) return kStatusNotAvailable;
+    if (tap < 1 || tap > kTapCount) return kStatusInvalid;
+    LinkFrame frame(s, tap - 1);
+    if (opening && (frame.WriteBase().failed() || frame.Pause(kLinkSettleMs).failed())) {
+        return kStatusFailed;
+    }
+    if (frame.SendBits(command, 3).failed() || frame.Write(close).failed() ||
+        frame.Finish().failed()) {
+        return kStatusFailed;
+    }
+    return kStatusOk;
+}
+
 }  // namespace
 
 uint32_t SetTapIoPins(ControllerSession& s, uint32_t tap, uint32_t data, uint32_t control) {
@@ -106,29 +123,14 @@ uint32_t GetIoPins(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t ta
 }
 
 uint32_t EnableTapParallelMode(ControllerSession& s, uint32_t tap) {
-    if (!HasParallelMode(s)) return kStatusNotAvailable;
-    if (tap < 1 || tap > kTapCount) return kStatusInvalid;
-    LinkFrame frame(s, tap - 1);
     constexpr uint32_t kParallelOn = 0b101;
-    if (frame.WriteBase().failed() || frame.Pause(kLinkSettleMs).failed() ||
-        frame.SendBits(kParallelOn, 3).failed() || frame.Write(kLinkActive).failed() ||
-        frame.Finish().failed()) {
-        return kStatusFailed;
-    }
-    return kStatusOk;
+    return ParallelModeCommand(s, tap, kParallelOn, true, kLinkActive);
 }
 
 uint32_t DisableTapParallelMode(ControllerSession& s, uint32_t tap) {
-    if (!HasParallelMode(s)) return kStatusNotAvailable;
-    if (tap < 1 || tap > kTapCount) return kStatusInvalid;
     // The command follows the TAP's parallel signals directly: no base write and no pause.
-    LinkFrame frame(s, tap - 1);
     constexpr uint32_t kParallelOff = 0b000;
-    if (frame.SendBits(kParallelOff, 3).failed() || frame.Write(s.register2Copy).failed() ||
-        frame.Finish().failed()) {
-        return kStatusFailed;
-    }
-    return kStatusOk;
+    return ParallelModeCommand(s, tap, kParallelOff, false, s.register2Copy);
 }
 
 uint32_t WriteTapParallelMode(ControllerSession& s, uint32_t value, uint32_t* bit) {

@@ -202,6 +202,56 @@ TEST_P(PodTest, DeviceInformationAndInformationRecords) {
     }
 }
 
+TEST_P(PodTest, RecordDrivenPowerResetAndSwitchOff) {
+    uint32_t status = 99;
+    ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(handle_, &status);
+    ASSERT_NE(info, nullptr);
+    // Powered from the record without identification or settle: a 51x4 record powers the pod,
+    // one of the 5120 family (Ethernet's included) has nothing to power.
+    ASSERT_EQ(ZPX_EnablePod(handle_, info, 0), ZPX_STATUS_OK);
+    const bool powers = info->ControllerKind >= 1;
+    EXPECT_EQ(controller_->PowerState(), powers ? 3 : 0);
+    EXPECT_EQ(info->PodKind, powers ? 1 : -1);
+    int32_t podType = 9;
+    ASSERT_EQ(ZPX_GetPodType(handle_, &podType), ZPX_STATUS_OK);
+    EXPECT_EQ(podType, -2);
+    ZPX_InfoQuery query{};
+    query.RequestMask = 0x7F | ZPX_QUERY_MEMORY_SIZE;
+    ASSERT_EQ(ZPX_ControllerInfo(handle_, info, &query), ZPX_STATUS_OK);
+    EXPECT_EQ(query.ValidMask & 0x41, powers ? 0x41u : 0x01u);
+    EXPECT_EQ(query.MemorySize2Mib, info->MemorySize[2] >> 20);
+    ASSERT_EQ(ZPX_DisablePod(handle_, info), ZPX_STATUS_OK);
+    Sync();
+    EXPECT_EQ(controller_->PowerState(), 0);
+    EXPECT_EQ(ZPX_DestroyDeviceInfo(handle_, info), ZPX_STATUS_OK);
+
+    // The TAP list in millivolts, and the ranges of the TAPs found.
+    ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_AddNewTapInfoMillivolt(handle_, 2, 2599, 1250), ZPX_STATUS_OK);
+    uint32_t output = 0, threshold = 0;
+    ASSERT_EQ(ZPX_GetTapInfo(handle_, 1, &output, &threshold), ZPX_STATUS_OK);
+    EXPECT_EQ(output * 100 + threshold, 2512u);
+    int32_t low = 0, high = 0;
+    ASSERT_EQ(ZPX_GetThresholdVoltRange(handle_, 2, &low, &high), ZPX_STATUS_OK);
+    EXPECT_EQ(low * 100 + high, 41);
+    ASSERT_EQ(ZPX_GetOutputVoltRange(handle_, 3, &low, &high), ZPX_STATUS_OK);
+    EXPECT_EQ(low * 100 + high, -101);
+
+    // The reset runs the start-up program and forgets the pod; switching the board off clears
+    // the pod-active flag and the TAP enables in register 2.
+    const uint64_t resets = controller_->ResetCount(), programs = controller_->StartupProgramRuns();
+    ASSERT_EQ(ZPX_ResetController(handle_), ZPX_STATUS_OK);
+    EXPECT_EQ(controller_->ResetCount(), resets + 1);
+    EXPECT_EQ(controller_->StartupProgramRuns(), programs + 1);
+    ASSERT_EQ(ZPX_GetPodType(handle_, &podType), ZPX_STATUS_OK);
+    EXPECT_EQ(podType, -2);
+    ASSERT_EQ(ZPX_SetTapEnable(handle_, 0xF0), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_ActivatePod(handle_, 1), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetCntCounter(handle_), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SwitchOffBoard(handle_), ZPX_STATUS_OK);
+    EXPECT_EQ(Register(2) & 0xF2, 0x02u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, PodTest, ::testing::ValuesIn(kBackends),
                          [](const auto& info) { return std::string(info.param.label); });
 

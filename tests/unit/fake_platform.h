@@ -178,9 +178,13 @@ class FakePlatform : public platform::Platform {
     void AlarmWait(uint16_t id) override { Note("wait", id); }
     void AlarmFree(uint16_t id) override { Note("free", id); }
     void DelayDirect(uint32_t micros) override { Note("d", micros); }
-    void SleepMs(uint32_t ms) override { Note("s", ms); }
+    void SleepMs(uint32_t ms) override {
+        Note("s", ms);
+        // Bytes still held back by the Ethernet connection while the caller sleeps.
+        if (nextConnection->held > 0) log.push_back("HELD");
+    }
     uint32_t ticks = 0;
-    uint32_t tickStep = 0;  // how far the tick moves on at every look
+    uint32_t tickStep = 1;  // how far the tick moves on at every look
     uint32_t TickMs() override { return ticks += tickStep; }
     void YieldThread() override {}
 

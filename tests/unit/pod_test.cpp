@@ -365,7 +365,7 @@ TEST(Pod, ActivationResetAndTheStartupProgram) {
     o.fake->tickStep = 1000;
     o.file->queued[0] = {3};
     EXPECT_EQ(ZPX_ResetSystem(o.handle), ZPX_STATUS_INVALID);
-    o.fake->tickStep = 0;
+    o.fake->tickStep = 1;
 
     // Switching the board off clears bits 0 and 4-7 of register 2 and leaves the copy.
     o.file->regs[2] = 0xFF;

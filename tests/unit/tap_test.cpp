@@ -305,6 +305,14 @@ TEST(DeviceInfo, ControllerPartFromTheDriverPodPartFromTheLink) {
             EXPECT_EQ(info->PodKind, 0);
             EXPECT_EQ(o.fake->Take(), "sense ");  // the fixed TAPs: no pin frame
             EXPECT_EQ(info->TapState[3] * 100 + info->MaxOutputVoltage, 450);
+        } else {
+            // The 51x4 family: the kind bits of register 3; 2 leaves the kind, 3 is unknown.
+            for (const auto& [bits, podKind] : {std::pair<uint8_t, int32_t>{0x32, 0}, {0x33, -1}}) {
+                o.file->selected[0] = {bits};
+                ASSERT_EQ(ZPX_ExtractDeviceInfo(o.handle, info), 0u);
+                EXPECT_EQ(info->PodKind, podKind);
+                EXPECT_EQ(info->MinThresholdVoltage, podKind == 0 ? 33 : -1);
+            }
         }
         EXPECT_EQ(ZPX_DestroyDeviceInfo(o.handle, info), 0u);
         EXPECT_EQ(ZPX_DestroyDeviceInfo(o.handle, info), 10u);  // given back already
@@ -391,8 +399,13 @@ TEST(InfoRecords, RecordFollowsTheSessionAndQueriesAnswerWhatWasAsked) {
     EXPECT_EQ(query.ValidMask + query.ControllerSerialHigh + query.PodSerial[3][1], 0u);
     EXPECT_EQ(query.ControllerType, static_cast<int32_t>(0xEEEEEEEE));
     EXPECT_EQ(s.register2Copy, 1u);
-    // The pod type and TAP types of the session, the memory size in MiB.
+    // The pod type and TAP types of the session, the TAPs only while the pod is active; the
+    // memory size in MiB.
     query.RequestMask = ZPX_QUERY_POD_TYPE | ZPX_QUERY_TAP(0) | ZPX_QUERY_TAP(2) | 0x4000;
+    o.file->regs[0x0B] = 0x03;
+    ASSERT_EQ(ZPX_ControllerInfoNew(o.handle, &query), 0u);
+    EXPECT_EQ(query.ValidMask, 0x4002u);
+    o.file->regs[0x0B] = 0x43;
     ASSERT_EQ(ZPX_ControllerInfoNew(o.handle, &query), 0u);
     EXPECT_EQ(query.ValidMask, 0x4016u);
     EXPECT_EQ(query.Tap[2] * 100 + query.PodType, -100);
@@ -481,9 +494,11 @@ TEST(EthernetLink, FrameWritesAreHeldAndDeliveredBeforeTheExportReturns) {
         // A frame that reads: every held write goes out before the read.
         o.tcp->script = std::deque<TcpEvent>(40, {TcpEvent::kData, std::vector<uint8_t>(12, 0)});
         uint32_t data = 0, control = 0;
+        o.fake->Take();
         ASSERT_EQ(ZPX_GetTapIoPins(o.handle, 1, &data, &control), 0u);
         EXPECT_EQ(o.tcp->held, 0u);
         EXPECT_EQ(data, 15u);
+        EXPECT_EQ(o.fake->Take(), "wait1 free1 s5 ");  // the base write left before the pause
     }
     EXPECT_EQ(bytes[0], bytes[1]);
     EXPECT_EQ(bytes[0].size(), 4u * 2 * 40 * 12);

@@ -1,13 +1,17 @@
-// Work done when a process loads and unloads the shared library. The cross-process objects are
-// attached on first use; loading only makes sure that happens before any export runs.
+// Work done when a process loads and unloads the shared library: attaching to the objects the
+// user's processes share (the open counters, the open lock, the serial registry), creating them
+// when this is the first process, and letting go of them again.
 #include "platform/platform.h"
 
 namespace {
 
 __attribute__((constructor)) void OnLibraryLoad() {
-    // Attaching the shared objects early means a process's first open does not pay for it.
-    zpx::platform::Platform& p = zpx::platform::Current();
-    if (p.LockOpen(0)) p.UnlockOpen();
+    // A process that cannot attach still loads; its opens then fail as the lock is missing.
+    (void)zpx::platform::Current().AttachShared();
+}
+
+__attribute__((destructor)) void OnLibraryUnload() {
+    zpx::platform::Current().DetachShared();
 }
 
 }  // namespace

@@ -199,6 +199,21 @@ ZPX_API uint32_t ZPX_BufferingUseful(ZPX_Handle handle, uint32_t* useful);
 ZPX_API ZPX_Handle ZPX_OpenController(const char* name, uint32_t* status);
 ZPX_API uint32_t ZPX_CloseController(ZPX_Handle handle);
 
+/* ---- Serial-number registry ----
+ * Every controller of the 51x4 family opened since the registry was created (by any process of
+ * the same user) is recorded with its working name (the name without its family suffix) and its
+ * two serial-number words, high then low as ZPX_GetControllerSerialNumber reports them. Peek and
+ * Alloc look a working name up, ignoring case; a name not yet recorded is opened briefly, which
+ * records it. 0 with both words stored, or 1 (a null name, an unknown controller); 10 for a null
+ * output. Free changes nothing and returns 0.
+ */
+ZPX_API uint32_t ZPX_ControllerSerialNumberPeek(const char* name, uint32_t* first,
+                                                uint32_t* second);
+ZPX_API uint32_t ZPX_ControllerSerialNumberAlloc(const char* name, uint32_t* first,
+                                                 uint32_t* second);
+ZPX_API uint32_t ZPX_ControllerSerialNumberFree(const char* name, uint32_t* first,
+                                                uint32_t* second);
+
 /* ---- Run control and status ---- */
 ZPX_API uint32_t ZPX_StartController(ZPX_Handle handle);
 ZPX_API uint32_t ZPX_BootController(ZPX_Handle handle, uint32_t image);

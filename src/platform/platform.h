@@ -53,6 +53,14 @@ class TcpConnection {
     }
 };
 
+// A library loaded at run time, unloaded when the object goes away.
+class DynamicLibrary {
+  public:
+    virtual ~DynamicLibrary() = default;
+    // The address of the entry exported under `name`, or null.
+    virtual void* Find(const char* name) = 0;
+};
+
 // Windows-style version record of the running system; Linux answers as the newest NT line.
 struct OsVersion {
     uint32_t platformId = 0;  // 1 the 9x line, 2 the NT line
@@ -101,14 +109,31 @@ class Platform {
     virtual bool WriteProfileString(const std::string& file, const std::string& section,
                                     const std::string& key, const std::string& value) = 0;
 
+    // ---- dynamic libraries ----
+    // Loads the library of base name `name` ("vxi5120": libvxi5120.so on Linux, vxi5120.dll on
+    // Windows) through the system's search; null when it cannot be loaded.
+    virtual std::unique_ptr<DynamicLibrary> OpenLibrary(const std::string& name) = 0;
+
     // ---- cross-process objects ----
+    // Attaches this process to the objects it shares with the user's other processes (the open
+    // counters, the open lock, the serial registry), creating them when it is the first; false
+    // when the counters or the lock are not available. Detach lets go of them; the objects
+    // vanish with the last process. Both may be called again; an attached process stays so.
+    virtual bool AttachShared() = 0;
+    virtual void DetachShared() = 0;
     // The four open counters; both return the value held before the atomic change.
     virtual uint32_t OpenCounterDecrement(unsigned index) = 0;
     virtual uint32_t OpenCounterIncrement(unsigned index) = 0;
-    // The global open lock, recursive for its owning thread.
+    // The global open lock, recursive for its owning thread. A process that died holding it does
+    // not keep it: the next waiter takes it over.
     virtual bool LockOpen(uint32_t timeoutMs) = 0;
     virtual void UnlockOpen() = 0;
+    // The serial registry's bytes (kSerialRegistrySize of them), zero when the objects were
+    // created; null when this process has no registry. Read and written under the open lock.
+    virtual uint8_t* SerialRegistry() = 0;
 };
+
+inline constexpr size_t kSerialRegistrySize = 4388;
 
 // The platform in use: the Linux one unless a test installed another.
 Platform& Current();

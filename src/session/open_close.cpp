@@ -10,10 +10,13 @@
 #include "session/host_os.h"
 #include "session/lifecycle.h"
 #include "session/open_close.h"
+#include "session/serial_registry.h"
 #include "session/settle.h"
 #include "transport/driver_backend.h"
 #include "transport/lan_backend.h"
+#include "transport/open_slot.h"
 #include "transport/registers.h"
+#include "transport/vxi_backend.h"
 
 namespace zpx {
 
@@ -21,9 +24,6 @@ namespace {
 
 constexpr uint32_t kOpenLockTimeoutMs = 20000;
 constexpr size_t kEthernetAddressMax = 31;
-
-// Counters of the single-open legacy device paths, shared by every process.
-enum OpenCounter : unsigned { kCounterUsb = 0, kCounterPci = 1, kCounterVxi = 2, kCounterIsa = 3 };
 
 // One row per kernel-driver back-end.
 struct DriverBackEnd {
@@ -33,22 +33,25 @@ struct DriverBackEnd {
     uint32_t chunkSize;
     const char* legacyPath;   // null: the back-end has no legacy path (FireWire)
     const char* indexedPath;  // printf pattern with the device index
-    unsigned counter;
+    transport::OpenCounter counter;
 };
 
 constexpr DriverBackEnd kDriverBackEnds[] = {
     {BackEndPrefix::kIsa, kFamily5120, kInterfaceIsa, 4096, "\\\\.\\isa5120.VXD",
-     "\\\\.\\isa5120_%d", kCounterIsa},
+     "\\\\.\\isa5120_%d", transport::kCounterIsa},
     {BackEndPrefix::kPci, kFamily5120, kInterfacePci, 4096, "\\\\.\\Pci5120.VXD",
-     "\\\\.\\PCI5120_%d", kCounterPci},
+     "\\\\.\\PCI5120_%d", transport::kCounterPci},
     {BackEndPrefix::kUsb, kFamily5120, kInterfaceUsb, 4096, "\\\\.\\Usb5120", "\\\\.\\Usb5120_%d",
-     kCounterUsb},
+     transport::kCounterUsb},
     {BackEndPrefix::kPci, kFamily51x4, kInterfacePci, 4096, "\\\\.\\Pci51x4.VXD",
-     "\\\\.\\PCI51X4EX_%d", kCounterPci},
+     "\\\\.\\PCI51X4EX_%d", transport::kCounterPci},
     {BackEndPrefix::kUsb, kFamily51x4, kInterfaceUsb, 131072, "\\\\.\\Usb51x4",
-     "\\\\.\\Usb51x4EX_%d", kCounterUsb},
-    {BackEndPrefix::kFw, kFamily5120, kInterfaceFireWire, 16384, nullptr, "\\\\.\\Fw51x4_%d", 0},
-    {BackEndPrefix::kFw, kFamily51x4, kInterfaceFireWire, 16384, nullptr, "\\\\.\\Fw51x4_%d", 0},
+     "\\\\.\\Usb51x4EX_%d", transport::kCounterUsb},
+    // FireWire has no legacy path, so its counter is never taken.
+    {BackEndPrefix::kFw, kFamily5120, kInterfaceFireWire, 16384, nullptr, "\\\\.\\Fw51x4_%d",
+     transport::kCounterUsb},
+    {BackEndPrefix::kFw, kFamily51x4, kInterfaceFireWire, 16384, nullptr, "\\\\.\\Fw51x4_%d",
+     transport::kCounterUsb},
 };
 
 constexpr const char* kIsaUnindexedPath = "\\\\.\\isa5120";
@@ -86,19 +89,18 @@ uint32_t OpenDriverBackEnd(ControllerSession& s, const DriverBackEnd& row,
     platform::Platform& p = platform::Current();
     uint32_t lastError = 0;
     std::unique_ptr<platform::DriverDevice> device;
+    std::unique_ptr<transport::OpenSlot> slot;
     if (row.legacyPath != nullptr && HostOsClass(kOsIsOldestGeneration)) {
         if (s.deviceIndex != 0) return kStatusLegacyIndex;
-        if (p.OpenCounterDecrement(row.counter) != 1) {
-            p.OpenCounterIncrement(row.counter);
-            return kStatusCannotOpen;
-        }
+        // The slot goes back when the back-end holding it goes, or at once if the open fails.
+        slot = transport::OpenSlot::Take(row.counter);
+        if (!slot) return kStatusCannotOpen;
         s.deviceIndex = -1;
         const auto mode = EndsWith(row.legacyPath, ".VXD")
                               ? platform::DriverOpenMode::kDynamicLegacy
                               : platform::DriverOpenMode::kExisting;
         device = p.OpenDriver(row.legacyPath, mode, &lastError);
         if (!device) {
-            p.OpenCounterIncrement(row.counter);
             if (row.kind == kInterfaceUsb && lastError == platform::kDeviceBusyError) {
                 return kStatusDeviceBusy;
             }
@@ -123,7 +125,8 @@ uint32_t OpenDriverBackEnd(ControllerSession& s, const DriverBackEnd& row,
             return lastError == platform::kDeviceBusyError ? kStatusDeviceBusy : kStatusCannotOpen;
         }
     }
-    s.backend = std::make_unique<transport::DriverBackend>(row.kind, std::move(device));
+    s.backend =
+        std::make_unique<transport::DriverBackend>(row.kind, std::move(device), std::move(slot));
     return kStatusOk;
 }
 
@@ -190,8 +193,10 @@ uint32_t OpenVxiController(ControllerSession& s, std::string_view addressText) {
     uint32_t board = 0;
     uint32_t address = 0;
     if (!ParseVxiAddress(addressText, &board, &address)) return kStatusInvalid;
-    // The VXI driver library is not usable in this build.
-    return kStatusFailed;
+    uint32_t status = kStatusFailed;
+    s.backend = transport::VxiBackend::Open(static_cast<uint16_t>(board),
+                                            static_cast<uint16_t>(address), &status);
+    return s.backend ? kStatusOk : status;
 }
 
 }  // namespace
@@ -263,6 +268,11 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
     // A failed restore leaves the copies at 0; the controller still serves.
     (void)RestoreStatusRegisters(*s);
     s->inUse.store(1, std::memory_order_release);
+    // Controllers of the 51x4 family are recorded with their serial numbers; the registration
+    // gives back the second hold of the lock it is entered with.
+    if (s->family == kFamily51x4 && p.LockOpen(kOpenLockTimeoutMs)) {
+        RegisterSerial(*s, parts.working);
+    }
     return HandleOf(s.release());
 }
 

@@ -41,6 +41,13 @@ static_assert(PackAddressGroups(0x123456) == 0x0846222C);
 static_assert(PackAddressGroups(0xFFFFFF) == 0x7E7E7E7E);
 static_assert(PackAddressGroupsHigh(0xFFFFFFFF) == 0x0000067E);
 
+// The older drivers and the VXI board number the address counters by a select in which 1 and 2
+// are exchanged; any counter other than these four (and the immediate one) travels as select 0.
+constexpr uint32_t LegacyCounterSelect(uint32_t counter) {
+    constexpr uint32_t kSelect[4] = {0, 2, 1, 3};
+    return counter < 4 ? kSelect[counter] : 0;
+}
+
 // Loads a write counter. 0 ok, 1 when the request or send failed.
 Result WriteCounterValue(ControllerSession& s, uint32_t counter, uint32_t value);
 // Reads a read counter. Stores 0 in *value before anything else; a counter the session's path does

@@ -47,10 +47,6 @@ constexpr DriverRegisterMap kFireWireMap = {
     .roundsWritesOn51x4 = false,
 };
 
-// The older drivers' set-address request numbers the address counters with 1 and 2 exchanged;
-// any counter other than these four and the immediate one travels as select 0.
-constexpr uint32_t kLegacyCounterSelect[4] = {0, 2, 1, 3};
-
 // Index of a clock register in DriverRegisterMap::clockRead, or -1.
 int ClockRegisterIndex(uint32_t reg) {
     if (reg == kClockValueRegister) return 0;
@@ -80,8 +76,9 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
     }
 }
 
-DriverBackend::DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device)
-    : map_(RegisterMapFor(kind)), deviceHandle_(std::move(device)) {}
+DriverBackend::DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device,
+                             std::unique_ptr<OpenSlot> slot)
+    : map_(RegisterMapFor(kind)), slot_(std::move(slot)), deviceHandle_(std::move(device)) {}
 
 Result DriverBackend::DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
                                     uint32_t outLength) {
@@ -186,7 +183,7 @@ Result DriverBackend::WriteCounter(ControllerSession& s, uint32_t counter, uint3
             PutU32(request, value);
             return DriverRequest(kRequestWriteImmAddr, request, 4, nullptr, 0);
         }
-        PutU32(request, counter < 4 ? kLegacyCounterSelect[counter] : 0);
+        PutU32(request, LegacyCounterSelect(counter));
         PutU32(request + 4, value);
         return DriverRequest(kRequestSetAddress, request, 8, nullptr, 0);
     }

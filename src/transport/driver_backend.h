@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "session/session.h"
 #include "transport/backend.h"
+#include "transport/open_slot.h"
 
 namespace zpx::transport {
 
@@ -35,7 +36,9 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind);
 
 class DriverBackend : public Backend {
   public:
-    DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device);
+    // `slot` is the single-open slot the device's path needed, or null.
+    DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device,
+                  std::unique_ptr<OpenSlot> slot = nullptr);
 
     Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
     Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
@@ -65,6 +68,8 @@ class DriverBackend : public Backend {
 
   private:
     const DriverRegisterMap& map_;
+    // Released in reverse order: the device closes before its slot is given back.
+    std::unique_ptr<OpenSlot> slot_;
     std::unique_ptr<platform::DriverDevice> deviceHandle_;
 };
 

@@ -58,6 +58,12 @@ class EmuPlatform : public platform::Platform {
                             const std::string& key, const std::string& value) override {
         return base_.WriteProfileString(file, section, key, value);
     }
+    std::unique_ptr<platform::DynamicLibrary> OpenLibrary(const std::string& name) override {
+        return base_.OpenLibrary(name);
+    }
+    bool AttachShared() override { return base_.AttachShared(); }
+    void DetachShared() override { base_.DetachShared(); }
+    uint8_t* SerialRegistry() override { return base_.SerialRegistry(); }
     uint32_t OpenCounterDecrement(unsigned i) override { return base_.OpenCounterDecrement(i); }
     uint32_t OpenCounterIncrement(unsigned i) override { return base_.OpenCounterIncrement(i); }
     bool LockOpen(uint32_t timeoutMs) override { return base_.LockOpen(timeoutMs); }

@@ -115,6 +115,29 @@ class FakeTcpConnection : public platform::TcpConnection {
     std::shared_ptr<FakeTcpState> state_;
 };
 
+// A library the fake platform "loads": its entries by name, and what was looked up.
+struct FakeLibraryState {
+    std::map<std::string, void*> entries;
+    std::vector<std::string> lookups;
+    int loaded = 0;  // libraries of this name not yet unloaded
+};
+
+class FakeLibrary : public platform::DynamicLibrary {
+  public:
+    explicit FakeLibrary(std::shared_ptr<FakeLibraryState> state) : state_(std::move(state)) {
+        ++state_->loaded;
+    }
+    ~FakeLibrary() override { --state_->loaded; }
+    void* Find(const char* name) override {
+        state_->lookups.emplace_back(name);
+        auto e = state_->entries.find(name);
+        return e == state_->entries.end() ? nullptr : e->second;
+    }
+
+  private:
+    std::shared_ptr<FakeLibraryState> state_;
+};
+
 class FakePlatform : public platform::Platform {
   public:
     std::vector<std::pair<std::string, platform::DriverOpenMode>> driverOpens;
@@ -210,12 +233,25 @@ class FakePlatform : public platform::Platform {
         return true;
     }
 
+    std::map<std::string, std::shared_ptr<FakeLibraryState>> libraries;  // base name -> library
+    std::unique_ptr<platform::DynamicLibrary> OpenLibrary(const std::string& name) override {
+        auto l = libraries.find(name);
+        if (l == libraries.end()) return nullptr;
+        return std::make_unique<FakeLibrary>(l->second);
+    }
+
     uint32_t counters[4] = {1, 1, 1, 1};
     int lockDepth = 0;
+    bool lockAvailable = true;
+    std::vector<uint8_t> registry = std::vector<uint8_t>(platform::kSerialRegistrySize, 0);
+    bool hasRegistry = true;
+    bool AttachShared() override { return true; }
+    void DetachShared() override {}
     uint32_t OpenCounterDecrement(unsigned i) override { return counters[i]--; }
     uint32_t OpenCounterIncrement(unsigned i) override { return counters[i]++; }
-    bool LockOpen(uint32_t) override { return ++lockDepth > 0; }
+    bool LockOpen(uint32_t) override { return lockAvailable && ++lockDepth > 0; }
     void UnlockOpen() override { --lockDepth; }
+    uint8_t* SerialRegistry() override { return hasRegistry ? registry.data() : nullptr; }
 };
 
 // Installs a FakePlatform for the scope's lifetime.

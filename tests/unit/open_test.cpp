@@ -5,6 +5,8 @@
 #include <string>
 
 #include "driver_fixture.h"
+#include "session/call_frame.h"
+#include "session/serial_registry.h"
 
 namespace zpx::testing {
 namespace {
@@ -167,7 +169,71 @@ TEST(OpenController, LegacyPathAdmitsOneOpenAcrossFamilies) {
     EXPECT_EQ(fake->driverOpens.size(), 1u);
     EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
               (std::vector<uint32_t>{1, 0, 1, 1}));
+    // Closing gives the slot back: the path opens again.
     EXPECT_EQ(ZPX_CloseController(first), 0u);
+    EXPECT_EQ(fake->counters[1], 1u);
+    ZPX_Handle again = ZPX_OpenController("PCI", &status);
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(ZPX_CloseController(again), 0u);
+    // An open that fails after taking the slot (the driver names an unknown family, so the
+    // controller is not identified) gives it back.
+    auto unknown = std::make_shared<RegisterFile>();
+    unknown->driverId = 0x12340000;
+    fake->devices["\\\\.\\Pci51x4.VXD"]->handler = RegisterFileHandler(unknown);
+    EXPECT_EQ(ZPX_OpenController("PCI", &status), nullptr);
+    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(fake->counters[1], 1u);
+}
+
+TEST(SerialRegistry, OpensRecordTheWorkingNameAndPeekFindsIt) {
+    auto file = std::make_shared<RegisterFile>();
+    // The controller's ROM: family byte, six serial bytes, the CRC-8/MAXIM of the seven.
+    file->selected[6] = {0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x75};
+    Opened o(kPci, file);
+    std::vector<uint8_t>& registry = o.fake->registry;
+    ASSERT_EQ(GetU32(registry.data()), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(registry.data() + 4), "PCI");
+    EXPECT_EQ(GetU32(registry.data() + 4 + 128), 0x75665544u);  // high word, bytes 4 to 7
+    EXPECT_EQ(GetU32(registry.data() + 4 + 132), 0x33221101u);  // low word
+    EXPECT_EQ(o.fake->lockDepth, 0);
+    // Found ignoring case, without opening anything.
+    uint32_t first = 0, second = 0;
+    const size_t opens = o.fake->driverOpens.size();
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("pci", &first, &second), 0u);
+    EXPECT_EQ(first, 0x75665544u);
+    EXPECT_EQ(second, 0x33221101u);
+    EXPECT_EQ(o.fake->driverOpens.size(), opens);
+    // Names are kept to 127 characters, so a longer one finds its cut entry.
+    const std::string longName = "PCI" + std::string(124, 'x');
+    std::memcpy(registry.data() + 4 + 136, longName.data(), longName.size());
+    PutU32(registry.data() + 4 + 136 + 128, 0xABCD);
+    PutU32(registry.data(), 2);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek((longName + "yyyy").c_str(), &first, &second), 0u);
+    EXPECT_EQ(first, 0xABCDu);
+    EXPECT_EQ(o.fake->lockDepth, 0);
+    // No lock, no registry, an unknown name: 1 with the outputs untouched.
+    first = 7;
+    o.fake->lockAvailable = false;
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second), 1u);
+    o.fake->lockAvailable = true;
+    o.fake->hasRegistry = false;
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second), 1u);
+    o.fake->hasRegistry = true;
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("USB7", &first, &second), 1u);
+    EXPECT_EQ(o.fake->driverOpens.back().first, "\\\\.\\Usb51x4EX_7");  // tried once
+    EXPECT_EQ(first, 7u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", nullptr, &second), 10u);
+    EXPECT_EQ(o.fake->lockDepth, 0);
+    // A session that is busy when it is registered is recorded without its serial.
+    {
+        InUseGuard busy(o.s().inUse);
+        ASSERT_TRUE(busy.taken());
+        ASSERT_TRUE(o.fake->LockOpen(0));
+        RegisterSerial(o.s(), "BUSY");
+    }
+    EXPECT_EQ(o.fake->lockDepth, 0);
+    EXPECT_EQ(GetU32(registry.data()), 3u);
+    EXPECT_EQ(GetU32(registry.data() + 4 + 2 * 136 + 128), 0u);
 }
 
 TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {

@@ -1,5 +1,5 @@
-// Profile files rewritten atomically under a file lock, and the cross-process open counters and
-// open lock in POSIX shared memory.
+// Profile files rewritten atomically under a file lock, and the objects the user's processes
+// share in POSIX shared memory: the open counters, the open lock and the serial registry.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <string>
 
 #include "platform/linux/linux_platform.h"
 #include "platform/profile_text.h"
@@ -45,74 +47,124 @@ bool WriteAll(int fd, const std::string& text) {
 
 // ---- shared objects ----
 
+// Every user has objects of their own: the names carry the user id and only the owner may open
+// them, so another user's processes can neither read nor hold them.
 constexpr const char* kCountersName = "/dllmemfilemap";
 constexpr const char* kMutexName = "/__SnrRootMtx__";
+constexpr const char* kRegistryName = "/__SnrRootMap__";
 constexpr const char* kAttachLockName = "/zpx.attach";
+constexpr const char* kAttachSerialName = "/zpx.attach.serial";
+constexpr mode_t kOwnerOnly = 0600;
 constexpr int kCounterCount = 4;
+constexpr size_t kCountersSize = 16;
+
+std::string UserObjectName(const char* base) {
+    return std::string(base) + "." + std::to_string(::getuid());
+}
+
+int OpenShared(const char* base) {
+    return ::shm_open(UserObjectName(base).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kOwnerOnly);
+}
+
+// A shared object of `size` bytes mapped for reading and writing, or null.
+void* MapShared(int fd, size_t size) {
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
+    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
 
 struct SharedMutex {
     pthread_mutex_t mutex;
 };
 
-// The objects shared by every process that uses the library. A lock file that every attached
-// process holds shared tells the first process to attach, which creates and zeroes the objects,
-// so they start afresh once every process has detached, even after a crash.
+// The objects shared by the user's processes. A lock file that every attached process holds
+// shared tells the first process to attach, which creates and initialises the objects, so they
+// start afresh once every process has detached, even after a crash.
 class SharedObjects {
   public:
-    SharedObjects() { Attach(); }
     ~SharedObjects() { Detach(); }
 
-    std::atomic<uint32_t>* counters = nullptr;
-    pthread_mutex_t* mutex = nullptr;
-
-  private:
-    void Attach() {
-        attachFd_ = ::shm_open(kAttachLockName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        const int serialize = ::shm_open("/zpx.attach.serial", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (serialize >= 0) ::flock(serialize, LOCK_EX);
+    bool Attach() {
+        std::lock_guard lock(attachMutex_);
+        if (attached_) return counters_ != nullptr && mutex_ != nullptr;
+        attached_ = true;
+        attachFd_ = OpenShared(kAttachLockName);
+        const int serialize = OpenShared(kAttachSerialName);
+        if (serialize >= 0) {
+            while (::flock(serialize, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
         const bool first = attachFd_ >= 0 && ::flock(attachFd_, LOCK_EX | LOCK_NB) == 0;
 
-        countersFd_ = ::shm_open(kCountersName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        mutexFd_ = ::shm_open(kMutexName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (countersFd_ >= 0 && ::ftruncate(countersFd_, 16) == 0) {
-            void* view = ::mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, countersFd_, 0);
-            if (view != MAP_FAILED) counters = static_cast<std::atomic<uint32_t>*>(view);
+        countersFd_ = OpenShared(kCountersName);
+        mutexFd_ = OpenShared(kMutexName);
+        registryFd_ = OpenShared(kRegistryName);
+        counters_ = static_cast<std::atomic<uint32_t>*>(MapShared(countersFd_, kCountersSize));
+        if (void* view = MapShared(mutexFd_, sizeof(SharedMutex))) {
+            mutex_ = &static_cast<SharedMutex*>(view)->mutex;
         }
-        if (mutexFd_ >= 0 && ::ftruncate(mutexFd_, sizeof(SharedMutex)) == 0) {
-            void* view = ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED,
-                                mutexFd_, 0);
-            if (view != MAP_FAILED) mutex = &static_cast<SharedMutex*>(view)->mutex;
-        }
+        registry_ = static_cast<uint8_t*>(MapShared(registryFd_, kSerialRegistrySize));
         if (first) {
-            if (counters != nullptr) {
+            if (counters_ != nullptr) {
                 for (int i = 0; i < kCounterCount; ++i)
-                    counters[i].store(1);
+                    counters_[i].store(1);
             }
-            if (mutex != nullptr) {
+            if (registry_ != nullptr) std::memset(registry_, 0, kSerialRegistrySize);
+            if (mutex_ != nullptr) {
                 pthread_mutexattr_t attr;
                 pthread_mutexattr_init(&attr);
                 pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
                 pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
                 pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-                pthread_mutex_init(mutex, &attr);
+                pthread_mutex_init(mutex_, &attr);
                 pthread_mutexattr_destroy(&attr);
             }
         }
         if (attachFd_ >= 0) ::flock(attachFd_, LOCK_SH);
         if (serialize >= 0) ::close(serialize);  // releases the attach serialisation
+        return counters_ != nullptr && mutex_ != nullptr;
     }
 
     void Detach() {
-        if (counters != nullptr) ::munmap(counters, 16);
-        if (mutex != nullptr) ::munmap(mutex, sizeof(SharedMutex));
-        if (countersFd_ >= 0) ::close(countersFd_);
-        if (mutexFd_ >= 0) ::close(mutexFd_);
-        if (attachFd_ >= 0) ::close(attachFd_);
+        std::lock_guard lock(attachMutex_);
+        if (!attached_) return;
+        attached_ = false;
+        if (counters_ != nullptr) ::munmap(counters_, kCountersSize);
+        if (mutex_ != nullptr) ::munmap(mutex_, sizeof(SharedMutex));
+        if (registry_ != nullptr) ::munmap(registry_, kSerialRegistrySize);
+        counters_ = nullptr;
+        mutex_ = nullptr;
+        registry_ = nullptr;
+        for (int* fd : {&countersFd_, &mutexFd_, &registryFd_, &attachFd_}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
     }
 
+    // Each attaches first if this process has not yet.
+    std::atomic<uint32_t>* Counters() {
+        (void)Attach();  // what failed to attach stays null
+        return counters_;
+    }
+    pthread_mutex_t* Mutex() {
+        (void)Attach();
+        return mutex_;
+    }
+    uint8_t* Registry() {
+        (void)Attach();
+        return registry_;
+    }
+
+  private:
+    std::mutex attachMutex_;
+    bool attached_ = false;
+    std::atomic<uint32_t>* counters_ = nullptr;
+    pthread_mutex_t* mutex_ = nullptr;
+    uint8_t* registry_ = nullptr;
     int attachFd_ = -1;
     int countersFd_ = -1;
     int mutexFd_ = -1;
+    int registryFd_ = -1;
 };
 
 SharedObjects& Shared() {
@@ -156,33 +208,47 @@ bool LinuxPlatform::WriteProfileString(const std::string& file, const std::strin
     return ok;
 }
 
+bool LinuxPlatform::AttachShared() {
+    return Shared().Attach();
+}
+
+void LinuxPlatform::DetachShared() {
+    Shared().Detach();
+}
+
 uint32_t LinuxPlatform::OpenCounterDecrement(unsigned index) {
-    auto* counters = Shared().counters;
+    auto* counters = Shared().Counters();
     if (counters == nullptr || index >= kCounterCount) return 0;
     return counters[index].fetch_sub(1);
 }
 
 uint32_t LinuxPlatform::OpenCounterIncrement(unsigned index) {
-    auto* counters = Shared().counters;
+    auto* counters = Shared().Counters();
     if (counters == nullptr || index >= kCounterCount) return 0;
     return counters[index].fetch_add(1);
 }
 
 bool LinuxPlatform::LockOpen(uint32_t timeoutMs) {
-    pthread_mutex_t* mutex = Shared().mutex;
+    pthread_mutex_t* mutex = Shared().Mutex();
     if (mutex == nullptr) return false;
+    // The wait counts on the monotonic clock: setting the system clock neither ends it early
+    // nor stretches it.
     timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
     deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    const int rc = pthread_mutex_timedlock(mutex, &deadline);
+    int rc;
+    do {
+        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    } while (rc == EINTR);
     if (rc == EOWNERDEAD) {
-        // The previous owner died holding the lock; what it guarded is still consistent
-        // because every change under it is a single atomic step.
+        // The previous owner died holding the lock. What it guards stays consistent: the
+        // counters change in single atomic steps and a registry entry counts only once it is
+        // complete.
         pthread_mutex_consistent(mutex);
         return true;
     }
@@ -190,7 +256,11 @@ bool LinuxPlatform::LockOpen(uint32_t timeoutMs) {
 }
 
 void LinuxPlatform::UnlockOpen() {
-    if (pthread_mutex_t* mutex = Shared().mutex) pthread_mutex_unlock(mutex);
+    if (pthread_mutex_t* mutex = Shared().Mutex()) pthread_mutex_unlock(mutex);
+}
+
+uint8_t* LinuxPlatform::SerialRegistry() {
+    return Shared().Registry();
 }
 
 }  // namespace zpx::platform::linux_impl

@@ -39,10 +39,15 @@ class LinuxPlatform final : public Platform {
     bool WriteProfileString(const std::string& file, const std::string& section,
                             const std::string& key, const std::string& value) override;
 
+    std::unique_ptr<DynamicLibrary> OpenLibrary(const std::string& name) override;
+
+    bool AttachShared() override;
+    void DetachShared() override;
     uint32_t OpenCounterDecrement(unsigned index) override;
     uint32_t OpenCounterIncrement(unsigned index) override;
     bool LockOpen(uint32_t timeoutMs) override;
     void UnlockOpen() override;
+    uint8_t* SerialRegistry() override;
 };
 
 }  // namespace zpx::platform::linux_impl

@@ -1,7 +1,10 @@
-// The operating-system class and the library's own path.
+// The operating-system class, the library's own path and libraries loaded at run time.
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
+
+#include <memory>
+#include <string>
 
 #include "platform/linux/linux_platform.h"
 
@@ -26,6 +29,30 @@ std::string LinuxPlatform::LibraryPath() {
     char resolved[PATH_MAX];
     if (realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
     return resolved;
+}
+
+namespace {
+
+class LinuxLibrary final : public DynamicLibrary {
+  public:
+    explicit LinuxLibrary(void* handle) : handle_(handle) {}
+    ~LinuxLibrary() override { ::dlclose(handle_); }
+    LinuxLibrary(const LinuxLibrary&) = delete;
+    LinuxLibrary& operator=(const LinuxLibrary&) = delete;
+    void* Find(const char* name) override { return ::dlsym(handle_, name); }
+
+  private:
+    void* handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> LinuxPlatform::OpenLibrary(const std::string& name) {
+    // By its bare file name: the loader's search path decides which copy is taken.
+    const std::string file = "lib" + name + ".so";
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return nullptr;
+    return std::make_unique<LinuxLibrary>(handle);
 }
 
 }  // namespace zpx::platform::linux_impl

@@ -1,0 +1,199 @@
+// The objects the user's processes share, across real processes: the serial registry filled by
+// opens in several processes and read by name from another, its 32-entry limit, a lock holder
+// killed while holding, objects that start afresh once every process has gone, and two users
+// side by side. Each test forks; ctest runs them one at a time, since every zpx process of the
+// user shares these objects.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "controller.h"
+#include "core/bytes.h"
+#include "lan_server.h"
+#include "platform/platform.h"
+#include "zpx/zpx.h"
+
+namespace zpx {
+namespace {
+
+platform::Platform& P() {
+    return platform::Current();
+}
+
+uint32_t EntryCount() {
+    const uint8_t* registry = P().SerialRegistry();
+    return registry != nullptr ? GetU32(registry) : 0xFFFFFFFF;
+}
+
+std::string EntryName(uint32_t i) {
+    return reinterpret_cast<const char*>(P().SerialRegistry() + 4 + 136 * i);
+}
+
+// Runs `body` in a child process; its result is the child's exit code (0 is success).
+int InChild(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// An emulated Ethernet controller of the 51x4 family, served by this process's threads.
+struct Emulated {
+    Emulated() {
+        emu::ControllerConfig config;
+        config.controllerSerial = 0x00C0DE0051A4;
+        controller = std::make_unique<emu::Controller>(config);
+        server = std::make_unique<emu::LanServer>(*controller);
+        std::string address, error;
+        EXPECT_TRUE(emu::StartOnFreeLoopback(*server, emu::kLanPort, &address, &error)) << error;
+        name = "ETH" + address;
+    }
+    std::unique_ptr<emu::Controller> controller;
+    std::unique_ptr<emu::LanServer> server;
+    std::string name;
+};
+
+TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
+    Emulated emulated;
+    ASSERT_TRUE(P().AttachShared());
+    const uint32_t before = EntryCount();
+    ASSERT_LE(before, 28u);
+    constexpr int kProcesses = 3;
+    for (int i = 0; i < kProcesses; ++i) {
+        EXPECT_EQ(InChild([&] {
+                      uint32_t status = 99;
+                      ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
+                      return h != nullptr && ZPX_CloseController(h) == 0 ? 0 : 1;
+                  }),
+                  0);
+    }
+    ASSERT_EQ(EntryCount(), before + kProcesses);
+    for (uint32_t i = before; i < before + kProcesses; ++i)
+        EXPECT_EQ(EntryName(i), emulated.name);
+
+    // Another process finds it in any letter case without connecting to the controller.
+    const uint64_t connections = emulated.server->ConnectionsAccepted();
+    const auto rom = emu::SerialRom(0x00C0DE0051A4, false);
+    const uint32_t high = GetU32(rom.data() + 4), low = GetU32(rom.data());
+    std::string lower = emulated.name;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(InChild([&] {
+                  uint32_t first = 0, second = 0;
+                  const uint32_t rc =
+                      ZPX_ControllerSerialNumberPeek(lower.c_str(), &first, &second);
+                  return rc == 0 && first == high && second == low ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(emulated.server->ConnectionsAccepted(), connections);
+    // Giving it back changes nothing; a 5120-family open records nothing.
+    uint32_t first = 0, second = 0;
+    EXPECT_EQ(ZPX_ControllerSerialNumberFree(emulated.name.c_str(), &first, &second), 0u);
+    uint32_t status = 99;
+    ZPX_Handle h = ZPX_OpenController((emulated.name + ",5120").c_str(), &status);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_EQ(EntryCount(), before + kProcesses);
+    EXPECT_EQ(ZPX_ControllerSerialNumberAlloc(emulated.name.c_str(), &first, &second), 0u);
+    EXPECT_EQ(first, high);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek(nullptr, &first, &second), 1u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.254", &first, &second), 1u);
+}
+
+TEST(Registry, ThirtyTwoEntriesAtMostAndOpensGoOnRegardless) {
+    Emulated emulated;
+    ASSERT_TRUE(P().AttachShared());
+    while (EntryCount() < 33) {
+        const uint32_t count = EntryCount();
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        if (count == 32) break;
+    }
+    EXPECT_EQ(EntryCount(), 32u);
+}
+
+TEST(Registry, AHolderKilledWhileHoldingTheLockDoesNotBlockTheOthers) {
+    Emulated emulated;
+    ASSERT_TRUE(P().AttachShared());
+    EXPECT_EQ(InChild([] {
+                  if (!P().LockOpen(1000)) return 1;
+                  ::raise(SIGKILL);
+                  return 2;
+              }),
+              128 + SIGKILL);
+    ASSERT_TRUE(P().LockOpen(2000));
+    P().UnlockOpen();
+    // The registry still serves, from this and from another process.
+    uint32_t status = 99, first = 0, second = 0;
+    ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_EQ(InChild([&] {
+                  return ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second);
+              }),
+              0);
+}
+
+TEST(Registry, ObjectsStartAfreshOnceEveryProcessHasGoneCrashOrNot) {
+    Emulated emulated;
+    // This process lets go; a process that records an entry dies without letting go; the next
+    // process to come finds the objects new.
+    P().DetachShared();
+    EXPECT_EQ(InChild([&] {
+                  uint32_t status = 99;
+                  if (ZPX_OpenController(emulated.name.c_str(), &status) == nullptr) return 1;
+                  if (EntryCount() == 0 || !P().LockOpen(1000)) return 2;
+                  ::raise(SIGKILL);  // holding the lock and the session
+                  return 3;
+              }),
+              128 + SIGKILL);
+    EXPECT_EQ(InChild([] {
+                  if (!P().AttachShared() || EntryCount() != 0) return 1;
+                  for (unsigned counter = 0; counter < 4; ++counter) {
+                      if (P().OpenCounterDecrement(counter) != 1) return 2;
+                  }
+                  return P().LockOpen(0) ? 0 : 3;
+              }),
+              0);
+    ASSERT_TRUE(P().AttachShared());
+    EXPECT_EQ(EntryCount(), 0u);
+}
+
+// Another user's processes have objects of their own: neither blocked by this user's lock nor
+// able to open this user's objects.
+TEST(Registry, TwoUsersSideBySide) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
+    Emulated emulated;
+    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().LockOpen(1000));  // held by this user for the whole test
+    const std::string mine = "/__SnrRootMap__." + std::to_string(::getuid());
+    constexpr uid_t kOther = 65534;
+    EXPECT_EQ(InChild([&] {
+                  P().DetachShared();
+                  if (::setgid(kOther) != 0 || ::setuid(kOther) != 0) return 1;
+                  // This user's registry stays closed to the other.
+                  if (::shm_open(mine.c_str(), O_RDONLY, 0) >= 0 || errno != EACCES) return 2;
+                  if (!P().AttachShared() || !P().LockOpen(1000)) return 3;
+                  P().UnlockOpen();
+                  uint32_t first = 0, second = 0;
+                  if (ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second) != 0)
+                      return 4;
+                  return EntryCount() >= 1 ? 0 : 5;
+              }),
+              0);
+    P().UnlockOpen();
+}
+
+}  // namespace
+}  // namespace zpx

@@ -3,8 +3,10 @@
 // back-end can carry. Tests derive from BackendTest and may change the board in Configure.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -28,8 +30,14 @@ struct Backend {
     // An older driver knows no identification: whatever the board, the library takes it for the
     // 5120 family and keeps its status registers in the INI file.
     bool olderDriver;
+    // VXI: the interface generation of the emulated driver library, "session" or "plain".
+    const char* vxiGeneration = nullptr;
     uint32_t reportedType() const { return olderDriver ? 0 : static_cast<uint32_t>(type); }
     bool ethernet() const { return interfaceKind == ZPX_INTERFACE_ETHERNET; }
+    bool vxi() const { return interfaceKind == ZPX_INTERFACE_VXI; }
+    // The library takes the older paths: counters by separate requests (fewer of them), the
+    // status registers kept in the status file.
+    bool legacy() const { return olderDriver || vxi(); }
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Backend& b) {
@@ -50,6 +58,25 @@ inline const Backend kBackends[] = {
     {"Isa0", ZPX_INTERFACE_ISA, "ISA0,5120", "\\\\.\\isa5120", 0, true},
     {"FireWire1", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 1, false},
     {"FireWire3", ZPX_INTERFACE_FIREWIRE, "FW0", "\\\\.\\Fw51x4_0", 3, false},
+    {"VxiSession", ZPX_INTERFACE_VXI, "VXIPCI,5120", "", 0, false, "session"},
+    {"VxiPlain", ZPX_INTERFACE_VXI, "VXIPCI0,8,5120", "", 0, false, "plain"},
+};
+
+// The test hooks of the emulated VXI driver library, looked up in the copy the loader found.
+struct VxiHooks {
+    explicit VxiHooks(void* library)
+        : controller(
+              reinterpret_cast<emu::Controller* (*)()>(dlsym(library, "ZpxEmuVxiController"))),
+          configure(reinterpret_cast<void (*)(const emu::ControllerConfig*, uint16_t)>(
+              dlsym(library, "ZpxEmuVxiConfigure"))),
+          setFaults(reinterpret_cast<void (*)(const std::vector<emu::Fault>*)>(
+              dlsym(library, "ZpxEmuVxiSetFaults"))),
+          calls(reinterpret_cast<uint64_t (*)()>(dlsym(library, "ZpxEmuVxiCalls"))) {}
+    bool complete() const { return controller && configure && setFaults && calls; }
+    emu::Controller* (*controller)();
+    void (*configure)(const emu::ControllerConfig*, uint16_t);
+    void (*setFaults)(const std::vector<emu::Fault>*);
+    uint64_t (*calls)();
 };
 
 class BackendTest : public ::testing::TestWithParam<Backend> {
@@ -72,8 +99,11 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         config_.flashCode = 0xD2;
         config_.podKind = 0;  // the older pod, with which the 5120 board passes its board test
         Configure(config_);
-        controller_ = std::make_unique<emu::Controller>(config_);
-        if (b.ethernet()) {
+        if (b.vxi()) {
+            ASSERT_NO_FATAL_FAILURE(LoadVxiBoard(b));
+        } else if (b.ethernet()) {
+            ownedController_ = std::make_unique<emu::Controller>(config_);
+            controller_ = ownedController_.get();
             emu::LanServerOptions options;
             options.requestLog = [this](std::string_view line) {
                 std::lock_guard lock(requestsMutex_);
@@ -85,6 +115,8 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
                 << error;
             name_ = "ETH" + address;
         } else {
+            ownedController_ = std::make_unique<emu::Controller>(config_);
+            controller_ = ownedController_.get();
             constexpr emu::DriverKind kKinds[] = {
                 emu::DriverKind::kIsa, emu::DriverKind::kPci, emu::DriverKind::kUsb,
                 emu::DriverKind::kPci, emu::DriverKind::kPci, emu::DriverKind::kFireWire};
@@ -95,12 +127,31 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             platform_.SetDriver(b.path, driver_.get());
             name_ = b.name;
         }
+        if (IsSkipped()) return;
         uint32_t status = 99;
         handle_ = ZPX_OpenController(name_.c_str(), &status);
         ASSERT_EQ(status, ZPX_STATUS_OK) << name_;
     }
+    // The emulated VXI board, in the copy of libvxi5120.so that the loader finds by its bare
+    // name, as the library loads it: the test of each generation puts that generation's folder
+    // on the loader's path and names it.
+    void LoadVxiBoard(const Backend& b) {
+        const char* generation = std::getenv("ZPX_VXI_GENERATION");
+        if (generation == nullptr || std::string(generation) != b.vxiGeneration) {
+            GTEST_SKIP() << "run by the vxi_" << b.vxiGeneration << " test";
+        }
+        vxiLibrary_ = dlopen("libvxi5120.so", RTLD_NOW);
+        ASSERT_NE(vxiLibrary_, nullptr) << dlerror();
+        vxi_ = std::make_unique<VxiHooks>(vxiLibrary_);
+        ASSERT_TRUE(vxi_->complete());
+        vxi_->configure(&config_, 8);
+        controller_ = vxi_->controller();
+        name_ = b.name;
+    }
+
     void TearDown() override {
         EXPECT_TRUE(handle_ == nullptr || ZPX_CloseController(handle_) == ZPX_STATUS_OK);
+        if (vxiLibrary_ != nullptr) dlclose(vxiLibrary_);
     }
 
     // What an export with a trailing output word hands back (it must succeed).
@@ -120,12 +171,17 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         return v;
     }
     uint64_t Requests() const {
+        if (vxi_) return vxi_->calls();
         return server_ ? server_->RequestCount() : driver_->RequestCount();
     }
     // Arranges for the next request to meet `kind`.
     void FaultNext(emu::FaultKind kind, uint32_t delayMs = 0) {
-        const emu::Fault f{kind, Requests() + 1, 1, 0, delayMs};
-        server_ ? server_->SetFaults({f}) : driver_->SetFaults({f});
+        const std::vector<emu::Fault> f{{kind, Requests() + 1, 1, 0, delayMs}};
+        if (vxi_) {
+            vxi_->setFaults(&f);
+        } else {
+            server_ ? server_->SetFaults(f) : driver_->SetFaults(f);
+        }
     }
     // The Ethernet requests the emulator decoded while recording, without the peer's address.
     void Record(bool on) {
@@ -139,7 +195,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
 
     testing::EmuPlatform platform_;
     emu::ControllerConfig config_;
-    std::unique_ptr<emu::Controller> controller_;
+    std::unique_ptr<emu::Controller> ownedController_;
+    emu::Controller* controller_ = nullptr;  // the board behind the back-end
+    void* vxiLibrary_ = nullptr;
+    std::unique_ptr<VxiHooks> vxi_;
     std::unique_ptr<emu::LanServer> server_;
     std::unique_ptr<emu::DriverStandIn> driver_;
     std::string name_;

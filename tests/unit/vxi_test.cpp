@@ -1,0 +1,317 @@
+// The VXI back-end against a fake driver library of either generation: the address grammar, the
+// entries looked up in order, every call with its arguments (the partner byte of the 16-bit
+// registers, the clock copies, the counters, memory pieces, the board's pod sense), the plain
+// interface's single open, and what closing calls and unloads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "driver_fixture.h"
+#include "transport/registers.h"
+#include "transport/vxi_backend.h"
+
+namespace zpx::testing {
+namespace {
+
+void* const kSession = reinterpret_cast<void*>(0x5E55);
+
+// The board behind the fake entries: the VXI register words it answers, what the entries return,
+// and a line per call ("r10", "w8=125a", "imm=7", ...), with "!" where a session entry was
+// given another session value.
+struct FakeBoard {
+    std::map<uint32_t, uint32_t> words;
+    int32_t result = 0;
+    void* opened = kSession;  // what "OpenSession" returns
+    std::vector<std::string> calls;
+
+    void Note(void* session, const char* format, uint32_t a = 0, uint32_t b = 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, format, a, b);
+        calls.push_back(std::string(session != nullptr && session != kSession ? "!" : "") + text);
+    }
+};
+FakeBoard* g_board = nullptr;
+
+int32_t Read(void* s, void* r) {
+    auto* p = static_cast<uint8_t*>(r);
+    g_board->Note(s, "r%u", GetU32(p));
+    PutU32(p + 4, g_board->words[GetU32(p)]);
+    return g_board->result;
+}
+int32_t Write(void* s, void* r) {
+    auto* p = static_cast<uint8_t*>(r);
+    g_board->Note(s, "w%u=%x", GetU32(p), GetU32(p + 4));
+    return g_board->result;
+}
+int32_t SetAddress(void* s, void* r) {
+    auto* p = static_cast<uint8_t*>(r);
+    g_board->Note(s, "set%u=%x", GetU32(p), GetU32(p + 4));
+    return g_board->result;
+}
+int32_t WriteImm(void* s, uint32_t value) {
+    g_board->Note(s, "imm=%x", value);
+    return g_board->result;
+}
+int32_t ReadImm(void* s, void* value) {
+    g_board->Note(s, "imm?");
+    PutU32(static_cast<uint8_t*>(value), 0x123456);
+    return g_board->result;
+}
+int32_t Memory(void* s, void* r, const char* what) {
+    auto* p = static_cast<uint8_t*>(r);
+    g_board->Note(s, what, GetU32(p), GetU32(p + 8));
+    return g_board->result;
+}
+int32_t WriteMemory(void* s, void* r) {
+    return Memory(s, r, "mw%u:%u");
+}
+int32_t ReadMemory(void* s, void* r) {
+    return Memory(s, r, "mr%u:%u");
+}
+int32_t BoardValid(void* s, void* answer) {
+    g_board->Note(s, "valid?");
+    PutU32(static_cast<uint8_t*>(answer), 0);
+    return g_board->result;
+}
+
+// The plain generation: the same entries without the session value.
+extern "C" {
+int32_t PlainRead(void* r) {
+    return Read(nullptr, r);
+}
+int32_t PlainWrite(void* r) {
+    return Write(nullptr, r);
+}
+int32_t PlainSetAddress(void* r) {
+    return SetAddress(nullptr, r);
+}
+int32_t PlainWriteImm(uint32_t v) {
+    return WriteImm(nullptr, v);
+}
+int32_t PlainReadImm(void* v) {
+    return ReadImm(nullptr, v);
+}
+int32_t PlainWriteMemory(void* r) {
+    return WriteMemory(nullptr, r);
+}
+int32_t PlainReadMemory(void* r) {
+    return ReadMemory(nullptr, r);
+}
+int32_t PlainBoardValid(void* a) {
+    return BoardValid(nullptr, a);
+}
+int32_t PlainPreset() {
+    return 0;
+}
+int32_t PlainSetVxiAddress(uint32_t address) {
+    g_board->Note(nullptr, "address=%u", address);
+    return g_board->result;
+}
+int32_t PlainCloseBoard() {
+    g_board->Note(nullptr, "close");
+    return 0;
+}
+void* SessionOpen(uint16_t board, uint16_t address) {
+    g_board->Note(nullptr, "open=%u,%u", board, address);
+    return g_board->opened;
+}
+int32_t SessionClose(void* s) {
+    g_board->Note(s, "close");
+    return 0;
+}
+}
+
+template <typename F>
+void* Entry(F f) {
+    return reinterpret_cast<void*>(f);
+}
+
+std::map<std::string, void*> Entries(bool session) {
+    if (session) {
+        return {{"OpenSession", Entry(SessionOpen)},    {"CloseSession", Entry(SessionClose)},
+                {"DrvReadRegister", Entry(Read)},       {"DrvWriteRegister", Entry(Write)},
+                {"DrvSetAddress", Entry(SetAddress)},   {"DrvWriteImmAddr", Entry(WriteImm)},
+                {"DrvReadImmAddr", Entry(ReadImm)},     {"DrvWriteMemory", Entry(WriteMemory)},
+                {"DrvReadMemory", Entry(ReadMemory)},   {"DrvBoardValid", Entry(BoardValid)},
+                {"DrvPresetImmMem", Entry(PlainPreset)}};
+    }
+    return {
+        {"set_vxi_address", Entry(PlainSetVxiAddress)}, {"close_board", Entry(PlainCloseBoard)},
+        {"DrvReadRegister", Entry(PlainRead)},          {"DrvWriteRegister", Entry(PlainWrite)},
+        {"DrvSetAddress", Entry(PlainSetAddress)},      {"DrvWriteImmAddr", Entry(PlainWriteImm)},
+        {"DrvReadImmAddr", Entry(PlainReadImm)},        {"DrvWriteMemory", Entry(PlainWriteMemory)},
+        {"DrvReadMemory", Entry(PlainReadMemory)},      {"DrvBoardValid", Entry(PlainBoardValid)},
+        {"DrvPresetImmMem", Entry(PlainPreset)}};
+}
+
+struct VxiFixture {
+    explicit VxiFixture(bool session) {
+        g_board = &board;
+        library = std::make_shared<FakeLibraryState>();
+        library->entries = Entries(session);
+        fake->libraries["vxi5120"] = library;
+    }
+    ~VxiFixture() { g_board = nullptr; }
+    std::string Calls() {
+        std::string out;
+        for (const std::string& c : board.calls)
+            out += c + " ";
+        board.calls.clear();
+        return out;
+    }
+    ScopedFakePlatform fake;
+    FakeBoard board;
+    std::shared_ptr<FakeLibraryState> library;
+};
+
+TEST(Vxi, AddressTextAndLibraryGenerations) {
+    for (bool session : {true, false}) {
+        SCOPED_TRACE(session);
+        VxiFixture f(session);
+        uint32_t status = 99;
+        // Malformed addresses: 10 with nothing loaded; without the 5120 suffix no VXI at all.
+        for (const char* name : {"VXIPCI200,5120", "VXIPCI3,0,5120", "VXIPCI3,256,5120",
+                                 "VXIPCI3,,5120", "VXIPCI ,24,5120", "VXIPCI3x,5120", "VXIPCI"}) {
+            EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
+            EXPECT_EQ(status, std::string(name) == "VXIPCI" ? 1u : 10u) << name;
+        }
+        EXPECT_TRUE(f.library->lookups.empty());
+        // Board and logical address as each form gives them, and what closing calls.
+        for (const auto& [name, open] : {std::pair<const char*, const char*>{"VXIPCI,5120", "0,8"},
+                                         {"VXIPCI 2,5120", "2,8"},
+                                         {"VXIPCI2,24,5120", "2,24"},
+                                         {"VXIPCI,24,5120", "0,24"}}) {
+            ZPX_Handle h = ZPX_OpenController(name, &status);
+            ASSERT_NE(h, nullptr) << name;
+            EXPECT_EQ(SessionOf(h).interfaceKind * 100 + SessionOf(h).deviceIndex, 300 - 1);
+            EXPECT_EQ(SessionOf(h).chunkSize, 4096u);
+            const std::string calls = f.Calls();
+            const std::string address = std::string(open).substr(std::string(open).find(',') + 1);
+            EXPECT_EQ(calls.substr(0, calls.find(' ') + 1),
+                      session ? std::string("open=") + open + " " : "address=" + address + " ");
+            EXPECT_EQ(ZPX_CloseController(h), 0u);
+            EXPECT_EQ(f.Calls(), "r18 close ");  // register 0x0B read at close, then the close
+            EXPECT_EQ(f.library->loaded, 0);
+            EXPECT_EQ(f.fake->counters[2], 1u);
+        }
+        // The entries in their order; the session generation is told by "OpenSession".
+        const std::vector<std::string> order =
+            session
+                ? std::vector<std::string>{"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
+                                           "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
+                                           "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
+                                           "DrvBoardValid",    "CloseSession"}
+                : std::vector<std::string>{"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
+                                           "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
+                                           "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
+                                           "DrvBoardValid",    "set_vxi_address", "close_board"};
+        EXPECT_EQ(std::vector<std::string>(f.library->lookups.end() - order.size(),
+                                           f.library->lookups.end()),
+                  order);
+        // An entry missing: 1, nothing left loaded.
+        f.library->entries.erase(session ? "CloseSession" : "DrvPresetImmMem");
+        EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
+        EXPECT_EQ(status, 1u);
+        EXPECT_EQ(f.library->loaded, 0);
+        f.fake->libraries.clear();
+        EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
+        EXPECT_EQ(status, 1u);
+    }
+}
+
+TEST(Vxi, BoardsThatDoNotOpen) {
+    {
+        VxiFixture f(true);
+        f.board.opened = nullptr;
+        uint32_t status = 99;
+        EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
+        EXPECT_EQ(status, 12u);
+        EXPECT_EQ(f.Calls(), "open=0,8 ");  // and no close of what never opened
+        EXPECT_EQ(f.library->loaded, 0);
+    }
+    VxiFixture f(false);
+    uint32_t status = 99;
+    ZPX_Handle first = ZPX_OpenController("VXIPCI,5120", &status);
+    ASSERT_NE(first, nullptr);
+    // One plain open at a time, from any process; the board is not even asked.
+    f.Calls();
+    EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
+    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(f.Calls(), "");
+    EXPECT_EQ(ZPX_CloseController(first), 0u);
+    f.board.result = 1;
+    EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
+    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(f.fake->counters[2], 1u);
+    EXPECT_EQ(f.library->loaded, 0);
+}
+
+TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
+    for (bool session : {true, false}) {
+        SCOPED_TRACE(session);
+        VxiFixture f(session);
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController("VXIPCI,5120", &status);
+        ASSERT_NE(h, nullptr);
+        ControllerSession& s = SessionOf(h);
+        f.Calls();
+        // Byte registers in their words: the other byte from the partner's copy.
+        s.controlCopy = 0x03;
+        s.register1Copy = 0x12;
+        s.register2Copy = 0x21;
+        s.register3Copy = 0x30;
+        for (const auto& [reg, value] : {std::pair<uint32_t, uint32_t>{0, 0x5A},
+                                         {1, 0x5A},
+                                         {2, 0x5A},
+                                         {3, 0x5A},
+                                         {0x0B, 0x03}})
+            EXPECT_TRUE(transport::WriteRegister(s, reg, value).ok());
+        EXPECT_EQ(f.Calls(), "w8=125a w8=5a03 w10=305a w10=5a21 w18=300 ");
+        f.board.words = {{8, 0xA1B0}, {10, 0xC3D2}, {12, 0xBEEF}, {14, 0x0780}, {18, 0x0043}};
+        uint32_t got[6] = {};
+        for (uint32_t reg : {0u, 1u, 2u, 3u, 0x0Bu})
+            EXPECT_TRUE(transport::ReadRegister(s, reg, &got[reg < 4 ? reg : 4]).ok());
+        EXPECT_TRUE(transport::ReadRegisterWord(s, &got[5]).ok());
+        EXPECT_EQ(std::vector<uint32_t>(got, got + 6),
+                  (std::vector<uint32_t>{0xB0, 0xA1, 0xD2, 0xC3, 0x43, 0xBEEF}));
+        EXPECT_EQ(f.Calls(), "r8 r8 r10 r10 r18 r12 ");
+        // The clock word: a read keeps both bytes, a write sends the other one kept.
+        uint32_t range = 0;
+        EXPECT_TRUE(transport::ReadClockRegister(s, 7, &range).ok());
+        EXPECT_EQ(range, 0x07u);
+        EXPECT_TRUE(transport::WriteClockRegister(s, 7, 0x105).ok());
+        EXPECT_TRUE(transport::WriteClockRegister(s, 6, 0x44).ok());
+        EXPECT_EQ(f.Calls(), "r14 w14=580 w14=544 ");
+        // Counters: the immediate one by value, address counters by select (1 and 2 exchanged),
+        // only the immediate one read back.
+        uint32_t value = 9;
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 7), 0u);
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 1, 0x100), 0u);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(h, 0, &value), 0u);
+        EXPECT_EQ(value, 0x123456u);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(h, 2, &value), 0u);
+        EXPECT_EQ(value, 0u);
+        EXPECT_EQ(f.Calls(), "imm=7 set2=100 imm? ");
+        // Memory in pieces of 4096 with the exchanged select; the board's pod sense.
+        std::vector<uint8_t> data(5000, 0xA5);
+        EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 1, 5000, data.data()), 0u);
+        EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 2, 5000, data.data()), 0u);
+        EXPECT_EQ(f.Calls(), "mw2:4096 mw2:904 mr1:4096 mr1:904 ");
+        ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(h, &status);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->ControllerKind, 0);
+        EXPECT_EQ(ZPX_ExtractDeviceInfo(h, info), 0u);
+        EXPECT_EQ(info->PodKind, 0);
+        EXPECT_EQ(ZPX_DestroyDeviceInfo(h, info), 0u);
+        EXPECT_EQ(f.Calls(), "valid? ");
+        // A nonzero result fails the call.
+        f.board.result = 5;
+        EXPECT_EQ(ZPX_GetError(h, &value), 10u);
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 1), 10u);
+        EXPECT_EQ(ZPX_CloseController(h), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace zpx::testing

@@ -469,8 +469,13 @@ uint32_t Controller::ReceiveImage(unsigned kind, uint16_t crc, uint8_t callerByt
     lastImage_.crc = crc;
     lastImage_.callerByte1 = callerByte1;
     lastImage_.callerByte2 = callerByte2;
-    lastImage_.status =
-        computed == crc && (kind == 1 || kind == 2) ? 0 : config_.imageRefusedStatus;
+    if (image.size() > config_.maxImageBytes) {
+        lastImage_.status = config_.imageTooLongStatus;
+    } else if (config_.refuseImages || computed != crc || (kind != 1 && kind != 2)) {
+        lastImage_.status = config_.imageRefusedStatus;
+    } else {
+        lastImage_.status = 0;
+    }
     lastImage_.bytes = std::move(image);
     return lastImage_.status;
 }

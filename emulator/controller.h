@@ -65,6 +65,9 @@ struct ControllerConfig {
     uint32_t firmwareVersion = 0x0206;
     uint32_t fpgaVersion = 0x0103;
     uint32_t imageRefusedStatus = 5;  // reply status of an image whose checksum does not match
+    uint32_t imageTooLongStatus = 6;  // reply status of an image longer than the flash holds
+    uint32_t maxImageBytes = 4u << 20;
+    bool refuseImages = false;  // refuse every image as if its checksum failed
 };
 
 // An image upload as the controller received it.
@@ -121,7 +124,7 @@ class Controller {
     // ---- Ethernet configuration items and images ----
     bool ReadConfigItem(unsigned item, uint32_t* data0, uint32_t* data1);
     bool WriteConfigItem(unsigned item, uint32_t data0, uint32_t data1);
-    // Checks the image against the checksum of its header; returns the reply status.
+    // Checks the image's length and the checksum of its header; returns the reply status.
     uint32_t ReceiveImage(unsigned kind, uint16_t crc, uint8_t callerByte1, uint8_t callerByte2,
                           std::vector<uint8_t> image);
     ImageRecord LastImage();

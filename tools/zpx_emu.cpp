@@ -44,6 +44,9 @@ constexpr const char* kUsage =
     "  --run-error-bits B   error bits raised in register 1 when a run ends (default 0)\n"
     "  --button             the button reads as pressed\n"
     "  --image-status S     reply status of an image whose checksum fails (default 5)\n"
+    "  --refuse-images      refuse every image with that status\n"
+    "  --max-image N        longest image the flash takes, bytes (default 4194304); a longer\n"
+    "                       one is refused with status 6\n"
     "\n"
     "The pod:\n"
     "  --pod K              pod kind, 0-3 (default 1); kinds 2 and 3 have an extender,\n"
@@ -131,6 +134,8 @@ int main(int argc, char** argv) {
             config.podPresent = false;
         } else if (option == "--bad-roms") {
             config.corruptRoms = true;
+        } else if (option == "--refuse-images") {
+            config.refuseImages = true;
         } else if (option == "--button") {
             config.buttonPressed = true;
         } else if (!value(&v)) {
@@ -180,6 +185,9 @@ int main(int argc, char** argv) {
             if (!ParseUnsigned(v, 0xFFFFFFFFull, &n) || n == 0)
                 return Usage("--image-status takes a non-zero status");
             config.imageRefusedStatus = static_cast<uint32_t>(n);
+        } else if (option == "--max-image") {
+            if (!ParseUnsigned(v, 0xFFFFFFFFull, &n)) return Usage("--max-image takes a size");
+            config.maxImageBytes = static_cast<uint32_t>(n);
         } else if (option == "--fault") {
             zpx::emu::Fault fault;
             if (!zpx::emu::ParseFault(v, &fault))

@@ -300,6 +300,29 @@ ZPX_API uint32_t ZPX_SetFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info,
 ZPX_API uint32_t ZPX_CheckFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,
                                     int32_t khz);
 
+/* ---- Network settings, versions and image updates ----
+ * For the 51x4-family controllers that keep them: over Ethernet and USB every item; FireWire
+ * carries no configuration items (3) and takes an image update as an announcement only. The IP
+ * address is the controller's u32 as it stands; the MAC address two u32 in argument order. Every
+ * failure of an item, a controller of the 5120 family and ISA, PCI and VXI sessions give 3 (with
+ * nothing sent); a null output gives 10. The updates take the image length, an ignored word, two
+ * bytes the controller's firmware interprets and the image: 0 accepted, 1 a transport failure,
+ * 10 an empty or missing image, otherwise the controller's own status unchanged. An Ethernet
+ * update waits for the controller's verdict for up to about a minute.
+ */
+ZPX_API uint32_t ZPX_SetIpAddress(ZPX_Handle handle, uint32_t address);
+ZPX_API uint32_t ZPX_SetMACAddress(ZPX_Handle handle, uint32_t first, uint32_t second);
+ZPX_API uint32_t ZPX_SetDHCP(ZPX_Handle handle, uint32_t flag);
+ZPX_API uint32_t ZPX_GetIpAddress(ZPX_Handle handle, uint32_t* address);
+ZPX_API uint32_t ZPX_GetMACAddress(ZPX_Handle handle, uint32_t* first, uint32_t* second);
+ZPX_API uint32_t ZPX_GetDHCP(ZPX_Handle handle, uint32_t* flag);
+ZPX_API uint32_t ZPX_GetFPGAVersion(ZPX_Handle handle, uint32_t* version);
+ZPX_API uint32_t ZPX_GetFirmwareVersion(ZPX_Handle handle, uint32_t* version);
+ZPX_API uint32_t ZPX_UpdateFirmware(ZPX_Handle handle, uint32_t length, uint32_t ignored,
+                                    uint8_t first, uint8_t second, const uint8_t* image);
+ZPX_API uint32_t ZPX_UpdateFPGA(ZPX_Handle handle, uint32_t length, uint32_t ignored, uint8_t first,
+                                uint8_t second, const uint8_t* image);
+
 /* ---- Pod power and activation ----
  * ZPX_SetPodPowerOn powers a pod of the 51x4 family up in two steps (about 0.7 s), then
  * identifies the pod and its TAPs. Failures give 1 (ZPX_ResetSystem and ZPX_SwitchOffBoard: 10).

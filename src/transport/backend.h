@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/result.h"
+#include "transport/lan_link.h"
 
 namespace zpx {
 struct ControllerSession;
@@ -75,6 +76,28 @@ class Backend {
     virtual Result QueryPodSense(uint32_t* answer) {
         (void)answer;
         return kFail;
+    }
+
+    // Network settings and images of the controllers that keep them. Back-ends that do not
+    // carry them say so, and the exports answer without sending anything.
+    virtual bool CarriesConfiguration() const { return false; }
+    // One configuration packet; a read gets the controller's reply in `packet`.
+    virtual Result ConfigWrite(const LanPacket& packet) {
+        (void)packet;
+        return kFail;
+    }
+    virtual Result ConfigRead(LanPacket& packet) {
+        (void)packet;
+        return kFail;
+    }
+    // The image behind its header: 1 for a transport failure, else the controller's status.
+    virtual uint32_t UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
+                                 uint32_t length) {
+        (void)s;
+        (void)header;
+        (void)image;
+        (void)length;
+        return kFail.value();
     }
 
     // Holding register writes. While at least one hold is open, a back-end may keep register

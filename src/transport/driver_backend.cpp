@@ -1,8 +1,11 @@
 #include "transport/driver_backend.h"
 
+#include <cstring>
+
 #include "core/bytes.h"
 #include "transport/counters.h"
 #include "transport/driver_requests.h"
+#include "transport/memory.h"
 
 namespace zpx::transport {
 
@@ -16,6 +19,7 @@ constexpr DriverRegisterMap kIsaMap = {
     .clockRead = {{30, 4, false}, {31, 4, false}},
     .clockWrite = {30, 31},
     .roundsWritesOn51x4 = false,
+    .configuration = ConfigurationPath::kNone,
 };
 constexpr DriverRegisterMap kPciMap = {
     .read = {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0x0B, 4, false}},
@@ -25,6 +29,7 @@ constexpr DriverRegisterMap kPciMap = {
     .clockRead = {{6, 4, false}, {7, 4, false}},
     .clockWrite = {6, 7},
     .roundsWritesOn51x4 = false,
+    .configuration = ConfigurationPath::kNone,
 };
 constexpr DriverRegisterMap kUsbMap = {
     .read = {{0, 4, false}, {1, 4, false}, {2, 4, false}, {3, 4, false}, {0x0B, 4, false}},
@@ -34,6 +39,7 @@ constexpr DriverRegisterMap kUsbMap = {
     .clockRead = {{6, 4, false}, {7, 4, false}},
     .clockWrite = {6, 7},
     .roundsWritesOn51x4 = true,
+    .configuration = ConfigurationPath::kRequests,
 };
 // The FireWire driver answers a read with four consecutive registers in bytes 4 to 7, so the
 // clock registers come from a read of register 4; writes go to single registers.
@@ -45,6 +51,7 @@ constexpr DriverRegisterMap kFireWireMap = {
     .clockRead = {{4, 6, false}, {4, 7, false}},
     .clockWrite = {6, 7},
     .roundsWritesOn51x4 = false,
+    .configuration = ConfigurationPath::kAnnounce,
 };
 
 // Index of a clock register in DriverRegisterMap::clockRead, or -1.
@@ -106,6 +113,51 @@ Result DriverBackend::QueryPodSense(uint32_t* answer) {
     if (DriverRequest(kPodSenseQuery, request, 4, request, 4).failed()) return kFail;
     *answer = GetU32(request);
     return kOk;
+}
+
+bool DriverBackend::CarriesConfiguration() const {
+    return map_.configuration != ConfigurationPath::kNone;
+}
+
+Result DriverBackend::ConfigWrite(const LanPacket& packet) {
+    if (map_.configuration != ConfigurationPath::kRequests) return kFail;
+    return DriverRequest(kRequestConfigWrite, packet.bytes, LanPacket::kSize, nullptr, 0);
+}
+
+Result DriverBackend::ConfigRead(LanPacket& packet) {
+    if (map_.configuration != ConfigurationPath::kRequests) return kFail;
+    return DriverRequest(kRequestConfigRead, packet.bytes, LanPacket::kSize, packet.bytes,
+                         LanPacket::kSize);
+}
+
+uint32_t DriverBackend::UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
+                                    uint32_t length) {
+    if (map_.configuration == ConfigurationPath::kAnnounce) {
+        const uint8_t announcement[LanPacket::kSize] = {};
+        return DriverRequest(kRequestConfigWrite, announcement, LanPacket::kSize, nullptr, 0)
+            .value();
+    }
+    if (map_.configuration != ConfigurationPath::kRequests) return kFail.value();
+    if (ConfigWrite(header).failed()) return kFail.value();
+    const uint32_t chunk = s.chunkSize;
+    if (s.transferBuffer.Reserve(chunk + kMemoryRequestOverhead).failed()) return kFail.value();
+    uint8_t* piece = s.transferBuffer.data.get();
+    PutU32(piece, 0);
+    PutU32(piece + 4, 0);
+    for (uint32_t offset = 0; offset < length; offset += chunk) {
+        const uint32_t count = length - offset < chunk ? length - offset : chunk;
+        PutU32(piece + 8, count);
+        std::memcpy(piece + kMemoryRequestDataOffset, image + offset, count);
+        if (DriverRequest(kRequestImagePiece, piece, count + kMemoryRequestOverhead, nullptr, 0)
+                .failed()) {
+            return kFail.value();
+        }
+    }
+    // The controller's verdict comes back in the header's place.
+    if (DriverRequest(kRequestConfigRead, nullptr, 0, header.bytes, LanPacket::kSize).failed()) {
+        return kFail.value();
+    }
+    return header.data0();
 }
 
 Result DriverBackend::RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,

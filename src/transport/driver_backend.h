@@ -20,6 +20,13 @@ struct RegisterRoute {
     bool refused;  // the bus cannot read this register: fail without sending anything
 };
 
+// How the network settings and images of a controller travel on a bus.
+enum class ConfigurationPath {
+    kNone,      // not at all
+    kRequests,  // configuration, status and image-piece requests (USB)
+    kAnnounce,  // an image is announced with 12 zero bytes and not sent; no items (FireWire)
+};
+
 struct DriverRegisterMap {
     RegisterRoute read[5];  // registers 0, 1, 2, 3, 0x0B
     uint8_t wordLow;        // driver registers of the low and high byte of register 4
@@ -30,6 +37,7 @@ struct DriverRegisterMap {
     // The USB driver of the 51x4 family takes memory-write pieces whose data length is rounded
     // up to a multiple of 4.
     bool roundsWritesOn51x4;
+    ConfigurationPath configuration;
 };
 
 const DriverRegisterMap& RegisterMapFor(InterfaceKind kind);
@@ -57,6 +65,13 @@ class DriverBackend : public Backend {
     Result QueryDriverId(uint32_t* answer) override;
     Result QueryStatusRegisters(uint32_t* register1, uint32_t* register2) override;
     Result QueryPodSense(uint32_t* answer) override;
+
+    bool CarriesConfiguration() const override;
+    Result ConfigWrite(const LanPacket& packet) override;
+    Result ConfigRead(LanPacket& packet) override;
+    // In pieces of chunkSize staged in the session's transferBuffer, then the status request.
+    uint32_t UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
+                         uint32_t length) override;
 
     // One request to the driver; in and out may be the same buffer.
     Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,

@@ -73,6 +73,36 @@ Result LanBackend::WriteCommand(uint32_t command, uint32_t data0, uint32_t data1
     return LanSendAll(*lanSocket_, packet.bytes, LanPacket::kSize, Holding());
 }
 
+Result LanBackend::ConfigWrite(const LanPacket& packet) {
+    return LanSend(*lanSocket_, packet);
+}
+
+Result LanBackend::ConfigRead(LanPacket& packet) {
+    return LanExchange(*lanSocket_, packet);
+}
+
+uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const uint8_t* image,
+                                 uint32_t length) {
+    // The controller checks the image before it answers: it first gets a second, then up to 50
+    // more, one a try.
+    constexpr uint32_t kReplyPauseMs = 1000;
+    constexpr int kReplyAttempts = 50;
+    if (LanSendAll(*lanSocket_, header.bytes, LanPacket::kSize, length > 0).failed() ||
+        LanSendAll(*lanSocket_, image, length).failed()) {
+        return kFail.value();
+    }
+    platform::Platform& p = platform::Current();
+    p.SleepMs(kReplyPauseMs);
+    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+        p.SleepMs(kReplyPauseMs);
+        uint32_t received = LanPacket::kSize;
+        if (LanReceive(*lanSocket_, header.bytes, &received) != kLanReceiveFailed) {
+            return header.data0();
+        }
+    }
+    return kFail.value();
+}
+
 Result LanBackend::ReleaseWrites() {
     if (holds_ == 0) return kOk;
     return --holds_ == 0 ? FlushWrites() : kOk;

@@ -28,6 +28,14 @@ class LanBackend : public Backend {
     // One header and one receive per piece of at most 8192 bytes.
     Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
                            uint8_t* buffer) override;
+    bool CarriesConfiguration() const override { return true; }
+    Result ConfigWrite(const LanPacket& packet) override;
+    Result ConfigRead(LanPacket& packet) override;
+    // The header and the whole image without waiting, then up to 50 one-second waits for the
+    // controller's reply.
+    uint32_t UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
+                         uint32_t length) override;
+
     // Held writes wait in the connection's send buffer, so that a pod-link frame of dozens of
     // writes leaves in one send.
     void HoldWrites() override { ++holds_; }

@@ -42,7 +42,9 @@ struct RegisterFile {
     std::vector<std::string>* log = nullptr;  // where register accesses are noted
     std::map<uint32_t, uint32_t> counters;    // write counters; 3 positions memories 3, 4 and 5
     std::vector<uint8_t> memory[6];
-    std::vector<uint32_t> pieceLengths;  // request length of every memory piece
+    std::vector<uint32_t> pieceLengths;  // request length of every memory or image piece
+    std::vector<std::vector<uint8_t>> configWrites;  // configuration packets and image headers
+    std::vector<uint8_t> configReply = std::vector<uint8_t>(12, 0);  // a configuration read's
 
     uint8_t Read(uint32_t reg, bool take) {
         std::deque<uint8_t>& q = reg == 3 ? selected[select] : queued[reg];
@@ -74,6 +76,15 @@ inline DriverHandler RegisterFileHandler(std::shared_ptr<RegisterFile> file) {
             case 0x9C406478:  // driver id
                 if (f.driverId >= 0) PutU32(out, static_cast<uint32_t>(f.driverId));
                 return f.driverId >= 0;
+            case 0x9C406440:  // configuration packet or image header
+                f.configWrites.emplace_back(in, in + inLength);
+                return true;
+            case 0x9C406444:  // configuration read (12 in and out), or image status (out only)
+                std::copy(f.configReply.begin(), f.configReply.end(), out);
+                return outLength == 12 && (inLength == 12 || inLength == 0);
+            case 0x9C406448:  // image piece: 0, 0, length, the bytes, 4 spare
+                f.pieceLengths.push_back(inLength);
+                return inLength == GetU32(in + 8) + 16;
             case 0x9C406424:  // pod sense
                 if (f.podSense >= 0) PutU32(out, static_cast<uint32_t>(f.podSense));
                 note("sense", 0);

@@ -1,0 +1,101 @@
+// Network settings, versions and image updates of the 51x4-family controllers that keep them
+// (USB, Ethernet; FireWire takes image updates only). Every failure of an item is 3, as is a
+// controller of the 5120 family or a back-end without configuration (nothing is then sent); a
+// null output gives 10. The updates give 1 for a transport failure and pass the controller's
+// own nonzero status through unchanged.
+#include "core/status.h"
+#include "session/call_frame.h"
+#include "transport/lan_config.h"
+
+using namespace zpx;
+using namespace zpx::transport;
+
+namespace {
+
+constexpr uint32_t kStatusNotConfigurable = ZPX_STATUS_BUSY;
+
+bool Configurable(const ControllerSession& s) {
+    return s.controllerType != 0 && CarriesConfiguration(s);
+}
+
+uint32_t SetItem(ZPX_Handle handle, ConfigItem item, uint32_t data0, uint32_t data1 = 0) {
+    return CallFrame(handle, [&](ControllerSession& s) {
+        if (!Configurable(s) || ConfigWrite(s, item, data0, data1).failed()) {
+            return kStatusNotConfigurable;
+        }
+        return kStatusOk;
+    });
+}
+
+uint32_t GetItem(ZPX_Handle handle, ConfigItem item, uint32_t* data0, uint32_t* data1 = nullptr) {
+    return CallFrame(handle, [&](ControllerSession& s) {
+        if (data0 == nullptr) return kStatusInvalid;
+        uint32_t first = 0;
+        uint32_t second = 0;
+        if (!Configurable(s) || ConfigRead(s, item, &first, &second).failed()) {
+            return kStatusNotConfigurable;
+        }
+        *data0 = first;
+        if (data1 != nullptr) *data1 = second;
+        return kStatusOk;
+    });
+}
+
+uint32_t Update(ZPX_Handle handle, ImageKind kind, uint32_t length, uint8_t first, uint8_t second,
+                const uint8_t* image) {
+    return CallFrame(handle, [&](ControllerSession& s) {
+        if (!Configurable(s)) return kStatusNotConfigurable;
+        // An empty image or one that is not there is not worth the controller's flash.
+        if (length == 0 || image == nullptr) return kStatusInvalid;
+        return FirmwareUpload(s, kind, length, first, second, image);
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+ZPX_API uint32_t ZPX_SetIpAddress(ZPX_Handle handle, uint32_t address) {
+    return SetItem(handle, kItemIpAddress, address);
+}
+
+ZPX_API uint32_t ZPX_SetMACAddress(ZPX_Handle handle, uint32_t first, uint32_t second) {
+    return SetItem(handle, kItemMacAddress, first, second);
+}
+
+ZPX_API uint32_t ZPX_SetDHCP(ZPX_Handle handle, uint32_t flag) {
+    return SetItem(handle, kItemDhcp, flag);
+}
+
+ZPX_API uint32_t ZPX_GetIpAddress(ZPX_Handle handle, uint32_t* address) {
+    return GetItem(handle, kItemIpAddress, address);
+}
+
+ZPX_API uint32_t ZPX_GetMACAddress(ZPX_Handle handle, uint32_t* first, uint32_t* second) {
+    if (second == nullptr) return handle == nullptr ? kStatusNullHandle : kStatusInvalid;
+    return GetItem(handle, kItemMacAddress, first, second);
+}
+
+ZPX_API uint32_t ZPX_GetDHCP(ZPX_Handle handle, uint32_t* flag) {
+    return GetItem(handle, kItemDhcp, flag);
+}
+
+ZPX_API uint32_t ZPX_GetFPGAVersion(ZPX_Handle handle, uint32_t* version) {
+    return GetItem(handle, kItemFpgaVersion, version);
+}
+
+ZPX_API uint32_t ZPX_GetFirmwareVersion(ZPX_Handle handle, uint32_t* version) {
+    return GetItem(handle, kItemFirmwareVersion, version);
+}
+
+ZPX_API uint32_t ZPX_UpdateFirmware(ZPX_Handle handle, uint32_t length, uint32_t, uint8_t first,
+                                    uint8_t second, const uint8_t* image) {
+    return Update(handle, kImageFirmware, length, first, second, image);
+}
+
+ZPX_API uint32_t ZPX_UpdateFPGA(ZPX_Handle handle, uint32_t length, uint32_t, uint8_t first,
+                                uint8_t second, const uint8_t* image) {
+    return Update(handle, kImageFpga, length, first, second, image);
+}
+
+}  // extern "C"

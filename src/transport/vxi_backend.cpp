@@ -257,36 +257,32 @@ Result VxiBackend::ReadCounter(ControllerSession&, uint32_t counter, uint32_t* v
     return kOk;
 }
 
-Result VxiBackend::WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                    const uint8_t* data) {
+Result VxiBackend::TransferPieces(ControllerSession& s, VxiEntry entry, uint32_t memory,
+                                  uint32_t length, const uint8_t* from, uint8_t* to) {
     if (length == 0) return kOk;
     const uint32_t chunk = s.chunkSize;
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[chunk + kMemoryRequestOverhead]());
     if (!piece) return kFail;
+    uint8_t* data = piece.get() + kMemoryRequestDataOffset;
     PutU32(piece.get(), MemorySelect(memory));
     for (uint32_t offset = 0; offset < length; offset += chunk) {
         const uint32_t count = length - offset < chunk ? length - offset : chunk;
         PutU32(piece.get() + 8, count);
-        std::memcpy(piece.get() + kMemoryRequestDataOffset, data + offset, count);
-        if (CallWithRequest(kDrvWriteMemory, piece.get()).failed()) return kFail;
+        if (from != nullptr) std::memcpy(data, from + offset, count);
+        if (CallWithRequest(entry, piece.get()).failed()) return kFail;
+        if (to != nullptr) std::memcpy(to + offset, data, count);
     }
     return kOk;
 }
 
+Result VxiBackend::WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
+                                    const uint8_t* data) {
+    return TransferPieces(s, kDrvWriteMemory, memory, length, data, nullptr);
+}
+
 Result VxiBackend::ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
                                    uint8_t* buffer) {
-    if (length == 0) return kOk;
-    const uint32_t chunk = s.chunkSize;
-    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[chunk + kMemoryRequestOverhead]());
-    if (!piece) return kFail;
-    PutU32(piece.get(), MemorySelect(memory));
-    for (uint32_t offset = 0; offset < length; offset += chunk) {
-        const uint32_t count = length - offset < chunk ? length - offset : chunk;
-        PutU32(piece.get() + 8, count);
-        if (CallWithRequest(kDrvReadMemory, piece.get()).failed()) return kFail;
-        std::memcpy(buffer + offset, piece.get() + kMemoryRequestDataOffset, count);
-    }
-    return kOk;
+    return TransferPieces(s, kDrvReadMemory, memory, length, nullptr, buffer);
 }
 
 Result VxiBackend::QueryPodSense(uint32_t* answer) {

@@ -96,6 +96,10 @@ class VxiBackend : public Backend {
     Result CallWithValue(VxiEntry entry, uint32_t value);
     // A RegisterRequest through "DrvReadRegister" / "DrvWriteRegister".
     Result ReadVxiRegister(uint32_t vxiRegister, uint8_t reply[8]);
+    // A block in pieces of chunkSize through a buffer allocated for it: copied from `from` into
+    // each piece before the call (a write), or from each piece to `to` after it (a read).
+    Result TransferPieces(ControllerSession& s, VxiEntry entry, uint32_t memory, uint32_t length,
+                          const uint8_t* from, uint8_t* to);
     Result WriteVxiRegister(uint32_t vxiRegister, uint32_t word);
 
     VxiDriverTable table_;

@@ -25,6 +25,14 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+namespace {
+
 struct PrefixEntry {
     std::string_view text;
     BackEndPrefix prefix;

@@ -20,6 +20,9 @@ struct NameParts {
 // "5120"; any other suffix, or none, means the 51x4 family.
 NameParts SplitName(std::string_view name);
 
+// Controller names compare without regard to ASCII letter case.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
 // The first of the family's prefixes, in the order they are tried, that starts `working`
 // (letter case ignored); the prefix length is stored in *length.
 BackEndPrefix MatchPrefix(std::string_view working, ControllerFamily family, size_t* length);

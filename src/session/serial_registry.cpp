@@ -1,7 +1,5 @@
 #include "session/serial_registry.h"
 
-#include <strings.h>
-
 #include <cstring>
 #include <string>
 
@@ -10,6 +8,7 @@
 #include "info/identity.h"
 #include "platform/platform.h"
 #include "session/call_frame.h"
+#include "session/controller_name.h"
 #include "session/open_close.h"
 #include "session/session.h"
 
@@ -39,8 +38,7 @@ const uint8_t* Lookup(const uint8_t* registry, std::string_view name) {
     for (uint32_t i = 0; i < count && i < kSerialEntries; ++i) {
         const uint8_t* entry = registry + kEntriesOffset + i * kEntrySize;
         const char* entryName = reinterpret_cast<const char*>(entry);
-        if (strnlen(entryName, kEntryNameSize) == cut.size() &&
-            strncasecmp(entryName, cut.data(), cut.size()) == 0) {
+        if (EqualsNoCase(std::string_view(entryName, strnlen(entryName, kEntryNameSize)), cut)) {
             return entry;
         }
     }

@@ -9,6 +9,7 @@
 #include "info/identity.h"
 #include "session/session.h"
 #include "target/pod.h"
+#include "target/pod_link.h"
 #include "target/tap_voltages.h"
 #include "transport/registers.h"
 
@@ -23,19 +24,10 @@ constexpr size_t kBlockEntries = kTaps + 1;  // one per TAP, then a closing 0
 constexpr size_t kRefreshClearedWord = 29;
 static_assert(offsetof(ZPX_ControllerInfoRecord, Reserved2) + 4 * kRefreshClearedWord == 208);
 
-constexpr uint32_t kPowerStateBits = 0x03;
-constexpr uint32_t kPowerOn = 3;
-constexpr uint32_t kPowerPodActive = 0x40;
-constexpr uint32_t kPodActive = 0x01;  // register 2
-
 // Query bits that need the pod type, and those that need the TAP types.
 constexpr uint32_t kNeedsPodType = 0x3E3E;
 constexpr uint32_t kNeedsTapTypes = 0x3C3C;
 constexpr int kSerialAttempts = 25;
-
-bool Is51x4(int32_t type) {
-    return type >= 1 && type <= 3;
-}
 
 Result EnsureBlock(std::unique_ptr<int32_t[]>& block) {
     if (!block) block.reset(new (std::nothrow) int32_t[kBlockEntries]);
@@ -66,12 +58,12 @@ void ClearAnswers(ZPX_InfoQuery& q) {
 // The pod's power state: 3 for the 5120 family, which powers its pod with the controller.
 Result PowerState(ControllerSession& s, bool fixedPower, uint32_t* state) {
     if (fixedPower) {
-        *state = kPowerOn;
+        *state = target::kPowerOn;
         return kOk;
     }
     uint32_t power = 0;
     if (transport::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) return kFail;
-    *state = power & kPowerStateBits;
+    *state = power & target::kPowerStateBits;
     return kOk;
 }
 
@@ -199,7 +191,7 @@ uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQ
     uint32_t state = 0;
     if (PowerState(s, d.ControllerKind == 0, &state).failed()) return kStatusInvalid;
     // The pod part of the record counts only while the pod has power.
-    if (state == kPowerOn) {
+    if (state == target::kPowerOn) {
         if ((request & ZPX_QUERY_POD_TYPE) != 0) {
             q.PodType = d.PodKind;
             q.ValidMask |= ZPX_QUERY_POD_TYPE;
@@ -210,9 +202,9 @@ uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQ
             q.ValidMask |= ZPX_QUERY_TAP(i);
         }
     }
-    if (Is51x4(d.ControllerKind)) {
+    if (Is51x4Model(d.ControllerKind)) {
         if (AnswerIdentity(s, q).failed()) return kStatusInvalid;
-        if (state == kPowerOn && d.PodKind == 1) {
+        if (state == target::kPowerOn && d.PodKind == 1) {
             AnswerTransceiverSerial(s, q);
             for (uint32_t p = 0; p < kTaps; ++p) {
                 if (d.TapState[p] == 0) AnswerPodSerial(s, q, p);
@@ -239,16 +231,16 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
     // Whether the pod is active; the copy follows the controller, nothing is written.
     bool active = false;
     if (fixedPower) {
-        active = (s.register2Copy & kPodActive) != 0;
+        active = (s.register2Copy & target::kLinkActive) != 0;
     } else {
         uint32_t power = 0;
         if (transport::ReadRegister(s, transport::kPodPowerRegister, &power).ok() &&
-            (power & kPowerPodActive) != 0) {
+            (power & target::kPowerPodActive) != 0) {
             active = true;
-            s.register2Copy |= kPodActive;
+            s.register2Copy |= target::kLinkActive;
         }
     }
-    if (state == kPowerOn) {
+    if (state == target::kPowerOn) {
         if ((request & kNeedsPodType) != 0) {
             // What cannot be detected stays undetermined and unanswered.
             if (s.podType == target::kPodUnknown) (void)target::DetectPodType(s);
@@ -267,9 +259,9 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
             }
         }
     }
-    if (Is51x4(s.controllerType)) {
+    if (Is51x4Model(s.controllerType)) {
         if (AnswerIdentity(s, q).failed()) return kStatusInvalid;
-        if (state == kPowerOn && s.podType >= 1 && s.podType <= 3) {
+        if (state == target::kPowerOn && target::IsIdentifiedPod(s.podType)) {
             AnswerTransceiverSerial(s, q);
             if (active) {
                 for (uint32_t p = 0; p < kTaps; ++p) {

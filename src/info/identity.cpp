@@ -140,13 +140,15 @@ void RestoreIdleRegisters(ControllerSession& s) {
     (void)transport::WriteRegister(s, kPodRegister, 1);  // cleanup: nothing left to report
 }
 
+Result ReadIdentityByte(ControllerSession& s, uint32_t* byte) {
+    if (Select(s, kSelectRevision).failed()) return kFail;
+    return transport::ReadRegister(s, kSelectRegister, byte);
+}
+
 Result ReadHwRevision(ControllerSession& s, uint32_t* revision) {
     if (s.hwRevision == 0) {
         uint32_t byte = 0;
-        if (Select(s, kSelectRevision).failed() ||
-            transport::ReadRegister(s, kSelectRegister, &byte).failed()) {
-            return kFail;
-        }
+        if (ReadIdentityByte(s, &byte).failed()) return kFail;
         s.hwRevision = static_cast<uint8_t>(byte >> 4);
         if (Select(s, kSelectRevision).failed()) return kFail;
     }
@@ -168,7 +170,7 @@ Result ReadFlashCode(ControllerSession& s, uint32_t* code) {
 
 Result LookupMemorySize(ControllerSession& s, int32_t kind, uint32_t* size) {
     uint32_t row = 0;
-    if (s.controllerType >= 1 && s.controllerType <= 3) {
+    if (Is51x4Model(s.controllerType)) {
         uint32_t code = s.flashCode;
         if (code == 0 && ReadFlashCode(s, &code).failed()) return kFail;
         const uint32_t nibble = code >> 4;

@@ -31,6 +31,10 @@ inline constexpr uint32_t kPodCount = 4;
 // when the CRC of all eight bytes is 0.
 uint8_t Crc8Maxim(uint8_t crc, uint8_t byte);
 
+// Register 3 at select 0: the EPLD revision (bits 4-7), the 51x4 model (bits 2-3) and the pod
+// kind (bits 0-1).
+Result ReadIdentityByte(ControllerSession& s, uint32_t* byte);
+
 // Bits 4-7 of register 3 at select 0; kept once non-zero.
 Result ReadHwRevision(ControllerSession& s, uint32_t* revision);
 // Always reads, and keeps the result in the session.

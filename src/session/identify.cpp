@@ -1,3 +1,4 @@
+#include "info/identity.h"
 #include "session/lifecycle.h"
 #include "transport/registers.h"
 
@@ -48,8 +49,7 @@ Result IdentifyController(ControllerSession& s) {
     }
     if (s.controllerType == 1) {
         uint32_t value = 0;
-        if (transport::WriteRegister(s, kSelectRegister, 0).failed()) return kFail;
-        if (transport::ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
+        if (info::ReadIdentityByte(s, &value).failed()) return kFail;
         s.controllerType = ModelFromIdentityByte(value);
     }
     return kOk;

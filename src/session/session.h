@@ -36,6 +36,11 @@ enum ControllerFamily : uint32_t {
     kFamily51x4 = 1,
 };
 
+// Controller types 1 to 3 are the models of the 51x4 family.
+constexpr bool Is51x4Model(int32_t controllerType) {
+    return controllerType >= 1 && controllerType <= 3;
+}
+
 inline constexpr size_t kNameCapacity = 256;    // whole name, NUL included
 inline constexpr size_t kWorkingNameMax = 127;  // characters in front of the family suffix
 inline constexpr int kSettleSlots = 6;

@@ -38,7 +38,7 @@ std::string StatusFilePath(const std::string& libraryPath) {
 Result RestoreStatusRegisters(ControllerSession& s) {
     s.register1Copy = 0;
     s.register2Copy = 0;
-    if (s.controllerType >= 1 && s.controllerType <= 3) {
+    if (Is51x4Model(s.controllerType)) {
         uint32_t power = 0;
         if (transport::ReadRegister(s, transport::kErrorRegister, &s.register1Copy).failed() ||
             transport::ReadRegister(s, transport::kPodRegister, &s.register2Copy).failed() ||

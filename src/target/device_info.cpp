@@ -89,10 +89,7 @@ Result FillController(ControllerSession& s, ZPX_DeviceInfo& info) {
         }
         if (info.ControllerKind == 1) {
             uint32_t identity = 0;
-            if (transport::WriteRegister(s, kSelectRegister, info::kSelectRevision).failed() ||
-                transport::ReadRegister(s, kSelectRegister, &identity).failed()) {
-                return kFail;
-            }
+            if (info::ReadIdentityByte(s, &identity).failed()) return kFail;
             info.ControllerKind = ModelFromIdentityByte(identity);
         }
     }
@@ -151,11 +148,8 @@ uint32_t DestroyDeviceInfo(ZPX_DeviceInfo* info) {
 
 Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info) {
     uint32_t value = 0;
-    if (info.ControllerKind >= 1 && info.ControllerKind <= 3) {
-        if (transport::WriteRegister(s, kSelectRegister, info::kSelectRevision).failed() ||
-            transport::ReadRegister(s, kSelectRegister, &value).failed()) {
-            return kFail;
-        }
+    if (Is51x4Model(info.ControllerKind)) {
+        if (info::ReadIdentityByte(s, &value).failed()) return kFail;
         DecodePodKind(value, info);
         return kOk;
     }

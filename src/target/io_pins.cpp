@@ -3,6 +3,7 @@
 #include "core/status.h"
 #include "session/session.h"
 #include "session/settle.h"
+#include "target/pod.h"
 #include "target/pod_link.h"
 #include "target/tap_voltages.h"
 #include "transport/registers.h"
@@ -28,15 +29,11 @@ uint32_t CheckTapType(const ControllerSession& s, uint32_t index, uint32_t wrong
     return type == 0 || type == 1 ? kStatusOk : wrongType;
 }
 
-bool HasParallelMode(const ControllerSession& s) {
-    return s.podType >= 1 && s.podType <= 3;
-}
-
 // A three-bit command on the TAP's link, after the base and the link's pause when `opening`,
 // closed with `close`.
 uint32_t ParallelModeCommand(ControllerSession& s, uint32_t tap, uint32_t command, bool opening,
                              uint32_t close) {
-    if (!HasParallelMode(s)) return kStatusNotAvailable;
+    if (!IsIdentifiedPod(s.podType)) return kStatusNotAvailable;
     if (tap < 1 || tap > kTapCount) return kStatusInvalid;
     LinkFrame frame(s, tap - 1);
     if (opening && (frame.WriteBase().failed() || frame.Pause(kLinkSettleMs).failed())) {
@@ -134,7 +131,7 @@ uint32_t DisableTapParallelMode(ControllerSession& s, uint32_t tap) {
 }
 
 uint32_t WriteTapParallelMode(ControllerSession& s, uint32_t value, uint32_t* bit) {
-    if (!HasParallelMode(s)) return kStatusNotAvailable;
+    if (!IsIdentifiedPod(s.podType)) return kStatusNotAvailable;
     uint32_t answer = 0;
     if (transport::WriteRegister(s, transport::kPodRegister, (value & kNibble) * 16 + kLinkActive)
             .failed() ||

@@ -25,17 +25,12 @@ using transport::WriteRegister;
 
 namespace {
 
-// Register 0x0B.
+// Register 0x0B (its state bits in pod_link.h).
 constexpr uint32_t kPowerOff = 0;
 constexpr uint32_t kPowerFirstStep = 1;
-constexpr uint32_t kPowerOn = 3;
-constexpr uint32_t kPowerStateBits = 0x03;
-constexpr uint32_t kPowerPodActive = 0x40;
 constexpr uint32_t kPowerPodBit = 0x80;  // mirrored into bit 5 of register 1
 // Register 1 bit 5: a pod of type 1 to 3 (on a pod of type 0 the TAP voltage choice).
 constexpr uint32_t kRegister1Pod = 0x20;
-// Register 2 bit 0: the pod is active.
-constexpr uint32_t kPodActive = 0x01;
 // SwitchOffBoard keeps bits 1-3 of register 2.
 constexpr uint32_t kSwitchOffKeeps = 0x0E;
 // Register 0: the reset sequence and the start of the sequencer.
@@ -73,11 +68,7 @@ struct StartupProgram {
 constexpr StartupProgram kStartupProgram;
 
 bool Is51x4(const ControllerSession& s) {
-    return s.controllerType >= 1 && s.controllerType <= 3;
-}
-
-bool IsIdentifiedPod(int32_t podType) {
-    return podType >= 1 && podType <= 3;
+    return Is51x4Model(s.controllerType);
 }
 
 bool HasExtender(int32_t podType) {
@@ -97,8 +88,9 @@ Result WriteRegister1(ControllerSession& s) {
 // The pod kind code of register 3 at select 0; with `select` false the register is read as it is.
 Result ReadPodKind(ControllerSession& s, bool select, uint32_t* kind) {
     uint32_t value = 0;
-    if (select && WriteRegister(s, kSelectRegister, info::kSelectRevision).failed()) return kFail;
-    if (ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
+    const Result read =
+        select ? info::ReadIdentityByte(s, &value) : ReadRegister(s, kSelectRegister, &value);
+    if (read.failed()) return kFail;
     *kind = value & kPodKindBits;
     return kOk;
 }
@@ -242,7 +234,7 @@ Result ResetControllerLogic(ControllerSession& s) {
     if (RunPodStartupProgram(s).failed()) return kFail;
     // The reset cleared the controller's registers but for the pod bits.
     s.register1Copy &= kRegister1Pod;
-    s.register2Copy &= kPodActive;
+    s.register2Copy &= kLinkActive;
     s.controlCopy = 0;
     s.extStatus = 0;
     s.podType = kPodUnknown;
@@ -312,7 +304,7 @@ Result PodPowered(ControllerSession& s, uint32_t* state) {
         s.register1Copy =
             (s.register1Copy & ~kRegister1Pod) | ((power & kPowerPodBit) != 0 ? kRegister1Pod : 0);
         s.register2Copy =
-            (s.register2Copy & ~kPodActive) | ((power & kPowerPodActive) != 0 ? kPodActive : 0);
+            (s.register2Copy & ~kLinkActive) | ((power & kPowerPodActive) != 0 ? kLinkActive : 0);
     } else {
         *state = 0;
     }
@@ -342,7 +334,7 @@ Result ActivatePod(ControllerSession& s, uint32_t mode) {
         s.register1Copy &= ~kRegister1Pod;
     }
     if (WriteRegister1(s).failed()) return kFail;
-    s.register2Copy |= kPodActive;
+    s.register2Copy |= kLinkActive;
     if (WriteRegister(s, kPodRegister, s.register2Copy).failed()) return kFail;
     if (s.controllerType == 0) {
         if (s.podType == 0) {
@@ -364,13 +356,13 @@ Result ActivatePod(ControllerSession& s, uint32_t mode) {
 
 Result PodActivated(ControllerSession& s, uint32_t* active) {
     if (s.controllerType == 0) {
-        *active = s.register2Copy & kPodActive;
+        *active = s.register2Copy & kLinkActive;
         return kOk;
     }
     uint32_t power = 0;
     if (ReadPower(s, &power).failed()) return kFail;
     if ((power & kPowerPodActive) != 0) {
-        s.register2Copy |= kPodActive;
+        s.register2Copy |= kLinkActive;
         *active = 1;
     } else {
         *active = 0;
@@ -385,7 +377,7 @@ Result DeActivatePod(ControllerSession& s) {
 
 Result EnablePod(ControllerSession& s, ZPX_DeviceInfo& info, uint32_t mode) {
     if (info.ControllerKind == 0) return kOk;
-    if (info.ControllerKind < 1 || info.ControllerKind > 3) return kFail;
+    if (!Is51x4Model(info.ControllerKind)) return kFail;
     uint32_t power = 0;
     if (ReadPower(s, &power).failed()) return kFail;
     if ((power & kPowerStateBits) == kPowerOn) return kOk;
@@ -404,7 +396,7 @@ Result EnablePod(ControllerSession& s, ZPX_DeviceInfo& info, uint32_t mode) {
 }
 
 Result DisablePod(ControllerSession& s, const ZPX_DeviceInfo& info) {
-    if (info.ControllerKind < 1 || info.ControllerKind > 3) return kOk;
+    if (!Is51x4Model(info.ControllerKind)) return kOk;
     return WriteRegister(s, kPodPowerRegister, kPowerOff);
 }
 

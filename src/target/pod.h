@@ -21,6 +21,12 @@ namespace zpx::target {
 inline constexpr int32_t kPodUnknown = -2;       // not yet determined
 inline constexpr int32_t kPodUnrecognised = -1;  // a pod of a kind this library does not know
 
+// Pods of type 1 to 3 were identified through register 3; they have TAP identification, the
+// pod bit of register 1 and the TAP parallel mode.
+constexpr bool IsIdentifiedPod(int32_t podType) {
+    return podType >= 1 && podType <= 3;
+}
+
 // tapTypes bytes besides the TAP identities 0 and 1.
 inline constexpr uint8_t kTapFixed = 4;     // one of the four fixed TAPs of a pod of type 0
 inline constexpr uint8_t kTapAbsent = 255;  // no TAP answered at this index

@@ -41,7 +41,6 @@ constexpr int32_t kAdcFullScale = 255;
 constexpr uint32_t kExtenderTap = 3;
 constexpr uint32_t kExtenderCommand = 0b110;
 constexpr unsigned kExtenderCommandBits = 3;
-constexpr uint32_t kPodActiveInPower = 0x40;  // register 0x0B
 
 Result Sleep(uint32_t ms) {
     platform::Current().SleepMs(ms);
@@ -214,7 +213,7 @@ Result SetExtenderMode(ControllerSession& s, int32_t mode) {
         podRegister = s.register2Copy;
     }
     if (transport::ReadRegister(s, kPodPowerRegister, &power).failed()) power = 0;
-    const uint32_t restore = podRegister | ((power & kPodActiveInPower) != 0 ? kLinkActive : 0);
+    const uint32_t restore = podRegister | ((power & kPowerPodActive) != 0 ? kLinkActive : 0);
 
     LinkFrame frame(s, kExtenderTap);
     if (frame.WriteBase().failed() || frame.Pause(kLinkSettleMs).failed() ||

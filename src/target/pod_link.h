@@ -24,7 +24,12 @@ namespace zpx::target {
 
 inline constexpr uint32_t kTapCount = 4;
 
-inline constexpr uint32_t kLinkActive = 0x01;
+inline constexpr uint32_t kLinkActive = 0x01;  // register 2 bit 0: the pod is active
+
+// Register 0x0B of the 51x4 family: the two power steps (3: both on) and the pod-active state.
+inline constexpr uint32_t kPowerStateBits = 0x03;
+inline constexpr uint32_t kPowerOn = 3;
+inline constexpr uint32_t kPowerPodActive = 0x40;
 inline constexpr uint32_t kLinkData = 0x10;
 inline constexpr uint32_t kLinkClock = 0x20;
 

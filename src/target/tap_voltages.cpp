@@ -67,6 +67,17 @@ uint32_t EnterChecked(ControllerSession& s, uint32_t index, int32_t output, int3
     return EnterNode(s, index, output, threshold).failed() ? kStatusFailed : kStatusOk;
 }
 
+// The pod's two readings of TAP index `index` in tenths of a volt, cut down; 10 when the frame
+// failed.
+uint32_t ReadTenths(ControllerSession& s, uint32_t index, uint32_t* output, uint32_t* threshold) {
+    int32_t outputMv = 0;
+    int32_t thresholdMv = 0;
+    if (ReadTapVoltages(s, index, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
+    *output = static_cast<uint32_t>(outputMv / 100);
+    *threshold = static_cast<uint32_t>(thresholdMv / 100);
+    return kStatusOk;
+}
+
 }  // namespace
 
 VoltageRange VoltageRangeOf(int32_t tapType) {
@@ -159,12 +170,7 @@ uint32_t GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output,
                          uint32_t* threshold) {
     const uint32_t index = tap - 1;
     if (!TakesVoltages(TapTypeOf(s, index))) return kStatusInvalid;
-    int32_t outputMv = 0;
-    int32_t thresholdMv = 0;
-    if (ReadTapVoltages(s, index, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
-    *output = static_cast<uint32_t>(outputMv / 100);
-    *threshold = static_cast<uint32_t>(thresholdMv / 100);
-    return kStatusOk;
+    return ReadTenths(s, index, output, threshold);
 }
 
 uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
@@ -196,12 +202,7 @@ uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
 uint32_t GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
                        uint32_t* output, uint32_t* threshold) {
     if (info.PodKind != 1) return kStatusNotAvailable;
-    int32_t outputMv = 0;
-    int32_t thresholdMv = 0;
-    if (ReadTapVoltages(s, tap - 1, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
-    *output = static_cast<uint32_t>(outputMv / 100);
-    *threshold = static_cast<uint32_t>(thresholdMv / 100);
-    return kStatusOk;
+    return ReadTenths(s, tap - 1, output, threshold);
 }
 
 }  // namespace zpx::target

@@ -49,7 +49,7 @@ void PlainSleep(uint32_t ms) {
 
 void BM_AlarmLateness(benchmark::State& state) {
     const auto ms = static_cast<uint32_t>(state.range(0));
-    zpx::platform::Platform& p = zpx::platform::DefaultPlatform();
+    zpx::platform::Clock& p = zpx::platform::System<zpx::platform::Clock>();
     std::vector<double> lib, base;
     for (auto _ : state) {
         lib.push_back(Lateness(ms, [&] {
@@ -65,7 +65,7 @@ void BM_AlarmLateness(benchmark::State& state) {
 
 void BM_DirectDelayLateness(benchmark::State& state) {
     const auto ms = static_cast<uint32_t>(state.range(0));
-    zpx::platform::Platform& p = zpx::platform::DefaultPlatform();
+    zpx::platform::Clock& p = zpx::platform::System<zpx::platform::Clock>();
     std::vector<double> lib, base;
     for (auto _ : state) {
         lib.push_back(Lateness(ms, [&] { p.DelayDirect(ms * 1000); }));

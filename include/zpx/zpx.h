@@ -11,8 +11,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
+/* On Windows the exports come from ZPX.dll: programs import them (through libzpx.dll.a or ZPX.lib);
+ * only the library's own build exports them. ZPX_STATIC links the library's objects directly. */
+#if defined(_WIN32) && defined(ZPX_BUILDING_LIBRARY)
 #define ZPX_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(ZPX_STATIC)
+#define ZPX_API __declspec(dllimport)
+#elif defined(_WIN32)
+#define ZPX_API
 #else
 #define ZPX_API __attribute__((visibility("default")))
 #endif

@@ -70,7 +70,7 @@ ZPX_API uint32_t ZPX_GetControllerStatus(ZPX_Handle handle, uint32_t* running) {
             if (ReadRegister(s, kControlRegister, &s.lastStatus).failed()) return kStatusInvalid;
             if ((s.lastStatus & kRunBits) == 0) {
                 (void)ArmSettle(s, kSettleStopped);
-                platform::Current().DelayDirect(2 * ClockPeriodMicros(s.tckKhz) + 32);
+                platform::Use<platform::Clock>().DelayDirect(2 * ClockPeriodMicros(s.tckKhz) + 32);
                 s.controlCopy &= ~kRunBits;
             }
         }

@@ -52,7 +52,7 @@ constexpr uint32_t kPodPollMs = 100;
 constexpr uint32_t kPodRomByteMs = 20;
 
 void Sleep(uint32_t ms) {
-    platform::Current().SleepMs(ms);
+    platform::Use<platform::Clock>().SleepMs(ms);
 }
 
 Result Select(ControllerSession& s, uint32_t select) {

@@ -1,16 +1,20 @@
-// The operating-system services the library relies on, as small interfaces.
+// The operating-system services the library relies on, one small interface per facility.
 //
-// Nothing outside src/platform/ talks to the operating system: the logic reaches files, sockets,
-// driver devices, clocks and cross-process objects only through Current(). The default
-// implementation talks to Linux; unit tests install fakes with SetPlatformForTesting.
+// Nothing outside src/platform/ talks to the operating system: the logic reaches driver devices,
+// sockets, clocks, files, cross-process objects, run-time libraries and the host's version only
+// through Use<Facility>(). The system's own implementation of each facility (linux/ or win32/,
+// picked by the build) serves unless a test installed a fake of that one facility.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace zpx::platform {
+
+// ---- kernel-driver devices ----
 
 // An opened kernel-driver device. Each request is synchronous: it returns when the driver has
 // finished, true when the driver carried the request out.
@@ -27,6 +31,17 @@ enum class DriverOpenMode { kExisting, kDynamicLegacy };
 
 // Error code that stands for "another client holds the device".
 inline constexpr uint32_t kDeviceBusyError = 170;
+
+class Devices {
+  public:
+    virtual ~Devices() = default;
+    // Opens a device path ("\\.\Name") for reading and writing without sharing; on failure
+    // returns null and sets *lastError.
+    virtual std::unique_ptr<DriverDevice> OpenDriver(const std::string& path, DriverOpenMode mode,
+                                                     uint32_t* lastError) = 0;
+};
+
+// ---- network ----
 
 // One connected, blocking IPv4 TCP stream.
 class TcpConnection {
@@ -53,36 +68,19 @@ class TcpConnection {
     }
 };
 
-// A library loaded at run time, unloaded when the object goes away.
-class DynamicLibrary {
+class Network {
   public:
-    virtual ~DynamicLibrary() = default;
-    // The address of the entry exported under `name`, or null.
-    virtual void* Find(const char* name) = 0;
-};
-
-// Windows-style version record of the running system; Linux answers as the newest NT line.
-struct OsVersion {
-    uint32_t platformId = 0;  // 1 the 9x line, 2 the NT line
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    uint32_t build = 0;
-};
-
-class Platform {
-  public:
-    virtual ~Platform() = default;
-
-    // ---- kernel drivers ----
-    // Opens a device path ("\\.\Name"); on failure returns null and sets *lastError.
-    virtual std::unique_ptr<DriverDevice> OpenDriver(const std::string& path, DriverOpenMode mode,
-                                                     uint32_t* lastError) = 0;
-
-    // ---- TCP ----
+    virtual ~Network() = default;
     // Creates a stream socket and connects it to ipv4:port (host byte order). Null on failure.
+    // The connection holds whatever the system's socket library needs for as long as it lives.
     virtual std::unique_ptr<TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port) = 0;
+};
 
-    // ---- settle alarms (hrt_alarm_* semantics) ----
+// ---- time: settle alarms (hrt_alarm_* semantics), delays, sleeps, ticks ----
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
     // Kind 2 counts milliseconds, kind 1 microseconds.
     virtual int16_t AlarmAvail() = 0;
     virtual uint16_t AlarmAlloc(uint32_t kind) = 0;
@@ -92,35 +90,38 @@ class Platform {
     virtual void AlarmFree(uint16_t id) = 0;
     // Blocks the calling thread for `micros` microseconds.
     virtual void DelayDirect(uint32_t micros) = 0;
-
-    // ---- time ----
     virtual void SleepMs(uint32_t ms) = 0;
     virtual uint32_t TickMs() = 0;
     virtual void YieldThread() = 0;
+};
 
-    // ---- system ----
-    virtual bool QueryOsVersion(OsVersion* version) = 0;
-    // Full path of the library's own file, links resolved; empty when unknown.
-    virtual std::string LibraryPath() = 0;
+// ---- files ----
 
-    // ---- profile (INI) files, with the semantics of Windows profile files ----
+class Files {
+  public:
+    virtual ~Files() = default;
+    // Profile (INI) files, with the semantics of Windows profile files.
     virtual std::string ReadProfileString(const std::string& file, const std::string& section,
                                           const std::string& key, const std::string& fallback) = 0;
     virtual bool WriteProfileString(const std::string& file, const std::string& section,
                                     const std::string& key, const std::string& value) = 0;
+    // Full path of the library's own file, links resolved; empty when unknown.
+    virtual std::string LibraryPath() = 0;
+};
 
-    // ---- dynamic libraries ----
-    // Loads the library of base name `name` ("vxi5120": libvxi5120.so on Linux, vxi5120.dll on
-    // Windows) through the system's search; null when it cannot be loaded.
-    virtual std::unique_ptr<DynamicLibrary> OpenLibrary(const std::string& name) = 0;
+// ---- objects shared with the user's other processes ----
 
-    // ---- cross-process objects ----
+inline constexpr size_t kSerialRegistrySize = 4388;
+
+class SharedObjects {
+  public:
+    virtual ~SharedObjects() = default;
     // Attaches this process to the objects it shares with the user's other processes (the open
     // counters, the open lock, the serial registry), creating them when it is the first; false
-    // when the counters or the lock are not available. Detach lets go of them; the objects
-    // vanish with the last process. Both may be called again; an attached process stays so.
-    virtual bool AttachShared() = 0;
-    virtual void DetachShared() = 0;
+    // when the counters are not available. Detach lets go of them; the objects vanish with the
+    // last process. Both may be called again; an attached process stays so.
+    virtual bool Attach() = 0;
+    virtual void Detach() = 0;
     // The four open counters; both return the value held before the atomic change.
     virtual uint32_t OpenCounterDecrement(unsigned index) = 0;
     virtual uint32_t OpenCounterIncrement(unsigned index) = 0;
@@ -133,16 +134,91 @@ class Platform {
     virtual uint8_t* SerialRegistry() = 0;
 };
 
-inline constexpr size_t kSerialRegistrySize = 4388;
+// ---- libraries loaded at run time ----
 
-// The platform in use: the Linux one unless a test installed another.
-Platform& Current();
+// A library loaded at run time, unloaded when the object goes away.
+class DynamicLibrary {
+  public:
+    virtual ~DynamicLibrary() = default;
+    // The address of the entry exported under `name`, or null.
+    virtual void* Find(const char* name) = 0;
+};
 
-// Test-only hook (not exported from the shared library): installs `fake`, or the default
-// platform again when null. Returns the previous one.
-Platform* SetPlatformForTesting(Platform* fake);
+class Libraries {
+  public:
+    virtual ~Libraries() = default;
+    // Loads the library of base name `name` ("vxi5120": libvxi5120.so on Linux, vxi5120.dll on
+    // Windows) through the system's search; null when it cannot be loaded.
+    virtual std::unique_ptr<DynamicLibrary> OpenLibrary(const std::string& name) = 0;
+};
 
-// The Linux implementation, for tests that wrap it.
-Platform& DefaultPlatform();
+// ---- the host ----
+
+// Windows-style version record of the running system; Linux answers as the newest NT line.
+struct OsVersion {
+    uint32_t platformId = 0;  // 1 the 9x line, 2 the NT line
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    uint32_t build = 0;
+};
+
+class Host {
+  public:
+    virtual ~Host() = default;
+    virtual bool QueryOsVersion(OsVersion* version) = 0;
+};
+
+// ---- choosing the implementation ----
+
+// The system's own implementation of a facility, defined by the operating-system layer.
+template <class Facility>
+Facility& System();
+template <>
+Devices& System<Devices>();
+template <>
+Network& System<Network>();
+template <>
+Clock& System<Clock>();
+template <>
+Files& System<Files>();
+template <>
+SharedObjects& System<SharedObjects>();
+template <>
+Libraries& System<Libraries>();
+template <>
+Host& System<Host>();
+
+namespace detail {
+template <class Facility>
+inline std::atomic<Facility*> g_fake{nullptr};
+}
+
+// The facility in use: the system's own unless a test installed a fake of it.
+template <class Facility>
+Facility& Use() {
+    Facility* fake = detail::g_fake<Facility>.load(std::memory_order_acquire);
+    return fake != nullptr ? *fake : System<Facility>();
+}
+
+// Test-only hook (the shared library exports nothing but its ZPX_ entries): installs `fake` for
+// one facility, or the system's implementation again when null; the other facilities stay as
+// they are. Returns the previous fake, or null.
+template <class Facility>
+Facility* SetForTesting(Facility* fake) {
+    return detail::g_fake<Facility>.exchange(fake, std::memory_order_acq_rel);
+}
+
+// Installs a fake for one facility for the lifetime of the object.
+template <class Facility>
+class ScopedFake {
+  public:
+    explicit ScopedFake(Facility* fake) : previous_(SetForTesting(fake)) {}
+    ~ScopedFake() { SetForTesting(previous_); }
+    ScopedFake(const ScopedFake&) = delete;
+    ScopedFake& operator=(const ScopedFake&) = delete;
+
+  private:
+    Facility* previous_;
+};
 
 }  // namespace zpx::platform

@@ -40,7 +40,7 @@ bool HostOsClass(const platform::OsVersion& version, int query) {
 
 bool HostOsClass(int query) {
     platform::OsVersion version;
-    if (!platform::Current().QueryOsVersion(&version)) return false;
+    if (!platform::Use<platform::Host>().QueryOsVersion(&version)) return false;
     return HostOsClass(version, query);
 }
 

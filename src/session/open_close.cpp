@@ -86,7 +86,7 @@ uint32_t OpenDriverBackEnd(ControllerSession& s, const DriverBackEnd& row,
 
     if (row.kind == kInterfaceUsb && !HostOsClass(kOsSupportsUsb)) return kStatusNoUsb;
 
-    platform::Platform& p = platform::Current();
+    platform::Devices& p = platform::Use<platform::Devices>();
     uint32_t lastError = 0;
     std::unique_ptr<platform::DriverDevice> device;
     std::unique_ptr<transport::OpenSlot> slot;
@@ -137,11 +137,10 @@ uint32_t OpenEthernetBackEnd(ControllerSession& s, std::string_view address) {
     uint32_t ip = 0;
     // An address that does not parse cannot be connected to, as with a refused connection.
     if (!ParseIpv4(address, &ip)) return kStatusFailed;
-    platform::Platform& p = platform::Current();
-    auto socket = p.ConnectTcp(ip, transport::kLanPort);
+    auto socket = platform::Use<platform::Network>().ConnectTcp(ip, transport::kLanPort);
     if (!socket) return kStatusFailed;
     s.backend = std::make_unique<transport::LanBackend>(std::move(socket), ip);
-    p.SleepMs(1);
+    platform::Use<platform::Clock>().SleepMs(1);
     return kStatusOk;
 }
 
@@ -243,7 +242,7 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
     std::memcpy(s->name, name, length);
     s->name[length] = '\0';
 
-    platform::Platform& p = platform::Current();
+    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
     if (!p.LockOpen(kOpenLockTimeoutMs)) {
         // Another process holds the open lock beyond all reason; refuse rather than hand out a
         // session that could never serve a call.
@@ -251,7 +250,7 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
         return nullptr;
     }
     struct LockRelease {
-        platform::Platform& p;
+        platform::SharedObjects& p;
         ~LockRelease() { p.UnlockOpen(); }
     } release{p};
 

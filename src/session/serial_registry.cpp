@@ -62,7 +62,7 @@ void Append(uint8_t* registry, std::string_view name, uint32_t first, uint32_t s
 }  // namespace
 
 void RegisterSerial(ControllerSession& s, std::string_view workingName) {
-    platform::Platform& p = platform::Current();
+    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
     if (uint8_t* registry = p.SerialRegistry()) {
         uint32_t first = 0;
         uint32_t second = 0;
@@ -73,13 +73,13 @@ void RegisterSerial(ControllerSession& s, std::string_view workingName) {
             free = guard.taken();
         }
         if (free) {
-            p.SleepMs(kGuardPauseMs);
+            platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
             {
                 InUseGuard guard(s.inUse);
                 // A serial that cannot be read is recorded as far as it was read.
                 if (guard.taken()) (void)info::ReadControllerSerial(s, &first, &second);
             }
-            p.SleepMs(kGuardPauseMs);
+            platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
         }
         Append(registry, workingName, first, second);
     }
@@ -88,7 +88,7 @@ void RegisterSerial(ControllerSession& s, std::string_view workingName) {
 
 uint32_t PeekSerial(const char* name, uint32_t* first, uint32_t* second) {
     if (name == nullptr) return kStatusFailed;
-    platform::Platform& p = platform::Current();
+    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
     if (!p.LockOpen(kOpenLockTimeoutMs)) return kStatusFailed;
     uint32_t result = kStatusFailed;
     if (const uint8_t* registry = p.SerialRegistry()) {

@@ -43,7 +43,7 @@ Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
     const SlotSpec& row = kSlots[slot];
     const uint32_t delay =
         row.kind == kKindMillis ? row.millis : row.periodFactor * ClockPeriodMicros(s.tckKhz);
-    platform::Platform& p = platform::Current();
+    platform::Clock& p = platform::Use<platform::Clock>();
     if (available > 0) {
         uint16_t& id = s.alarmIds[slot];
         if (id != 0) {
@@ -59,7 +59,7 @@ Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
 }
 
 Result ArmSettle(ControllerSession& s, uint32_t code) {
-    return ArmSettle(s, platform::Current().AlarmAvail(), code);
+    return ArmSettle(s, platform::Use<platform::Clock>().AlarmAvail(), code);
 }
 
 Result AwaitSettle(ControllerSession& s, uint32_t code) {
@@ -67,7 +67,7 @@ Result AwaitSettle(ControllerSession& s, uint32_t code) {
     if (slot < 0) return kFail;
     uint16_t& id = s.alarmIds[slot];
     if (id == 0) return kOk;
-    platform::Platform& p = platform::Current();
+    platform::Clock& p = platform::Use<platform::Clock>();
     p.AlarmWait(id);
     p.AlarmFree(id);
     id = 0;

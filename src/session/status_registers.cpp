@@ -62,7 +62,7 @@ Result RestoreStatusRegisters(ControllerSession& s) {
         return kOk;
     }
     if (KeptInStatusFile(s)) {
-        platform::Platform& p = platform::Current();
+        platform::Files& p = platform::Use<platform::Files>();
         const std::string file = StatusFilePath(p.LibraryPath());
         if (file.empty()) return kOk;
         s.register1Copy =
@@ -75,7 +75,7 @@ Result RestoreStatusRegisters(ControllerSession& s) {
 
 Result SaveStatusRegisters(ControllerSession& s) {
     if (!KeptInStatusFile(s)) return kOk;
-    platform::Platform& p = platform::Current();
+    platform::Files& p = platform::Use<platform::Files>();
     const std::string file = StatusFilePath(p.LibraryPath());
     if (file.empty()) return kOk;
     // A failed write loses only this session's copies; closing goes on regardless.

@@ -230,7 +230,7 @@ Result ResetControllerLogic(ControllerSession& s) {
         if (held.Finish().failed()) return kFail;
     }
     (void)ArmSettle(s, kSettleReset);  // arming always succeeds
-    platform::Current().SleepMs(kResetPauseMs);
+    platform::Use<platform::Clock>().SleepMs(kResetPauseMs);
     if (RunPodStartupProgram(s).failed()) return kFail;
     // The reset cleared the controller's registers but for the pod bits.
     s.register1Copy &= kRegister1Pod;
@@ -253,7 +253,7 @@ Result RunPodStartupProgram(ControllerSession& s) {
     }
     (void)ArmSettle(s, kSettleStart);
     (void)AwaitSettle(s, kSettleStart);
-    platform::Platform& p = platform::Current();
+    platform::Clock& p = platform::Use<platform::Clock>();
     const uint32_t start = p.TickMs();
     for (;;) {
         if (p.TickMs() - start > kStartupTimeoutMs) return kFail;
@@ -275,7 +275,7 @@ Result SetPodPowerOn(ControllerSession& s) {
                 ReadPower(s, &power).failed()) {
                 return kFail;
             }
-            platform::Current().SleepMs(kPowerStepMs);
+            platform::Use<platform::Clock>().SleepMs(kPowerStepMs);
             if (WriteRegister(s, kPodPowerRegister, kPowerOn).failed() ||
                 ReadPower(s, &power).failed()) {
                 return kFail;
@@ -314,7 +314,7 @@ Result PodPowered(ControllerSession& s, uint32_t* state) {
 Result SetPodPowerOff(ControllerSession& s) {
     // At a slow test clock the pod gets a few milliseconds to finish what it was clocking.
     if (s.tckKhz < static_cast<int32_t>(kSlowClockKhz)) {
-        platform::Current().DelayDirect(kSlowClockPowerOffMicros);
+        platform::Use<platform::Clock>().DelayDirect(kSlowClockPowerOffMicros);
     }
     if (Is51x4(s)) {
         if (WriteRegister(s, kPodPowerRegister, kPowerOff).failed()) return kFail;
@@ -382,7 +382,7 @@ Result EnablePod(ControllerSession& s, ZPX_DeviceInfo& info, uint32_t mode) {
     if (ReadPower(s, &power).failed()) return kFail;
     if ((power & kPowerStateBits) == kPowerOn) return kOk;
     if (WriteRegister(s, kPodPowerRegister, kPowerFirstStep).failed()) return kFail;
-    platform::Current().DelayDirect(kEnableStepMicros);
+    platform::Use<platform::Clock>().DelayDirect(kEnableStepMicros);
     const bool podBit = info.PodKind == 1 || info.PodKind == 2;
     s.register1Copy = podBit || mode == 1 ? kRegister1Pod : 0;
     (void)WriteRegister1(s);  // register 1 is written again once the pod is known

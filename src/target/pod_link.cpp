@@ -43,7 +43,7 @@ constexpr uint32_t kExtenderCommand = 0b110;
 constexpr unsigned kExtenderCommandBits = 3;
 
 Result Sleep(uint32_t ms) {
-    platform::Current().SleepMs(ms);
+    platform::Use<platform::Clock>().SleepMs(ms);
     return kOk;
 }
 

@@ -91,7 +91,7 @@ uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const ui
         LanSendAll(*lanSocket_, image, length).failed()) {
         return kFail.value();
     }
-    platform::Platform& p = platform::Current();
+    platform::Clock& p = platform::Use<platform::Clock>();
     p.SleepMs(kReplyPauseMs);
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         p.SleepMs(kReplyPauseMs);

@@ -26,7 +26,7 @@ uint32_t LanReceive(platform::TcpConnection& socket, void* buffer, uint32_t* len
     while (received < wanted && waits < kLanReceiveWaits) {
         const long n = socket.ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
         if (n == platform::TcpConnection::kReceiveTimedOut) {
-            platform::Current().SleepMs(kLanPauseMs);
+            platform::Use<platform::Clock>().SleepMs(kLanPauseMs);
             ++waits;
             continue;
         }

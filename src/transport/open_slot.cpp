@@ -7,7 +7,7 @@
 namespace zpx::transport {
 
 std::unique_ptr<OpenSlot> OpenSlot::Take(OpenCounter counter) {
-    platform::Platform& p = platform::Current();
+    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
     // Free is 1. Whoever finds another value was second and undoes its decrement at once.
     if (p.OpenCounterDecrement(counter) != 1) {
         p.OpenCounterIncrement(counter);
@@ -19,7 +19,7 @@ std::unique_ptr<OpenSlot> OpenSlot::Take(OpenCounter counter) {
 }
 
 OpenSlot::~OpenSlot() {
-    platform::Current().OpenCounterIncrement(counter_);
+    platform::Use<platform::SharedObjects>().OpenCounterIncrement(counter_);
 }
 
 }  // namespace zpx::transport

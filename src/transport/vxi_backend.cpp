@@ -71,7 +71,7 @@ bool RouteOf(uint32_t reg, VxiRoute* route) {
 }  // namespace
 
 Result LoadVxiDriver(VxiDriverTable& table) {
-    table.module = platform::Current().OpenLibrary(kVxiLibrary);
+    table.module = platform::Use<platform::Libraries>().OpenLibrary(kVxiLibrary);
     if (!table.module) return kFail;
     platform::DynamicLibrary& library = *table.module;
     if (void* open = library.Find(kOpenSessionName)) {

@@ -79,7 +79,7 @@ class LanServerTest : public ::testing::Test {
         EXPECT_EQ(reply[4], 0x39);
     }
     RawClient Connect() {
-        RawClient client{platform::DefaultPlatform().ConnectTcp(ntohl(inet_addr(address_.c_str())),
+        RawClient client{platform::System<platform::Network>().ConnectTcp(ntohl(inet_addr(address_.c_str())),
                                                                 server_.Port())};
         EXPECT_NE(client.c, nullptr);
         return client;

@@ -24,8 +24,8 @@
 namespace zpx {
 namespace {
 
-platform::Platform& P() {
-    return platform::Current();
+platform::SharedObjects& P() {
+    return platform::Use<platform::SharedObjects>();
 }
 
 uint32_t EntryCount() {
@@ -64,7 +64,7 @@ struct Emulated {
 
 TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
     Emulated emulated;
-    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().Attach());
     const uint32_t before = EntryCount();
     ASSERT_LE(before, 28u);
     constexpr int kProcesses = 3;
@@ -111,7 +111,7 @@ TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
 
 TEST(Registry, ThirtyTwoEntriesAtMostAndOpensGoOnRegardless) {
     Emulated emulated;
-    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().Attach());
     while (EntryCount() < 33) {
         const uint32_t count = EntryCount();
         uint32_t status = 99;
@@ -125,7 +125,7 @@ TEST(Registry, ThirtyTwoEntriesAtMostAndOpensGoOnRegardless) {
 
 TEST(Registry, AHolderKilledWhileHoldingTheLockDoesNotBlockTheOthers) {
     Emulated emulated;
-    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().Attach());
     EXPECT_EQ(InChild([] {
                   if (!P().LockOpen(1000)) return 1;
                   ::raise(SIGKILL);
@@ -149,7 +149,7 @@ TEST(Registry, ObjectsStartAfreshOnceEveryProcessHasGoneCrashOrNot) {
     Emulated emulated;
     // This process lets go; a process that records an entry dies without letting go; the next
     // process to come finds the objects new.
-    P().DetachShared();
+    P().Detach();
     EXPECT_EQ(InChild([&] {
                   uint32_t status = 99;
                   if (ZPX_OpenController(emulated.name.c_str(), &status) == nullptr) return 1;
@@ -159,14 +159,14 @@ TEST(Registry, ObjectsStartAfreshOnceEveryProcessHasGoneCrashOrNot) {
               }),
               128 + SIGKILL);
     EXPECT_EQ(InChild([] {
-                  if (!P().AttachShared() || EntryCount() != 0) return 1;
+                  if (!P().Attach() || EntryCount() != 0) return 1;
                   for (unsigned counter = 0; counter < 4; ++counter) {
                       if (P().OpenCounterDecrement(counter) != 1) return 2;
                   }
                   return P().LockOpen(0) ? 0 : 3;
               }),
               0);
-    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().Attach());
     EXPECT_EQ(EntryCount(), 0u);
 }
 
@@ -175,16 +175,16 @@ TEST(Registry, ObjectsStartAfreshOnceEveryProcessHasGoneCrashOrNot) {
 TEST(Registry, TwoUsersSideBySide) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
     Emulated emulated;
-    ASSERT_TRUE(P().AttachShared());
+    ASSERT_TRUE(P().Attach());
     ASSERT_TRUE(P().LockOpen(1000));  // held by this user for the whole test
     const std::string mine = "/__SnrRootMap__." + std::to_string(::getuid());
     constexpr uid_t kOther = 65534;
     EXPECT_EQ(InChild([&] {
-                  P().DetachShared();
+                  P().Detach();
                   if (::setgid(kOther) != 0 || ::setuid(kOther) != 0) return 1;
                   // This user's registry stays closed to the other.
                   if (::shm_open(mine.c_str(), O_RDONLY, 0) >= 0 || errno != EACCES) return 2;
-                  if (!P().AttachShared() || !P().LockOpen(1000)) return 3;
+                  if (!P().Attach() || !P().LockOpen(1000)) return 3;
                   P().UnlockOpen();
                   uint32_t first = 0, second = 0;
                   if (ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second) != 0)

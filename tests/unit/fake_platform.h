@@ -138,7 +138,15 @@ class FakeLibrary : public platform::DynamicLibrary {
     std::shared_ptr<FakeLibraryState> state_;
 };
 
-class FakePlatform : public platform::Platform {
+// Fakes of every facility in one object, since the logic's sleeps are logged beside the bytes the
+// fake connection holds.
+class FakePlatform : public platform::Devices,
+                     public platform::Network,
+                     public platform::Clock,
+                     public platform::Files,
+                     public platform::SharedObjects,
+                     public platform::Libraries,
+                     public platform::Host {
   public:
     std::vector<std::pair<std::string, platform::DriverOpenMode>> driverOpens;
     std::map<std::string, std::shared_ptr<FakeDriverState>> devices;  // path -> device
@@ -245,8 +253,8 @@ class FakePlatform : public platform::Platform {
     bool lockAvailable = true;
     std::vector<uint8_t> registry = std::vector<uint8_t>(platform::kSerialRegistrySize, 0);
     bool hasRegistry = true;
-    bool AttachShared() override { return true; }
-    void DetachShared() override {}
+    bool Attach() override { return true; }
+    void Detach() override {}
     uint32_t OpenCounterDecrement(unsigned i) override { return counters[i]--; }
     uint32_t OpenCounterIncrement(unsigned i) override { return counters[i]++; }
     bool LockOpen(uint32_t) override { return lockAvailable && ++lockDepth > 0; }
@@ -254,16 +262,23 @@ class FakePlatform : public platform::Platform {
     uint8_t* SerialRegistry() override { return hasRegistry ? registry.data() : nullptr; }
 };
 
-// Installs a FakePlatform for the scope's lifetime.
+// Installs a FakePlatform for every facility for the scope's lifetime.
 class ScopedFakePlatform {
   public:
-    ScopedFakePlatform() { platform::SetPlatformForTesting(&fake_); }
-    ~ScopedFakePlatform() { platform::SetPlatformForTesting(nullptr); }
     FakePlatform* operator->() { return &fake_; }
     FakePlatform& operator*() { return fake_; }
 
   private:
+    template <class F>
+    using Scope = platform::ScopedFake<F>;
     FakePlatform fake_;
+    Scope<platform::Devices> devices_{&fake_};
+    Scope<platform::Network> network_{&fake_};
+    Scope<platform::Clock> clock_{&fake_};
+    Scope<platform::Files> files_{&fake_};
+    Scope<platform::SharedObjects> shared_{&fake_};
+    Scope<platform::Libraries> libraries_{&fake_};
+    Scope<platform::Host> host_{&fake_};
 };
 
 }  // namespace zpx::testing

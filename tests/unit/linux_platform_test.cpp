@@ -26,7 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using platform::DefaultPlatform;
 
 struct TempDir {
     std::string path = [] {
@@ -48,7 +47,7 @@ std::string Slurp(const std::string& path) {
 TEST(ProfileFile, AMissingFileReadsAsDefaultsAndTheFirstWriteCreatesIt) {
     TempDir dir;
     const std::string file = dir.path + "/KVCtrl.dat";
-    platform::Platform& p = DefaultPlatform();
+    platform::Files& p = platform::System<platform::Files>();
     EXPECT_EQ(p.ReadProfileString(file, "ISA0,5120", "Register1", "0"), "0");
     ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register1", "37"));
     ASSERT_TRUE(p.WriteProfileString(file, "isa0,5120", "Register1", "36"));
@@ -65,7 +64,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     auto writeKeys = [&](const std::string& who) {
         bool ok = true;
         for (int k = 0; k < kKeys; ++k)
-            ok &= DefaultPlatform().WriteProfileString(file, "S" + std::to_string(k % 2),
+            ok &= platform::System<platform::Files>().WriteProfileString(file, "S" + std::to_string(k % 2),
                                                        key(who, k), who);
         return ok;
     };
@@ -88,7 +87,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     }
     for (const std::string who : {"P0", "P1", "P2", "T0", "T1"}) {
         for (int k = 0; k < kKeys; ++k) {
-            EXPECT_EQ(DefaultPlatform().ReadProfileString(file, "S" + std::to_string(k % 2),
+            EXPECT_EQ(platform::System<platform::Files>().ReadProfileString(file, "S" + std::to_string(k % 2),
                                                           key(who, k), "lost"),
                       who);
         }
@@ -96,7 +95,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
 }
 
 TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
-    platform::Platform& p = DefaultPlatform();
+    platform::Clock& p = platform::System<platform::Clock>();
     ASSERT_GT(p.AlarmAvail(), 0);
     // Kind (1 µs, 2 ms, 0 the direct delay in µs), delay, least µs taken.
     const uint32_t cases[][3] = {{1, 40, 40},  {1, 250, 250}, {1, 700, 700},
@@ -127,7 +126,7 @@ TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
 
 TEST(LinuxPlatform, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
     // Linked statically into this test, the library's code lives in the test program.
-    EXPECT_EQ(DefaultPlatform().LibraryPath(), fs::canonical("/proc/self/exe").string());
+    EXPECT_EQ(platform::System<platform::Files>().LibraryPath(), fs::canonical("/proc/self/exe").string());
 }
 
 // A connection made by the platform to a loopback listener, and the peer's end of it; a peer that
@@ -144,7 +143,7 @@ struct Loopback {
         if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
             ::listen(listener, 1) == 0 &&
             ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            connection = DefaultPlatform().ConnectTcp(0x7F000001, ntohs(a.sin_port));
+            connection = platform::System<platform::Network>().ConnectTcp(0x7F000001, ntohs(a.sin_port));
             peer = connection ? ::accept(listener, nullptr, nullptr) : -1;
         }
         const timeval limit{5, 0};

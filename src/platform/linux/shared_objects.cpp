@@ -1,5 +1,5 @@
-// Profile files rewritten atomically under a file lock, and the objects the user's processes
-// share in POSIX shared memory: the open counters, the open lock and the serial registry.
+// The objects shared by the user's processes, in POSIX shared memory: the open counters, the open
+// lock and the serial registry.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -11,41 +11,14 @@
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 
-#include "platform/linux/linux_platform.h"
-#include "platform/profile_text.h"
+#include "platform/platform.h"
 
-namespace zpx::platform::linux_impl {
+namespace zpx::platform {
 
 namespace {
-
-bool ReadWholeFile(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    *text = buffer.str();
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// ---- shared objects ----
 
 // Every user has objects of their own: the names carry the user id and only the owner may open
 // them, so another user's processes can neither read nor hold them.
@@ -80,9 +53,9 @@ struct SharedMutex {
 // The objects shared by the user's processes. A lock file that every attached process holds
 // shared tells the first process to attach, which creates and initialises the objects, so they
 // start afresh once every process has detached, even after a crash.
-class SharedObjects {
+class SharedMemory {
   public:
-    ~SharedObjects() { Detach(); }
+    ~SharedMemory() { Detach(); }
 
     bool Attach() {
         std::lock_guard lock(attachMutex_);
@@ -167,100 +140,69 @@ class SharedObjects {
     int registryFd_ = -1;
 };
 
-SharedObjects& Shared() {
-    static SharedObjects objects;
+SharedMemory& Shared() {
+    static SharedMemory objects;
     return objects;
 }
 
+class LinuxSharedObjects final : public SharedObjects {
+  public:
+    bool Attach() override { return Shared().Attach(); }
+
+    void Detach() override { Shared().Detach(); }
+
+    uint32_t OpenCounterDecrement(unsigned index) override {
+        auto* counters = Shared().Counters();
+        if (counters == nullptr || index >= kCounterCount) return 0;
+        return counters[index].fetch_sub(1);
+    }
+
+    uint32_t OpenCounterIncrement(unsigned index) override {
+        auto* counters = Shared().Counters();
+        if (counters == nullptr || index >= kCounterCount) return 0;
+        return counters[index].fetch_add(1);
+    }
+
+    bool LockOpen(uint32_t timeoutMs) override {
+        pthread_mutex_t* mutex = Shared().Mutex();
+        if (mutex == nullptr) return false;
+        // The wait counts on the monotonic clock: setting the system clock neither ends it early
+        // nor stretches it.
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        int rc;
+        do {
+            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+        } while (rc == EINTR);
+        if (rc == EOWNERDEAD) {
+            // The previous owner died holding the lock. What it guards stays consistent: the
+            // counters change in single atomic steps and a registry entry counts only once it is
+            // complete.
+            pthread_mutex_consistent(mutex);
+            return true;
+        }
+        return rc == 0;
+    }
+
+    void UnlockOpen() override {
+        if (pthread_mutex_t* mutex = Shared().Mutex()) pthread_mutex_unlock(mutex);
+    }
+
+    uint8_t* SerialRegistry() override { return Shared().Registry(); }
+};
+
 }  // namespace
 
-std::string LinuxPlatform::ReadProfileString(const std::string& file, const std::string& section,
-                                             const std::string& key, const std::string& fallback) {
-    std::string text;
-    if (!ReadWholeFile(file, &text)) return fallback;
-    auto value = ProfileLookup(text, section, key);
-    return value ? *value : fallback;
+template <>
+SharedObjects& System<SharedObjects>() {
+    static LinuxSharedObjects objects;
+    return objects;
 }
 
-bool LinuxPlatform::WriteProfileString(const std::string& file, const std::string& section,
-                                       const std::string& key, const std::string& value) {
-    // Writers serialise on a lock file beside the profile and replace the profile by rename, so
-    // readers see the old or the new text, never a half-written one, and no writer loses
-    // another's key.
-    const std::string lockPath = file + ".lock";
-    const int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd < 0) return false;
-    while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    std::string text;
-    (void)ReadWholeFile(file, &text);  // a missing file starts empty
-    const std::string updated = ProfileUpdate(text, section, key, value);
-    const std::string tempPath = file + ".tmp." + std::to_string(::getpid());
-    bool ok = false;
-    const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        ok = WriteAll(fd, updated) && ::fsync(fd) == 0;
-        ok = (::close(fd) == 0) && ok;
-        ok = ok && ::rename(tempPath.c_str(), file.c_str()) == 0;
-        if (!ok) ::unlink(tempPath.c_str());
-    }
-    ::close(lockFd);
-    return ok;
-}
-
-bool LinuxPlatform::AttachShared() {
-    return Shared().Attach();
-}
-
-void LinuxPlatform::DetachShared() {
-    Shared().Detach();
-}
-
-uint32_t LinuxPlatform::OpenCounterDecrement(unsigned index) {
-    auto* counters = Shared().Counters();
-    if (counters == nullptr || index >= kCounterCount) return 0;
-    return counters[index].fetch_sub(1);
-}
-
-uint32_t LinuxPlatform::OpenCounterIncrement(unsigned index) {
-    auto* counters = Shared().Counters();
-    if (counters == nullptr || index >= kCounterCount) return 0;
-    return counters[index].fetch_add(1);
-}
-
-bool LinuxPlatform::LockOpen(uint32_t timeoutMs) {
-    pthread_mutex_t* mutex = Shared().Mutex();
-    if (mutex == nullptr) return false;
-    // The wait counts on the monotonic clock: setting the system clock neither ends it early
-    // nor stretches it.
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    int rc;
-    do {
-        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-    } while (rc == EINTR);
-    if (rc == EOWNERDEAD) {
-        // The previous owner died holding the lock. What it guards stays consistent: the
-        // counters change in single atomic steps and a registry entry counts only once it is
-        // complete.
-        pthread_mutex_consistent(mutex);
-        return true;
-    }
-    return rc == 0;
-}
-
-void LinuxPlatform::UnlockOpen() {
-    if (pthread_mutex_t* mutex = Shared().Mutex()) pthread_mutex_unlock(mutex);
-}
-
-uint8_t* LinuxPlatform::SerialRegistry() {
-    return Shared().Registry();
-}
-
-}  // namespace zpx::platform::linux_impl
+}  // namespace zpx::platform

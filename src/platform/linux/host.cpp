@@ -1,0 +1,27 @@
+// The operating-system class.
+#include "platform/platform.h"
+
+namespace zpx::platform {
+
+namespace {
+class LinuxHost final : public Host {
+  public:
+    bool QueryOsVersion(OsVersion* version) override {
+        // Linux answers as the newest NT line: USB support and the indexed drivers, no legacy
+        // paths.
+        version->platformId = 2;
+        version->major = 10;
+        version->minor = 0;
+        version->build = 19045;
+        return true;
+    }
+};
+}  // namespace
+
+template <>
+Host& System<Host>() {
+    static LinuxHost host;
+    return host;
+}
+
+}  // namespace zpx::platform

@@ -1,12 +1,17 @@
-// The Linux platform itself: profile files on disk shared by processes and threads, alarms that
-// never end early, the library's own path, and TCP connections on a real loopback socket.
+// The system's platform itself (Linux, or Windows under Wine): profile files on disk shared by
+// threads (and processes, where they can be forked), alarms that never end early, the library's
+// own path, and TCP connections on a real loopback socket.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -29,8 +34,13 @@ using Clock = std::chrono::steady_clock;
 
 struct TempDir {
     std::string path = [] {
-        char pattern[] = "/tmp/zpx-unit-XXXXXX";
-        return std::string(::mkdtemp(pattern) != nullptr ? pattern : "");
+        static std::atomic<int> serial{0};
+        const fs::path dir =
+            fs::temp_directory_path() /
+            ("zpx-unit-" + std::to_string(Clock::now().time_since_epoch().count()) + "-" +
+             std::to_string(serial++));
+        std::error_code error;
+        return fs::create_directories(dir, error) ? dir.string() : std::string();
     }();
     ~TempDir() {
         std::error_code ignored;
@@ -38,10 +48,13 @@ struct TempDir {
     }
 };
 
+// The file's text with line ends as "\n" (Windows writes profile files with "\r\n").
 std::string Slurp(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+    std::string lines = text.str();
+    std::erase(lines, '\r');
+    return lines;
 }
 
 TEST(ProfileFile, AMissingFileReadsAsDefaultsAndTheFirstWriteCreatesIt) {
@@ -64,10 +77,14 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     auto writeKeys = [&](const std::string& who) {
         bool ok = true;
         for (int k = 0; k < kKeys; ++k)
-            ok &= platform::System<platform::Files>().WriteProfileString(file, "S" + std::to_string(k % 2),
-                                                       key(who, k), who);
+            ok &= platform::System<platform::Files>().WriteProfileString(
+                file, "S" + std::to_string(k % 2), key(who, k), who);
         return ok;
     };
+#ifdef _WIN32
+    const std::vector<std::string> writers = {"T0", "T1"};
+#else
+    const std::vector<std::string> writers = {"P0", "P1", "P2", "T0", "T1"};
     std::vector<pid_t> children;  // forked before any thread starts
     for (const char* who : {"P0", "P1", "P2"}) {
         const pid_t pid = ::fork();
@@ -75,26 +92,29 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
         if (pid == 0) ::_exit(writeKeys(who) ? 0 : 1);
         children.push_back(pid);
     }
+#endif
     bool threadOk[2] = {};
     std::thread t0([&] { threadOk[0] = writeKeys("T0"); });
     threadOk[1] = writeKeys("T1");
     t0.join();
     EXPECT_TRUE(threadOk[0] && threadOk[1]);
+#ifndef _WIN32
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    for (const std::string who : {"P0", "P1", "P2", "T0", "T1"}) {
+#endif
+    for (const std::string& who : writers) {
         for (int k = 0; k < kKeys; ++k) {
-            EXPECT_EQ(platform::System<platform::Files>().ReadProfileString(file, "S" + std::to_string(k % 2),
-                                                          key(who, k), "lost"),
+            EXPECT_EQ(platform::System<platform::Files>().ReadProfileString(
+                          file, "S" + std::to_string(k % 2), key(who, k), "lost"),
                       who);
         }
     }
 }
 
-TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
+TEST(SystemAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
     platform::Clock& p = platform::System<platform::Clock>();
     ASSERT_GT(p.AlarmAvail(), 0);
     // Kind (1 µs, 2 ms, 0 the direct delay in µs), delay, least µs taken.
@@ -124,40 +144,122 @@ TEST(LinuxAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
     p.AlarmFree(id);
 }
 
-TEST(LinuxPlatform, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
+TEST(SystemFiles, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
     // Linked statically into this test, the library's code lives in the test program.
-    EXPECT_EQ(platform::System<platform::Files>().LibraryPath(), fs::canonical("/proc/self/exe").string());
+    const std::string path = platform::System<platform::Files>().LibraryPath();
+#ifdef _WIN32
+    EXPECT_EQ(fs::path(path).filename(), "unit_tests.exe");
+    EXPECT_TRUE(fs::exists(path)) << path;
+#else
+    EXPECT_EQ(path, fs::canonical("/proc/self/exe").string());
+#endif
+}
+
+// The open lock guards opens across processes: recursive for its owner, out of reach of other
+// threads while held, and never kept by an owner that ended without letting go (a crashed
+// process on Linux, an abandoned mutex on Windows). The counters report the value before each
+// atomic change.
+TEST(SystemSharedObjects, TheOpenLockIsRecursiveAndAnOwnerThatEndedLosesIt) {
+    platform::SharedObjects& p = platform::System<platform::SharedObjects>();
+    ASSERT_TRUE(p.Attach());
+    ASSERT_NE(p.SerialRegistry(), nullptr);
+    std::thread([&] {
+        EXPECT_TRUE(p.LockOpen(1000));
+        EXPECT_TRUE(p.LockOpen(0));
+    }).join();  // ends holding it twice
+    ASSERT_TRUE(p.LockOpen(2000));
+    std::thread([&] { EXPECT_FALSE(p.LockOpen(50)); }).join();
+    p.UnlockOpen();
+    std::thread([&] {
+        EXPECT_TRUE(p.LockOpen(1000));
+        p.UnlockOpen();
+    }).join();
+
+    const uint32_t before = p.OpenCounterDecrement(3);
+    EXPECT_EQ(p.OpenCounterIncrement(3), before - 1);
+    EXPECT_EQ(p.OpenCounterDecrement(3), before);
+    p.OpenCounterIncrement(3);
 }
 
 // A connection made by the platform to a loopback listener, and the peer's end of it; a peer that
 // gets nothing for 5 s stops waiting, so that a fault fails the test instead of hanging it.
+#ifdef _WIN32
+using Socket = SOCKET;
+using Length = int;
+void CloseSocket(Socket s) {
+    ::closesocket(s);
+}
+// The test's own use of the socket library, apart from the connection's.
+struct SocketLibrary {
+    SocketLibrary() {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~SocketLibrary() { ::WSACleanup(); }
+};
+constexpr int kShutWrite = SD_SEND;
+constexpr int kWaitAll = MSG_WAITALL;
+#else
+using Socket = int;
+using Length = socklen_t;
+void CloseSocket(Socket s) {
+    ::close(s);
+}
+struct SocketLibrary {};
+constexpr int kShutWrite = SHUT_WR;
+constexpr int kWaitAll = MSG_WAITALL;
+#endif
+
+long ReceiveAll(Socket s, uint8_t* buffer, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        const auto n = ::recv(s, reinterpret_cast<char*>(buffer + got),
+                              static_cast<int>(length - got), kWaitAll);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 struct Loopback {
+    SocketLibrary library;
     std::unique_ptr<platform::TcpConnection> connection;
-    int peer = -1;
+    Socket peer = static_cast<Socket>(-1);
+    bool ok = false;
     Loopback() {
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const Socket listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(0x7F000001);
-        socklen_t len = sizeof a;
+        Length len = sizeof a;
         if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
             ::listen(listener, 1) == 0 &&
             ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-            connection = platform::System<platform::Network>().ConnectTcp(0x7F000001, ntohs(a.sin_port));
-            peer = connection ? ::accept(listener, nullptr, nullptr) : -1;
+            connection =
+                platform::System<platform::Network>().ConnectTcp(0x7F000001, ntohs(a.sin_port));
+            if (connection) peer = ::accept(listener, nullptr, nullptr);
+            ok = connection != nullptr && peer != static_cast<Socket>(-1);
         }
+#ifdef _WIN32
+        const DWORD limit = 5000;
+#else
         const timeval limit{5, 0};
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        ::close(listener);
+#endif
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+                     sizeof limit);
+        CloseSocket(listener);
     }
-    ~Loopback() { ::close(peer); }
+    ~Loopback() {
+        connection.reset();
+        CloseSocket(peer);
+    }
 };
 
 // The receive under a time limit must end a quiet wait with kReceiveTimedOut (not block, not
 // fail), hand over data that arrives, and see the peer's close.
-TEST(LinuxTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
+TEST(SystemTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
     Loopback link;
-    ASSERT_GE(link.peer, 0);
+    ASSERT_TRUE(link.ok);
     uint8_t buffer[8] = {};
     for (uint32_t limit : {0u, 60u}) {
         const auto start = Clock::now();
@@ -168,16 +270,16 @@ TEST(LinuxTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
     ASSERT_EQ(::send(link.peer, "abc", 3, 0), 3);
     EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 3);
     EXPECT_EQ(buffer[2], 'c');
-    ::shutdown(link.peer, SHUT_WR);
+    ::shutdown(link.peer, kShutWrite);
     EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 0);
 }
 
 // Pieces marked as followed by more are gathered and sent in large steps; the peer must still
 // see exactly the bytes in order, the unmarked piece must push everything out, and a receive
 // must never wait while gathered bytes are held back (the peer could not answer them).
-TEST(LinuxTcp, GatheredPiecesArriveWholeAndInOrder) {
+TEST(SystemTcp, GatheredPiecesArriveWholeAndInOrder) {
     Loopback link;
-    ASSERT_GE(link.peer, 0);
+    ASSERT_TRUE(link.ok);
     // 300 KiB in 512-byte pieces (several gather limits), then an unmarked tail of 7 bytes.
     std::vector<uint8_t> block(300 * 1024 + 7);
     for (size_t i = 0; i < block.size(); ++i)
@@ -199,12 +301,12 @@ TEST(LinuxTcp, GatheredPiecesArriveWholeAndInOrder) {
         EXPECT_EQ(answer, 9);
     });
     std::vector<uint8_t> got(block.size()), ask(3);
-    const ssize_t n = ::recv(link.peer, got.data(), got.size(), MSG_WAITALL);
+    const long n = ReceiveAll(link.peer, got.data(), got.size());
     taken = true;
-    const ssize_t m = ::recv(link.peer, ask.data(), ask.size(), MSG_WAITALL);
+    const long m = ReceiveAll(link.peer, ask.data(), ask.size());
     EXPECT_EQ(::send(link.peer, "\x09", 1, 0), 1);
     writer.join();
-    EXPECT_EQ(n, static_cast<ssize_t>(block.size()));
+    EXPECT_EQ(n, static_cast<long>(block.size()));
     EXPECT_TRUE(got == block);
     EXPECT_EQ(m, 3);
     EXPECT_EQ(ask, (std::vector<uint8_t>{1, 2, 3}));

@@ -1,17 +1,11 @@
 #include "lan_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
+#include "os.h"
 #include "wire.h"
 
 namespace zpx::emu {
@@ -110,10 +104,6 @@ const char* OpcodeName(uint16_t opcode) {
     }
 }
 
-bool ParseIpv4(const std::string& text, in_addr* out) {
-    return inet_pton(AF_INET, text.c_str(), out) == 1;
-}
-
 }  // namespace
 
 // The decoding state of one connection: a packet, the data of a memory write, or an image.
@@ -141,8 +131,8 @@ class LanServer::Session {
                 end -= begin;
                 begin = 0;
             }
-            const ssize_t n = recv(connection_.fd, in_.data() + end, in_.size() - end, 0);
-            if (n < 0 && errno == EINTR) continue;
+            const std::ptrdiff_t n = os::Receive(connection_.socket, in_.data() + end,
+                                                 in_.size() - end, server_.stopping_);
             if (n <= 0) {
                 if (state_ != State::kPacket || end != begin) {
                     // The peer left in the middle of a request.
@@ -327,8 +317,7 @@ class LanServer::Session {
             }
         }
         while (length > 0) {
-            const ssize_t n = send(connection_.fd, data, length, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
+            const std::ptrdiff_t n = os::Send(connection_.socket, data, length, server_.stopping_);
             if (n <= 0) return false;
             data += n;
             length -= static_cast<size_t>(n);
@@ -383,57 +372,51 @@ bool LanServer::Start(const std::string& address, uint16_t port, std::string* er
         if (error) *error = message;
         return false;
     };
-    if (listenFd_ >= 0) return fail("already serving on " + address_);
-    in_addr ip{};
-    if (!ParseIpv4(address, &ip)) return fail("not an IPv4 address: " + address);
+    if (listener_ != os::kNoSocket) return fail("already serving on " + address_);
+    uint32_t ip = 0;
+    if (!os::ParseIpv4(address, &ip)) return fail("not an IPv4 address: " + address);
 
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr = ip;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
-        const std::string message = "cannot listen on " + address + ":" + std::to_string(port) +
-                                    ": " + std::strerror(errno);
-        close(fd);
-        return fail(message);
+    std::string reason;
+    const os::Socket listener = os::OpenTcp(&reason);
+    if (listener == os::kNoSocket) return fail("socket: " + reason);
+    if (!os::Bind(listener, ip, port, &reason) || !os::Listen(listener, 16, &reason)) {
+        os::Close(listener);
+        return fail("cannot listen on " + address + ":" + std::to_string(port) + ": " + reason);
     }
-    socklen_t length = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length);
-    listenFd_ = fd;
+    const uint16_t bound = os::LocalPort(listener);
+    listener_ = listener;
     address_ = address;
-    port_ = ntohs(sa.sin_port);
+    port_ = bound != 0 ? bound : port;
     stopping_ = false;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
     return true;
 }
 
 void LanServer::Stop() {
-    if (listenFd_ < 0) return;
+    if (listener_ == os::kNoSocket) return;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     stopped_.notify_all();
-    // Shutting the listening socket down wakes the blocked accept.
-    shutdown(listenFd_, SHUT_RDWR);
+    // Shutting the listening socket down wakes the blocked accept (where the system has no such
+    // wake-up, the accept sees stopping_ instead). The socket is closed only once no thread uses
+    // it, so that its handle cannot be reused under a running call.
+    os::ShutdownBoth(listener_);
     if (acceptThread_.joinable()) acceptThread_.join();
-    close(listenFd_);
-    listenFd_ = -1;
+    os::Close(listener_);
+    listener_ = os::kNoSocket;
     // Join outside the lock: a connection waiting out a delayed reply needs it to wake up.
     std::list<std::unique_ptr<Connection>> closing;
     {
         std::lock_guard lock(mutex_);
         for (auto& c : connections_)
-            shutdown(c->fd, SHUT_RDWR);
+            os::ShutdownBoth(c->socket);
         closing.swap(connections_);
     }
     for (auto& c : closing) {
         if (c->thread.joinable()) c->thread.join();
-        close(c->fd);
+        os::Close(c->socket);
     }
 }
 
@@ -445,24 +428,23 @@ void LanServer::ReapLocked() {
             continue;
         }
         if (c.thread.joinable()) c.thread.join();
-        close(c.fd);
+        os::Close(c.socket);
         it = connections_.erase(it);
     }
 }
 
 void LanServer::AcceptLoop() {
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        const int fd =
-            accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        std::string name;
+        os::AcceptFailure failure = os::AcceptFailure::kNone;
+        const os::Socket socket = os::Accept(listener_, stopping_, &name, &failure);
         if (stopping_) {
-            if (fd >= 0) close(fd);
+            if (socket != os::kNoSocket) os::Close(socket);
             return;
         }
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        if (socket == os::kNoSocket) {
+            if (failure == os::AcceptFailure::kRetry) continue;
+            if (failure == os::AcceptFailure::kOutOfResources) {
                 // Out of descriptors: wait for connections to end rather than spin.
                 if (!Pause(50)) return;
                 std::lock_guard lock(mutex_);
@@ -471,22 +453,18 @@ void LanServer::AcceptLoop() {
             }
             return;
         }
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        char text[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        std::string name = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+        os::SetNoDelay(socket);
 
         std::lock_guard lock(mutex_);
         ReapLocked();
         if (connections_.size() >= options_.maxConnections) {
-            close(fd);
+            os::Close(socket);
             Event(name + ": refused, " + std::to_string(connections_.size()) + " connections open");
             continue;
         }
         ++accepted_;
         auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
+        connection->socket = socket;
         connection->peer = std::move(name);
         Connection* raw = connection.get();
         connections_.push_back(std::move(connection));
@@ -500,9 +478,9 @@ void LanServer::Serve(Connection* connection) {
         Session session(*this, *connection);
         session.Run();
     }
-    // The descriptor is closed by whoever joins this thread; shutting it down here tells the
-    // peer at once.
-    shutdown(connection->fd, SHUT_RDWR);
+    // The socket is closed by whoever joins this thread; shutting it down here tells the peer at
+    // once.
+    os::ShutdownBoth(connection->socket);
     Event(connection->peer + ": closed");
     connection->done = true;
 }
@@ -520,16 +498,12 @@ void LanServer::Event(const std::string& line) {
 std::string FindFreeLoopbackAddress(uint16_t port) {
     for (int host = 2; host <= 254; ++host) {
         const std::string address = "127.0.0." + std::to_string(host);
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return "";
-        const int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        ParseIpv4(address, &sa.sin_addr);
-        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        close(fd);
+        const os::Socket probe = os::OpenTcp(nullptr);
+        if (probe == os::kNoSocket) return "";
+        uint32_t ip = 0;
+        os::ParseIpv4(address, &ip);
+        const bool free = os::Bind(probe, ip, port, nullptr);
+        os::Close(probe);
         if (free) return address;
     }
     return "";

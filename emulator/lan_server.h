@@ -19,6 +19,7 @@
 
 #include "controller.h"
 #include "faults.h"
+#include "os.h"
 
 namespace zpx::emu {
 
@@ -47,7 +48,7 @@ class LanServer {
     // Closes the listening socket and every connection and joins every thread.
     void Stop();
 
-    bool Running() const { return listenFd_ >= 0; }
+    bool Running() const { return listener_ != os::kNoSocket; }
     const std::string& Address() const { return address_; }
     uint16_t Port() const { return port_; }
 
@@ -59,7 +60,7 @@ class LanServer {
 
   private:
     struct Connection {
-        int fd = -1;
+        os::Socket socket = os::kNoSocket;
         std::string peer;
         std::thread thread;
         std::atomic<bool> done{false};
@@ -77,7 +78,7 @@ class LanServer {
     LanServerOptions options_;
     FaultPlan faults_;
 
-    int listenFd_ = -1;
+    os::Socket listener_ = os::kNoSocket;
     std::string address_;
     uint16_t port_ = 0;
     std::thread acceptThread_;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "os.h"
+
 namespace zpx::emu {
 
 namespace {
@@ -36,7 +38,8 @@ VcdWriter::~VcdWriter() {
 
 bool VcdWriter::Open(const std::string& path, std::string* error) {
     Close();
-    file_ = std::fopen(path.c_str(), "w");
+    // Binary, so that the file has the same bytes on every system (no CR before each LF).
+    file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
         if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
@@ -44,8 +47,7 @@ bool VcdWriter::Open(const std::string& path, std::string* error) {
     char date[64] = "unknown";
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) != nullptr)
-        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+    if (os::LocalTime(now, &local)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
     std::fprintf(file_,
                  "$date %s $end\n"
                  "$version zpx-emu pod link $end\n"

@@ -23,7 +23,12 @@
 #include "faults.h"
 #include "wire.h"
 
+// The entry points a driver library exports by their C names; everything else stays inside it.
+#ifdef _WIN32
+#define ZPX_VXI_EXPORT extern "C" __declspec(dllexport)
+#else
 #define ZPX_VXI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace zpx::emu {
 namespace {

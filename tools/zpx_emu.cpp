@@ -1,10 +1,9 @@
-// zpx-emu: serves one emulated Ethernet controller on a loopback address until SIGINT or SIGTERM.
+// zpx-emu: serves one emulated Ethernet controller on a loopback address until SIGINT or SIGTERM
+// (on Windows Ctrl+C, Ctrl+Break or closing its console).
 //
 //   zpx-emu --address 127.0.0.2 --type 2 --pod 1 --log
 //
 // Prints one line per connection, and with --log one per request and per pod-link frame.
-#include <signal.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,13 +16,17 @@
 #include "controller.h"
 #include "faults.h"
 #include "lan_server.h"
+#include "os.h"
 
 namespace {
 
-constexpr const char* kUsage =
+// The usage text, around the system's way of asking a program to stop.
+constexpr const char* kUsageHead =
     "usage: zpx-emu [options]\n"
     "\n"
-    "Serves one emulated Ethernet boundary-scan controller until SIGINT or SIGTERM.\n"
+    "Serves one emulated Ethernet boundary-scan controller until ";
+constexpr const char* kUsageTail =
+    ".\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal.\n"
     "\n"
     "Where it listens:\n"
@@ -126,7 +129,9 @@ int main(int argc, char** argv) {
         uint64_t n = 0;
         unsigned index = 0;
         if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(kUsageHead, stdout);
+            std::fputs(zpx::emu::os::kStopRequests, stdout);
+            std::fputs(kUsageTail, stdout);
             return 0;
         } else if (option == "--log") {
             log = true;
@@ -200,12 +205,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Block the stop signals in every thread the server starts; main waits for them below.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Before any thread starts, so that none of them is ended by a stop request; main waits for
+    // it below.
+    zpx::emu::os::CatchStopRequests();
 
     zpx::emu::Controller controller(config);
     if (!vcdPath.empty()) {
@@ -237,10 +239,9 @@ int main(int argc, char** argv) {
           server.Address() + ":" + std::to_string(server.Port()) + " (open it as ETH" +
           server.Address() + ")");
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    Print(std::string("zpx-emu: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-          ", stopping after " + std::to_string(server.RequestCount()) + " requests");
+    const char* request = zpx::emu::os::WaitForStopRequest();
+    Print(std::string("zpx-emu: ") + request + ", stopping after " +
+          std::to_string(server.RequestCount()) + " requests");
     server.Stop();
     controller.StopVcd();
     return 0;

@@ -201,13 +201,13 @@ int Demo(int type, const char* vcdPath) {
         std::string line = "voltages read back (output / threshold):";
         for (uint32_t tap = 1; tap <= 4; ++tap) {
             uint32_t output = 0, threshold = 0;
-            if (auto s = Status("ZPX_GetTapVoltageEx",
-                                ZPX_GetTapVoltageEx(h, tap, &output, &threshold));
+            if (auto s =
+                    Status("ZPX_GetTapVoltageEx", ZPX_GetTapVoltageEx(h, tap, &output, &threshold));
                 !s.empty())
                 return s;
             char text[48];
-            std::snprintf(text, sizeof text, "%s TAP %u %u.%u V / %u.%u V", tap > 1 ? "," : "",
-                          tap, output / 10, output % 10, threshold / 10, threshold % 10);
+            std::snprintf(text, sizeof text, "%s TAP %u %u.%u V / %u.%u V", tap > 1 ? "," : "", tap,
+                          output / 10, output % 10, threshold / 10, threshold % 10);
             line += text;
             if (output != static_cast<uint32_t>(kOutputTenths) || threshold != 15)
                 return "TAP " + std::to_string(tap) + " reads" + text;
@@ -218,8 +218,7 @@ int Demo(int type, const char* vcdPath) {
     run.Step("activate the pod", [&] {
         if (auto s = Status("ZPX_ActivatePod", ZPX_ActivatePod(h, 0)); !s.empty()) return s;
         uint32_t active = 0;
-        if (auto s = Status("ZPX_PodActivated", ZPX_PodActivated(h, &active)); !s.empty())
-            return s;
+        if (auto s = Status("ZPX_PodActivated", ZPX_PodActivated(h, &active)); !s.empty()) return s;
         return active == 1 ? std::string() : std::string("the pod reads as inactive");
     });
     run.Step("drive and read TAP 1 I/O pins", [&] {

@@ -3,7 +3,6 @@
 // back-end can carry. Tests derive from BackendTest and may change the board in Configure.
 #pragma once
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -64,14 +63,13 @@ inline const Backend kBackends[] = {
 
 // The test hooks of the emulated VXI driver library, looked up in the copy the loader found.
 struct VxiHooks {
-    explicit VxiHooks(void* library)
-        : controller(
-              reinterpret_cast<emu::Controller* (*)()>(dlsym(library, "ZpxEmuVxiController"))),
+    explicit VxiHooks(platform::DynamicLibrary& library)
+        : controller(reinterpret_cast<emu::Controller* (*)()>(library.Find("ZpxEmuVxiController"))),
           configure(reinterpret_cast<void (*)(const emu::ControllerConfig*, uint16_t)>(
-              dlsym(library, "ZpxEmuVxiConfigure"))),
+              library.Find("ZpxEmuVxiConfigure"))),
           setFaults(reinterpret_cast<void (*)(const std::vector<emu::Fault>*)>(
-              dlsym(library, "ZpxEmuVxiSetFaults"))),
-          calls(reinterpret_cast<uint64_t (*)()>(dlsym(library, "ZpxEmuVxiCalls"))) {}
+              library.Find("ZpxEmuVxiSetFaults"))),
+          calls(reinterpret_cast<uint64_t (*)()>(library.Find("ZpxEmuVxiCalls"))) {}
     bool complete() const { return controller && configure && setFaults && calls; }
     emu::Controller* (*controller)();
     void (*configure)(const emu::ControllerConfig*, uint16_t);
@@ -140,9 +138,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         if (generation == nullptr || std::string(generation) != b.vxiGeneration) {
             GTEST_SKIP() << "run by the vxi_" << b.vxiGeneration << " test";
         }
-        vxiLibrary_ = dlopen("libvxi5120.so", RTLD_NOW);
-        ASSERT_NE(vxiLibrary_, nullptr) << dlerror();
-        vxi_ = std::make_unique<VxiHooks>(vxiLibrary_);
+        // The same copy the library will load: the system's loader finds it by the same name.
+        vxiLibrary_ = platform::System<platform::Libraries>().OpenLibrary("vxi5120");
+        ASSERT_NE(vxiLibrary_, nullptr);
+        vxi_ = std::make_unique<VxiHooks>(*vxiLibrary_);
         ASSERT_TRUE(vxi_->complete());
         vxi_->configure(&config_, 8);
         controller_ = vxi_->controller();
@@ -151,7 +150,7 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
 
     void TearDown() override {
         EXPECT_TRUE(handle_ == nullptr || ZPX_CloseController(handle_) == ZPX_STATUS_OK);
-        if (vxiLibrary_ != nullptr) dlclose(vxiLibrary_);
+        vxiLibrary_.reset();
     }
 
     // What an export with a trailing output word hands back (it must succeed).
@@ -194,10 +193,11 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
     }
 
     testing::EmuPlatform platform_;
+    testing::StatusFileFolder statusFile_;
     emu::ControllerConfig config_;
     std::unique_ptr<emu::Controller> ownedController_;
     emu::Controller* controller_ = nullptr;  // the board behind the back-end
-    void* vxiLibrary_ = nullptr;
+    std::unique_ptr<platform::DynamicLibrary> vxiLibrary_;
     std::unique_ptr<VxiHooks> vxi_;
     std::unique_ptr<emu::LanServer> server_;
     std::unique_ptr<emu::DriverStandIn> driver_;

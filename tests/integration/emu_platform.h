@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "driver_stand_in.h"
@@ -60,6 +62,41 @@ class EmuPlatform : public platform::Devices {
     std::string path_;
     emu::DriverStandIn* driver_ = nullptr;
     bool open_ = false;
+};
+
+// The status file of the library's sessions in a folder of the test's own, empty at the start:
+// the library's path is said to be a ZPX library in that folder. The file's place would otherwise
+// depend on where the test program lies (under Wine, on drive Z:, the cut at the last 'Z' leaves
+// no folder at all and the file lands in the system's folder, kept from one run to the next).
+class StatusFileFolder : public platform::Files {
+  public:
+    StatusFileFolder() {
+        std::random_device random;
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("zpx-status-" + std::to_string(random()) + std::to_string(random()));
+        std::filesystem::create_directories(folder_);
+        platform::SetForTesting<platform::Files>(this);
+    }
+    ~StatusFileFolder() override {
+        platform::SetForTesting<platform::Files>(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    StatusFileFolder(const StatusFileFolder&) = delete;
+    StatusFileFolder& operator=(const StatusFileFolder&) = delete;
+
+    std::string ReadProfileString(const std::string& file, const std::string& section,
+                                  const std::string& key, const std::string& fallback) override {
+        return platform::System<platform::Files>().ReadProfileString(file, section, key, fallback);
+    }
+    bool WriteProfileString(const std::string& file, const std::string& section,
+                            const std::string& key, const std::string& value) override {
+        return platform::System<platform::Files>().WriteProfileString(file, section, key, value);
+    }
+    std::string LibraryPath() override { return (folder_ / "ZPX.so").string(); }
+
+  private:
+    std::filesystem::path folder_;
 };
 
 }  // namespace zpx::testing

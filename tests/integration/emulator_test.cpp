@@ -1,6 +1,5 @@
 // The emulator's own decoding where the library does not reach it: broken streams, reply faults,
 // image uploads and pod-link frames the library has no export for yet, and the waveform file.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -79,8 +78,10 @@ class LanServerTest : public ::testing::Test {
         EXPECT_EQ(reply[4], 0x39);
     }
     RawClient Connect() {
-        RawClient client{platform::System<platform::Network>().ConnectTcp(ntohl(inet_addr(address_.c_str())),
-                                                                server_.Port())};
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        EXPECT_EQ(std::sscanf(address_.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d), 4);
+        RawClient client{platform::System<platform::Network>().ConnectTcp(
+            a << 24 | b << 16 | c << 8 | d, server_.Port())};
         EXPECT_NE(client.c, nullptr);
         return client;
     }

@@ -155,6 +155,16 @@ TEST(SystemFiles, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
 #endif
 }
 
+// A driver that is not installed is "not found" (2) on both systems. (The dynamic legacy paths
+// are opened the way only the oldest Windows generation understands.)
+TEST(SystemDevices, AMissingDriverIsNotFound) {
+    uint32_t error = 0;
+    EXPECT_EQ(platform::System<platform::Devices>().OpenDriver(
+                  "\\\\.\\ZpxNoSuchDriver_7", platform::DriverOpenMode::kExisting, &error),
+              nullptr);
+    EXPECT_EQ(error, 2u);
+}
+
 // The open lock guards opens across processes: recursive for its owner, out of reach of other
 // threads while held, and never kept by an owner that ended without letting go (a crashed
 // process on Linux, an abandoned mutex on Windows). The counters report the value before each

@@ -1,0 +1,377 @@
+#include "os.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h before windows.h, which would otherwise pull in the old winsock.h.
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <type_traits>
+
+namespace zpx::emu::os {
+
+namespace {
+
+#ifdef _WIN32
+
+static_assert(std::is_same_v<Socket, SOCKET>);
+
+// How long a waiting call sleeps before it looks at the stop flag again: the most a stop waits
+// per thread.
+constexpr long kPollMicroseconds = 20 * 1000;
+
+std::string ErrorText(int code) {
+    char text[256] = "";
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    // Not every system has the text of each socket error; the ones a server meets when it binds
+    // are worth naming.
+    if (message.empty()) {
+        switch (code) {
+            case WSAEADDRINUSE:
+                message = "Address already in use";
+                break;
+            case WSAEADDRNOTAVAIL:
+                message = "Cannot assign requested address";
+                break;
+            case WSAEACCES:
+                message = "Permission denied";
+                break;
+            default:
+                message = "error";
+                break;
+        }
+    }
+    return message + " (" + std::to_string(code) + ")";
+}
+
+int LastError() {
+    return WSAGetLastError();
+}
+
+// Windows Sockets 2.2, started once for the process on first use. It is left running until the
+// process ends: static objects holding sockets may still close them while the process exits.
+bool Started(std::string* reason) {
+    static const int error = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data);
+    }();
+    if (error != 0 && reason) *reason = "cannot start Windows Sockets: " + ErrorText(error);
+    return error == 0;
+}
+
+void SetNonBlocking(SOCKET socket) {
+    u_long on = 1;
+    ioctlsocket(socket, FIONBIO, &on);
+}
+
+// Waits until `socket` is ready to read (or accept) or to write, or at most one poll interval.
+void WaitUntilReady(SOCKET socket, bool write) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval timeout{0, kPollMicroseconds};
+    select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
+}
+
+int Length(size_t length) {
+    return static_cast<int>(std::min<size_t>(length, INT_MAX));
+}
+
+#else
+
+std::string ErrorText(int code) {
+    return std::strerror(code);
+}
+
+int LastError() {
+    return errno;
+}
+
+bool Started(std::string*) {
+    return true;
+}
+
+#endif
+
+sockaddr_in Endpoint(uint32_t address, uint16_t port) {
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = htons(port);
+    endpoint.sin_addr.s_addr = address;
+    return endpoint;
+}
+
+std::string EndpointText(const sockaddr_in& endpoint) {
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(endpoint.sin_port));
+}
+
+}  // namespace
+
+bool ParseIpv4(const std::string& text, uint32_t* address) {
+    in_addr parsed{};
+    if (!Started(nullptr) || inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+    *address = parsed.s_addr;
+    return true;
+}
+
+bool Bind(Socket socket, uint32_t address, uint16_t port, std::string* reason) {
+    const sockaddr_in endpoint = Endpoint(address, port);
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0)
+        return true;
+    if (reason) *reason = ErrorText(LastError());
+    return false;
+}
+
+bool Listen(Socket socket, int backlog, std::string* reason) {
+    if (listen(socket, backlog) == 0) return true;
+    if (reason) *reason = ErrorText(LastError());
+    return false;
+}
+
+uint16_t LocalPort(Socket socket) {
+    sockaddr_in endpoint{};
+    socklen_t length = sizeof endpoint;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&endpoint), &length) != 0) return 0;
+    return ntohs(endpoint.sin_port);
+}
+
+void SetNoDelay(Socket socket) {
+    const int one = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+#ifdef _WIN32
+
+Socket OpenTcp(std::string* reason) {
+    if (!Started(reason)) return kNoSocket;
+    // No SO_REUSEADDR here: on Windows it would let a second socket bind a port that one is
+    // listening on. Without it a bind fails only while another socket holds the address:port.
+    const SOCKET socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        if (reason) *reason = ErrorText(LastError());
+        return kNoSocket;
+    }
+    SetNonBlocking(socket);
+    return socket;
+}
+
+Socket Accept(Socket listener, const std::atomic<bool>& stopping, std::string* peer,
+              AcceptFailure* failure) {
+    for (;;) {
+        sockaddr_in endpoint{};
+        int length = sizeof endpoint;
+        const SOCKET socket = accept(listener, reinterpret_cast<sockaddr*>(&endpoint), &length);
+        if (socket != INVALID_SOCKET) {
+            // An accepted socket takes the listener's properties; set both anyway, they are
+            // what the serving thread relies on.
+            SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+            SetNonBlocking(socket);
+            *peer = EndpointText(endpoint);
+            *failure = AcceptFailure::kNone;
+            return socket;
+        }
+        const int error = LastError();
+        if (error == WSAEWOULDBLOCK && !stopping) {
+            WaitUntilReady(listener, false);
+            continue;
+        }
+        if (error == WSAEINTR || error == WSAECONNRESET)
+            *failure = AcceptFailure::kRetry;
+        else if (error == WSAEMFILE || error == WSAENOBUFS)
+            *failure = AcceptFailure::kOutOfResources;
+        else
+            *failure = AcceptFailure::kFatal;
+        return kNoSocket;
+    }
+}
+
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length,
+                       const std::atomic<bool>& stopping) {
+    for (;;) {
+        const int n = recv(socket, static_cast<char*>(data), Length(length), 0);
+        if (n >= 0) return n;
+        const int error = LastError();
+        if (error == WSAEINTR) continue;
+        if (error != WSAEWOULDBLOCK || stopping) return -1;
+        WaitUntilReady(socket, false);
+    }
+}
+
+std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
+                    const std::atomic<bool>& stopping) {
+    for (;;) {
+        const int n = send(socket, static_cast<const char*>(data), Length(length), 0);
+        if (n >= 0) return n;
+        const int error = LastError();
+        if (error == WSAEINTR) continue;
+        if (error != WSAEWOULDBLOCK || stopping) return -1;
+        WaitUntilReady(socket, true);
+    }
+}
+
+void ShutdownBoth(Socket socket) {
+    shutdown(socket, SD_BOTH);
+}
+
+void Close(Socket socket) {
+    closesocket(socket);
+}
+
+bool LocalTime(std::time_t time, std::tm* local) {
+    return localtime_s(local, &time) == 0;
+}
+
+namespace {
+
+std::mutex g_stopMutex;
+std::condition_variable g_stopRequested;
+const char* g_stopRequest = nullptr;
+
+// Runs in a thread of its own that the system starts for each console event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    {
+        std::lock_guard lock(g_stopMutex);
+        if (g_stopRequest == nullptr) g_stopRequest = event == CTRL_C_EVENT ? "SIGINT" : "SIGTERM";
+    }
+    g_stopRequested.notify_all();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+    // The console is closing or the user logging off: the process is ended as soon as this
+    // returns. Hold on while main stops the server; its exit ends this thread too.
+    Sleep(INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+const char* WaitForStopRequest() {
+    std::unique_lock lock(g_stopMutex);
+    g_stopRequested.wait(lock, [] { return g_stopRequest != nullptr; });
+    return g_stopRequest;
+}
+
+#else
+
+Socket OpenTcp(std::string* reason) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) {
+        if (reason) *reason = ErrorText(errno);
+        return kNoSocket;
+    }
+    // Lets a restarted server bind its port while the connections of the last one linger in
+    // TIME_WAIT; Linux still refuses a port that a socket is bound to.
+    const int one = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    return socket;
+}
+
+// A blocked accept returns when ShutdownBoth is called on the listener; `stopping` need not be
+// polled.
+Socket Accept(Socket listener, const std::atomic<bool>&, std::string* peer,
+              AcceptFailure* failure) {
+    sockaddr_in endpoint{};
+    socklen_t length = sizeof endpoint;
+    const int socket =
+        accept4(listener, reinterpret_cast<sockaddr*>(&endpoint), &length, SOCK_CLOEXEC);
+    if (socket >= 0) {
+        *peer = EndpointText(endpoint);
+        *failure = AcceptFailure::kNone;
+        return socket;
+    }
+    if (errno == EINTR || errno == ECONNABORTED)
+        *failure = AcceptFailure::kRetry;
+    else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        *failure = AcceptFailure::kOutOfResources;
+    else
+        *failure = AcceptFailure::kFatal;
+    return kNoSocket;
+}
+
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length, const std::atomic<bool>&) {
+    for (;;) {
+        const ssize_t n = recv(socket, data, length, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+std::ptrdiff_t Send(Socket socket, const void* data, size_t length, const std::atomic<bool>&) {
+    for (;;) {
+        const ssize_t n = send(socket, data, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+void ShutdownBoth(Socket socket) {
+    shutdown(socket, SHUT_RDWR);
+}
+
+void Close(Socket socket) {
+    close(socket);
+}
+
+bool LocalTime(std::time_t time, std::tm* local) {
+    return localtime_r(&time, local) != nullptr;
+}
+
+namespace {
+
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+    const sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+const char* WaitForStopRequest() {
+    const sigset_t signals = StopSignals();
+    int signal = 0;
+    sigwait(&signals, &signal);
+    return signal == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+#endif
+
+}  // namespace zpx::emu::os

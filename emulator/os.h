@@ -1,0 +1,82 @@
+// The emulator's calls into the operating system, so that everything else in it builds unchanged
+// for Linux and for Windows: the TCP sockets of the LAN server, the local time of a waveform
+// header, and the stop request zpx-emu waits for.
+//
+// A server thread blocks in Accept or Receive until a client turns up or the server stops. On
+// Linux the sockets are blocking and the stopping thread wakes a blocked call with ShutdownBoth.
+// Windows has no such wake-up for a blocked accept, and closing a socket under a thread that is
+// still using it lets the handle be reused by the next socket anyone opens; so there the sockets
+// are non-blocking, and a call that has to wait looks at the caller's stop flag every few
+// milliseconds. To stop a thread blocked in Accept, Receive or Send, then, set its stop flag,
+// ShutdownBoth the socket, and Close it only once the thread has left the call.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace zpx::emu::os {
+
+// kStopRequests: how the user asks zpx-emu to stop, for its usage text.
+#ifdef _WIN32
+using Socket = uintptr_t;  // SOCKET
+inline constexpr const char* kStopRequests = "Ctrl+C or Ctrl+Break";
+#else
+using Socket = int;
+inline constexpr const char* kStopRequests = "SIGINT or SIGTERM";
+#endif
+// No socket: -1 on Linux, INVALID_SOCKET (all bits set) on Windows.
+inline constexpr Socket kNoSocket = static_cast<Socket>(-1);
+
+// An IPv4 address in dotted decimal text, in network byte order. False for anything else.
+bool ParseIpv4(const std::string& text, uint32_t* address);
+
+// A TCP socket for a server, not inherited by child processes, or kNoSocket with the reason. It
+// may bind an address:port on which connections closed a moment ago still linger, never one that
+// another socket is bound to: binding it is how a free port is told from a used one.
+Socket OpenTcp(std::string* reason);
+bool Bind(Socket socket, uint32_t address, uint16_t port, std::string* reason);
+bool Listen(Socket socket, int backlog, std::string* reason);
+// The port a bound socket holds (port 0 binds a free one), or 0 when it cannot be read.
+uint16_t LocalPort(Socket socket);
+
+enum class AcceptFailure {
+    kNone,
+    kRetry,           // interrupted, or the client gave up before it was taken
+    kOutOfResources,  // out of descriptors or buffers: worth trying again later
+    kFatal,           // the listening socket is unusable, or the server is stopping
+};
+// The next connection on `listener`, and its peer as "address:port"; or kNoSocket and why, which
+// is also what a stopped wait returns.
+Socket Accept(Socket listener, const std::atomic<bool>& stopping, std::string* peer,
+              AcceptFailure* failure);
+
+// The bytes received, at most `length`; 0 or less once the connection has ended: the peer closed
+// it, it failed, or the wait was stopped.
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length, const std::atomic<bool>& stopping);
+// The bytes sent, maybe fewer than `length`; 0 or less when the connection takes no more: it
+// failed, or the wait was stopped. A peer that has gone away is an error here, never a signal
+// that ends the process.
+std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
+                    const std::atomic<bool>& stopping);
+
+// Replies go out at once instead of waiting to be merged with later ones.
+void SetNoDelay(Socket socket);
+// Ends both directions: the peer sees the connection close, and on Linux a call blocked on the
+// socket in another thread returns.
+void ShutdownBoth(Socket socket);
+void Close(Socket socket);
+
+// `time` in the local time zone; false when it cannot be converted.
+bool LocalTime(std::time_t time, std::tm* local);
+
+// From here on SIGINT and SIGTERM (on Windows Ctrl+C, Ctrl+Break, closing the console, logging
+// off) no longer end the process but wait for WaitForStopRequest. Call it before starting any
+// thread, so that each thread inherits the blocked signals.
+void CatchStopRequests();
+// Blocks until one of those arrives; "SIGINT" for SIGINT or Ctrl+C, "SIGTERM" for the others.
+const char* WaitForStopRequest();
+
+}  // namespace zpx::emu::os

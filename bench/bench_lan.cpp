@@ -30,6 +30,7 @@
 
 #include "controller.h"
 #include "lan_server.h"
+#include "session/handle_table.h"
 #include "session/session.h"
 #include "transport/lan_backend.h"
 #include "zpx/zpx.h"

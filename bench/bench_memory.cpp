@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "session/handle_table.h"
 #include "session/session.h"
 #include "transport/driver_backend.h"
 #include "transport/driver_requests.h"
@@ -214,6 +215,18 @@ int RawConnect(uint16_t port) {
 
 // A session of an Ethernet controller of the 51x4 family on the peer's port, as opening leaves
 // it (the peer does not speak the register protocol that opening uses).
+// Hands a session the benchmark made itself to the handle table, so that the exports accept it;
+// the benchmark keeps looking at it, and it is closed with the handle at the end of the scope.
+struct LiveHandle {
+    explicit LiveHandle(std::unique_ptr<ControllerSession>& s)
+        : session(s.get()), handle(zpx::handle_table::Publish(std::move(s))) {}
+    ~LiveHandle() { (void)zpx::handle_table::Retire(handle); }
+    LiveHandle(const LiveHandle&) = delete;
+    LiveHandle& operator=(const LiveHandle&) = delete;
+    ControllerSession* session;
+    ZPX_Handle handle;
+};
+
 std::unique_ptr<ControllerSession> LanSession(uint16_t port) {
     auto s = std::make_unique<ControllerSession>();
     s->interfaceKind = zpx::kInterfaceEthernet;
@@ -252,7 +265,8 @@ void BM_EthernetWrite16MiB(benchmark::State& state) {
     auto s = LanSession(peer.port());
     const int raw = RawConnect(peer.port());
     const auto data = Pattern(kBlock);
-    const ZPX_Handle h = zpx::HandleOf(s.get());
+    LiveHandle live(s);
+    const ZPX_Handle h = live.handle;
     uint8_t header[16] = {0x20, 0, 0x0C};
     std::memcpy(header + 4, &kBlock, 4);
     Pair t;
@@ -285,7 +299,7 @@ void BM_EthernetWrite16MiB(benchmark::State& state) {
         static_cast<double>(kBlock) / (1 << 20) * static_cast<double>(state.iterations()) / pieces;
     state.counters["ratio512"] = pieces / t.lib;
     ::close(raw);
-    s->backend.reset();
+    live.session->backend.reset();
 }
 
 void BM_EthernetRead16MiB(benchmark::State& state) {
@@ -293,7 +307,8 @@ void BM_EthernetRead16MiB(benchmark::State& state) {
     auto s = LanSession(peer.port());
     const int raw = RawConnect(peer.port());
     std::vector<uint8_t> back(kBlock);
-    const ZPX_Handle h = zpx::HandleOf(s.get());
+    LiveHandle live(s);
+    const ZPX_Handle h = live.handle;
     Pair t;
     for (auto _ : state) {
         t.lib += Timed([&] {
@@ -310,7 +325,7 @@ void BM_EthernetRead16MiB(benchmark::State& state) {
     }
     Report(state, t, uint64_t{kBlock} * state.iterations());
     ::close(raw);
-    s->backend.reset();
+    live.session->backend.reset();
 }
 
 // ---- driver ----
@@ -353,14 +368,15 @@ void BM_DriverTransfer16MiB(benchmark::State& state) {
     s->backend = std::make_unique<zpx::transport::DriverBackend>(
         static_cast<zpx::InterfaceKind>(s->interfaceKind), std::move(driver));
     s->inUse.store(1);
-    const ZPX_Handle h = zpx::HandleOf(s.get());
-    const uint32_t chunk = s->chunkSize;
+    LiveHandle live(s);
+    const ZPX_Handle h = live.handle;
+    const uint32_t chunk = live.session->chunkSize;
     const auto data = Pattern(kBlock);
     std::vector<uint8_t> back(kBlock);
     std::vector<uint8_t> staging(chunk + 16);
     // The first transfer grows the staging buffer; everything after must not allocate.
     if (ZPX_WriteMemoryEx(h, 0, 0, chunk, data.data()) != 0) std::abort();
-    const uint8_t* staged = s->transferBuffer.data.get();
+    const uint8_t* staged = live.session->transferBuffer.data.get();
     uint64_t allocations = 0;
     Pair t;
     for (auto _ : state) {
@@ -384,7 +400,8 @@ void BM_DriverTransfer16MiB(benchmark::State& state) {
         });
         benchmark::DoNotOptimize(back.data());
     }
-    if (s->transferBuffer.data.get() != staged || s->transferBuffer.capacity != chunk + 16)
+    if (live.session->transferBuffer.data.get() != staged ||
+        live.session->transferBuffer.capacity != chunk + 16)
         std::abort();
     Report(state, t, 2ull * kBlock * state.iterations());
     state.counters["allocs_per_transfer"] =

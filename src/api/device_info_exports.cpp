@@ -3,6 +3,7 @@
 #include "core/status.h"
 #include "info/controller_info.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "target/device_info.h"
 
 using namespace zpx;
@@ -29,7 +30,7 @@ ZPX_API uint32_t ZPX_DestroyDeviceInfo(ZPX_Handle handle, ZPX_DeviceInfo* info) 
 }
 
 ZPX_API uint32_t ZPX_GetControllerInfo(ZPX_Handle handle, ZPX_ControllerInfoRecord** record) {
-    if (handle == nullptr || record == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle) || record == nullptr) return kStatusNullHandle;
     *record = nullptr;
     return CallFrame(handle,
                      [&](ControllerSession& s) { return info::GetControllerInfo(s, record); });
@@ -44,7 +45,7 @@ ZPX_API uint32_t ZPX_ControllerInfo(ZPX_Handle handle, const ZPX_DeviceInfo* inf
 }
 
 ZPX_API uint32_t ZPX_ControllerInfoNew(ZPX_Handle handle, ZPX_InfoQuery* query) {
-    if (handle == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle)) return kStatusNullHandle;
     if (query == nullptr) return kStatusInvalid;
     return CallFrame(handle,
                      [&](ControllerSession& s) { return info::ControllerInfoNew(s, *query); });

@@ -5,6 +5,7 @@
 // own nonzero status through unchanged.
 #include "core/status.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "transport/lan_config.h"
 
 using namespace zpx;
@@ -72,7 +73,8 @@ ZPX_API uint32_t ZPX_GetIpAddress(ZPX_Handle handle, uint32_t* address) {
 }
 
 ZPX_API uint32_t ZPX_GetMACAddress(ZPX_Handle handle, uint32_t* first, uint32_t* second) {
-    if (second == nullptr) return handle == nullptr ? kStatusNullHandle : kStatusInvalid;
+    if (second == nullptr)
+        return !handle_table::IsLive(handle) ? kStatusNullHandle : kStatusInvalid;
     return GetItem(handle, kItemMacAddress, first, second);
 }
 

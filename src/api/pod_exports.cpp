@@ -4,6 +4,7 @@
 // handle (ZPX_PodActivated: 2).
 #include "core/status.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "target/pod.h"
 
 using namespace zpx;
@@ -41,7 +42,7 @@ ZPX_API uint32_t ZPX_ActivatePod(ZPX_Handle handle, uint32_t mode) {
 }
 
 ZPX_API uint32_t ZPX_PodActivated(ZPX_Handle handle, uint32_t* active) {
-    if (handle == nullptr || active == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle) || active == nullptr) return kStatusNullHandle;
     return CallFrame(
         handle, [&](ControllerSession& s) { return StatusOf(target::PodActivated(s, active)); });
 }

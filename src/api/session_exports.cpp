@@ -1,6 +1,7 @@
 // Library version, session queries, opening and closing.
 #include "core/status.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "session/open_close.h"
 
 using namespace zpx;
@@ -12,7 +13,7 @@ ZPX_API uint32_t ZPX_LibraryVersion(ZPX_Handle handle) {
 }
 
 ZPX_API uint32_t ZPX_LibraryVersionEx(ZPX_Handle handle, uint32_t* version) {
-    if (handle == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle)) return kStatusNullHandle;
     if (version == nullptr) return kStatusInvalid;
     return CallFrame(handle, [&](ControllerSession&) {
         *version = ZPX_LIBRARY_VERSION;

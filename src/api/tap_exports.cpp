@@ -3,6 +3,7 @@
 // the handle (the direct voltage exports) give 2 for a null one, the others 10.
 #include "core/status.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "target/io_pins.h"
 #include "target/tap_voltages.h"
 
@@ -46,7 +47,7 @@ ZPX_API uint32_t ZPX_GetTapVoltageEx(ZPX_Handle handle, uint32_t tap, uint32_t* 
 
 ZPX_API uint32_t ZPX_SetTapVoltage(ZPX_Handle handle, const ZPX_DeviceInfo* info,
                                    const ZPX_TapVoltageRequest* request) {
-    if (handle == nullptr || info == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle) || info == nullptr) return kStatusNullHandle;
     return CallFrame(handle, [&](ControllerSession& s) {
         if (request == nullptr) return kStatusInvalid;
         return target::SetTapVoltage(s, *info, *request);
@@ -55,7 +56,7 @@ ZPX_API uint32_t ZPX_SetTapVoltage(ZPX_Handle handle, const ZPX_DeviceInfo* info
 
 ZPX_API uint32_t ZPX_GetTapVoltage(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t tap,
                                    uint32_t* output, uint32_t* threshold) {
-    if (handle == nullptr || info == nullptr) return kStatusNullHandle;
+    if (!handle_table::IsLive(handle) || info == nullptr) return kStatusNullHandle;
     return CallFrame(handle, [&](ControllerSession& s) {
         if (output == nullptr || threshold == nullptr) return kStatusInvalid;
         return target::GetTapVoltage(s, *info, tap, output, threshold);

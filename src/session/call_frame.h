@@ -1,11 +1,13 @@
-// The frame every export with a handle runs its body in: the single place that knows about null
-// handles (2), the in-use guard (3) and that no exception may cross the C boundary.
+// The frame every export with a handle runs its body in: the single place that knows about
+// handles that are not live (2), the in-use guard (3) and that no exception may cross the C
+// boundary.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "core/status.h"
+#include "session/handle_table.h"
 #include "session/session.h"
 
 namespace zpx {
@@ -36,8 +38,10 @@ class InUseGuard {
 // (only allocation can throw in this library) becomes `onException`.
 template <typename Body>
 uint32_t CallFrame(ZPX_Handle handle, Body&& body, uint32_t onException = kStatusFailed) noexcept {
-    if (handle == nullptr) return kStatusNullHandle;
-    ControllerSession& session = SessionOf(handle);
+    // Inside the table's call, a close of the handle waits until the body has returned.
+    const handle_table::Call call(handle);
+    if (!call) return kStatusNullHandle;
+    ControllerSession& session = call.session();
     InUseGuard guard(session.inUse);
     if (!guard.taken()) return kStatusBusy;
     try {

@@ -7,6 +7,7 @@
 #include "core/status.h"
 #include "platform/platform.h"
 #include "session/controller_name.h"
+#include "session/handle_table.h"
 #include "session/host_os.h"
 #include "session/lifecycle.h"
 #include "session/open_close.h"
@@ -272,12 +273,15 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
     if (s->family == kFamily51x4 && p.LockOpen(kOpenLockTimeoutMs)) {
         RegisterSerial(*s, parts.working);
     }
-    return HandleOf(s.release());
+    ZPX_Handle handle = handle_table::Publish(std::move(s));
+    if (handle == nullptr) *status = kStatusNotAvailable;  // the table is full, the session gone
+    return handle;
 }
 
 uint32_t CloseController(ZPX_Handle handle) {
-    if (handle == nullptr) return kStatusNullHandle;
-    std::unique_ptr<ControllerSession> s(&SessionOf(handle));
+    // From here no call enters the session, and none is inside it.
+    std::unique_ptr<ControllerSession> s = handle_table::Retire(handle);
+    if (!s) return kStatusNullHandle;
     if (s->interfaceKind >= kInterfaceIsa && s->interfaceKind <= kInterfaceFireWire) {
         uint32_t ignored = 0;
         (void)transport::ReadRegister(*s, transport::kPodPowerRegister, &ignored);

@@ -110,12 +110,4 @@ struct ControllerSession {
     std::unique_ptr<TapInfo> tapInfoList;
 };
 
-inline ControllerSession& SessionOf(ZPX_Handle handle) {
-    return *reinterpret_cast<ControllerSession*>(handle);
-}
-
-inline ZPX_Handle HandleOf(ControllerSession* session) {
-    return reinterpret_cast<ZPX_Handle>(session);
-}
-
 }  // namespace zpx

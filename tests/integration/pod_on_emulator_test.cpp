@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "backend_fixture.h"
+#include "session/handle_table.h"
 #include "session/session.h"
 #include "transport/lan_backend.h"
 

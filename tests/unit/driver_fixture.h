@@ -20,6 +20,7 @@
 
 #include "core/bytes.h"
 #include "fake_platform.h"
+#include "session/handle_table.h"
 #include "session/session.h"
 #include "transport/driver_requests.h"
 #include "zpx/zpx.h"

@@ -6,6 +6,7 @@
 
 #include "driver_fixture.h"
 #include "session/call_frame.h"
+#include "session/handle_table.h"
 #include "session/serial_registry.h"
 
 namespace zpx::testing {

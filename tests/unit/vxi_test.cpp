@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver_fixture.h"
+#include "session/handle_table.h"
 #include "transport/registers.h"
 #include "transport/vxi_backend.h"
 

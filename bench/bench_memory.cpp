@@ -233,7 +233,7 @@ std::unique_ptr<ControllerSession> LanSession(uint16_t port) {
     s->controllerType = 2;
     s->legacyDriver = 0;
     s->chunkSize = 8192;
-    auto socket = zpx::platform::System<zpx::platform::Network>().ConnectTcp(kLoopback, port);
+    auto socket = zpx::platform::System<zpx::platform::Network>().ConnectTcp(kLoopback, port, 0);
     if (!socket) std::abort();
     s->backend = std::make_unique<zpx::transport::LanBackend>(std::move(socket), kLoopback);
     s->inUse.store(1);

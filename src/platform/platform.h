@@ -72,8 +72,11 @@ class Network {
   public:
     virtual ~Network() = default;
     // Creates a stream socket and connects it to ipv4:port (host byte order). Null on failure.
-    // The connection holds whatever the system's socket library needs for as long as it lives.
-    virtual std::unique_ptr<TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port) = 0;
+    // A send that cannot go on for `sendLimitMs` (0: no limit) fails, so that a peer that stopped
+    // reading cannot hold the caller forever. The connection holds whatever the system's socket
+    // library needs for as long as it lives.
+    virtual std::unique_ptr<TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port,
+                                                      uint32_t sendLimitMs) = 0;
 };
 
 // ---- time: settle alarms (hrt_alarm_* semantics), delays, sleeps, ticks ----

@@ -106,23 +106,61 @@ bool ParseDeviceIndex(std::string_view text, int32_t* index, bool* empty) {
 }
 
 bool ParseIpv4(std::string_view text, uint32_t* address) {
-    uint32_t result = 0;
+    // The conversion other programs on the station use (inet_addr): one to four parts separated
+    // by dots, each decimal, octal with a leading 0, or hexadecimal with 0x; the last part fills
+    // the bytes that remain, so "10.1" is 10.0.0.1 and "192.168.001.010" is 192.168.1.8. The
+    // text may end in white space and anything after it.
+    uint32_t parts[4] = {};
+    size_t count = 0;
     size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= text.size() || text[i] != '.') return false;
+    for (;;) {
+        if (i >= text.size() || !IsDigit(text[i])) return false;
+        uint32_t base = 10;
+        if (text[i] == '0') {
+            base = 8;
             ++i;
+            if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+                base = 16;
+                ++i;
+            }
         }
-        uint32_t value = 0;
-        const size_t start = i;
-        while (i < text.size() && IsDigit(text[i]) && i - start < 3) {
-            value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+        uint64_t value = 0;
+        bool anyDigit = base == 8;  // the leading 0 itself
+        for (; i < text.size(); ++i) {
+            const char c = text[i];
+            uint32_t digit = 0;
+            if (IsDigit(c)) {
+                digit = static_cast<uint32_t>(c - '0');
+            } else if (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+                digit = static_cast<uint32_t>((c | 0x20) - 'a' + 10);
+            } else {
+                break;
+            }
+            if (digit >= base) return false;
+            value = value * base + digit;
+            if (value > 0xFFFFFFFF) return false;
+            anyDigit = true;
+        }
+        if (!anyDigit || count == 4) return false;
+        parts[count++] = static_cast<uint32_t>(value);
+        if (i < text.size() && text[i] == '.') {
             ++i;
+            continue;
         }
-        if (i == start || value > 255) return false;
-        result = (result << 8) | value;
+        break;
     }
-    if (i != text.size()) return false;
+    if (i < text.size() && !(text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) return false;
+    // Every part but the last is one byte; the last fills what remains.
+    const uint64_t lastLimit = count == 1 ? 0xFFFFFFFF : (uint64_t{1} << (8 * (5 - count))) - 1;
+    uint32_t result = 0;
+    for (size_t k = 0; k + 1 < count; ++k) {
+        if (parts[k] > 0xFF) return false;
+        result |= parts[k] << (24 - 8 * k);
+    }
+    if (parts[count - 1] > lastLimit) return false;
+    result |= parts[count - 1];
+    // All ones is the conversion's own "no address": no controller is reached there.
+    if (result == 0xFFFFFFFF) return false;
     *address = result;
     return true;
 }

@@ -32,7 +32,8 @@ BackEndPrefix MatchPrefix(std::string_view working, ControllerFamily family, siz
 // anything else, and for numbers that do not fit a device index.
 bool ParseDeviceIndex(std::string_view text, int32_t* index, bool* empty);
 
-// Dotted-decimal IPv4 address "a.b.c.d", each part 0 to 255; host byte order.
+// An IPv4 address as inet_addr reads it (decimal, octal and hexadecimal parts, short forms);
+// host byte order. False for text it refuses and for 255.255.255.255, its "no address".
 bool ParseIpv4(std::string_view text, uint32_t* address);
 
 }  // namespace zpx

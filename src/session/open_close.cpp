@@ -138,7 +138,8 @@ uint32_t OpenEthernetBackEnd(ControllerSession& s, std::string_view address) {
     uint32_t ip = 0;
     // An address that does not parse cannot be connected to, as with a refused connection.
     if (!ParseIpv4(address, &ip)) return kStatusFailed;
-    auto socket = platform::Use<platform::Network>().ConnectTcp(ip, transport::kLanPort);
+    auto socket = platform::Use<platform::Network>().ConnectTcp(ip, transport::kLanPort,
+                                                                transport::kLanSendLimitMs);
     if (!socket) return kStatusFailed;
     s.backend = std::make_unique<transport::LanBackend>(std::move(socket), ip);
     platform::Use<platform::Clock>().SleepMs(1);

@@ -56,12 +56,12 @@ constexpr size_t kLanCounterReadCount = sizeof kLanCounterReads / sizeof kLanCou
 }  // namespace
 
 LanBackend::LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress)
-    : lanSocket_(std::move(socket)), peerAddress_(peerAddress) {}
+    : link_(std::move(socket)), peerAddress_(peerAddress) {}
 
 Result LanBackend::ReadCommand(uint32_t command, uint32_t* value) {
     // The reply overwrites the request; bytes that never arrive keep the request's zeros.
     LanPacket packet = LanPacket::FromCommand(command, 0);
-    if (LanExchange(*lanSocket_, packet).failed()) return kFail;
+    if (link_.Exchange(packet).failed()) return kFail;
     *value = packet.data0();
     return kOk;
 }
@@ -70,15 +70,15 @@ Result LanBackend::WriteCommand(uint32_t command, uint32_t data0, uint32_t data1
     const LanPacket packet = LanPacket::FromCommand(command, data0, data1);
     // A held write is marked as followed by more: the connection keeps it until its next read,
     // an unmarked send or a flush.
-    return LanSendAll(*lanSocket_, packet.bytes, LanPacket::kSize, Holding());
+    return link_.SendAll(packet.bytes, LanPacket::kSize, Holding());
 }
 
 Result LanBackend::ConfigWrite(const LanPacket& packet) {
-    return LanSend(*lanSocket_, packet);
+    return link_.Send(packet);
 }
 
 Result LanBackend::ConfigRead(LanPacket& packet) {
-    return LanExchange(*lanSocket_, packet);
+    return link_.Exchange(packet);
 }
 
 uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const uint8_t* image,
@@ -87,16 +87,19 @@ uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const ui
     // more, one a try.
     constexpr uint32_t kReplyPauseMs = 1000;
     constexpr int kReplyAttempts = 50;
-    if (LanSendAll(*lanSocket_, header.bytes, LanPacket::kSize, length > 0).failed() ||
-        LanSendAll(*lanSocket_, image, length).failed()) {
+    if (link_.SendAll(header.bytes, LanPacket::kSize, length > 0).failed() ||
+        link_.SendAll(image, length).failed()) {
         return kFail.value();
     }
     platform::Clock& p = platform::Use<platform::Clock>();
     p.SleepMs(kReplyPauseMs);
-    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+    // Every try waits for the same one reply: only what is still missing once the library stops
+    // waiting is owed.
+    for (int attempt = 0; attempt < kReplyAttempts && !link_.broken(); ++attempt) {
         p.SleepMs(kReplyPauseMs);
         uint32_t received = LanPacket::kSize;
-        if (LanReceive(*lanSocket_, header.bytes, &received) != kLanReceiveFailed) {
+        if (link_.Receive(header.bytes, &received, false) != kLanReceiveFailed) {
+            link_.Owe(LanPacket::kSize - received);
             return header.data0();
         }
     }
@@ -109,7 +112,7 @@ Result LanBackend::ReleaseWrites() {
 }
 
 Result LanBackend::FlushWrites() {
-    return lanSocket_->Flush() ? kOk : kFail;
+    return link_.Flush();
 }
 
 Result LanBackend::ReadByteRegister(uint32_t reg, uint32_t* value) {
@@ -154,7 +157,7 @@ Result LanBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t
 
 Result LanBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t value) {
     // A counter the protocol does not know still costs a packet: twelve zero bytes.
-    if (counter >= kLanCounterWriteCount) return LanSend(*lanSocket_, LanPacket{});
+    if (counter >= kLanCounterWriteCount) return link_.Send(LanPacket{});
     const LanCounterWrite& row = kLanCounterWrites[counter];
     switch (row.form) {
         case CounterForm::kPacked:

@@ -45,7 +45,7 @@ class LanBackend : public Backend {
     // Tests compare the bytes on the wire with and without holding.
     void SetHoldingEnabled(bool enabled) { holdingEnabled_ = enabled; }
 
-    platform::TcpConnection& socket() { return *lanSocket_; }
+    LanLink& link() { return link_; }
 
     // One read packet with `command` and the reply's data0 in *value.
     Result ReadCommand(uint32_t command, uint32_t* value);
@@ -57,7 +57,7 @@ class LanBackend : public Backend {
   private:
     bool Holding() const { return holds_ > 0 && holdingEnabled_; }
 
-    std::unique_ptr<platform::TcpConnection> lanSocket_;
+    LanLink link_;
     uint32_t peerAddress_;  // IPv4, host byte order; the port is always kLanPort
     uint32_t holds_ = 0;
     bool holdingEnabled_ = true;

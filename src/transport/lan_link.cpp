@@ -1,47 +1,74 @@
 #include "transport/lan_link.h"
 
+#include <algorithm>
+
 namespace zpx::transport {
 
-Result LanSendAll(platform::TcpConnection& socket, const void* data, size_t length, bool more) {
+Result LanLink::SendAll(const void* data, size_t length, bool more) {
+    if (broken_) return kFail;
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t sent = 0;
     while (sent < length) {
-        const long n = socket.Send(bytes + sent, length - sent, more);
-        if (n < 0) return kFail;
+        const long n = socket_->Send(bytes + sent, length - sent, more);
+        if (n < 0) {
+            broken_ = true;
+            return kFail;
+        }
         sent += static_cast<size_t>(n);
     }
     return kOk;
 }
 
-Result LanSend(platform::TcpConnection& socket, const LanPacket& packet) {
-    return LanSendAll(socket, packet.bytes, LanPacket::kSize);
+Result LanLink::Flush() {
+    if (broken_) return kFail;
+    if (socket_->Flush()) return kOk;
+    broken_ = true;
+    return kFail;
 }
 
-uint32_t LanReceive(platform::TcpConnection& socket, void* buffer, uint32_t* length) {
-    auto* bytes = static_cast<uint8_t*>(buffer);
+uint32_t LanLink::Receive(void* buffer, uint32_t* length, bool owe) {
     const uint32_t wanted = *length;
+    *length = 0;
+    if (broken_) return kLanReceiveFailed;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    uint8_t dropped[512];
     uint32_t received = 0;
     int waits = 0;
-    long last = 0;
-    while (received < wanted && waits < kLanReceiveWaits) {
-        const long n = socket.ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
+    // The bytes still owed come first on the stream; they share the reply's waits.
+    while ((owed_ > 0 || received < wanted) && waits < kLanReceiveWaits) {
+        const bool dropping = owed_ > 0;
+        const long n =
+            dropping ? socket_->ReceiveWithin(
+                           dropped, static_cast<size_t>(std::min<uint64_t>(owed_, sizeof dropped)),
+                           kLanWaitMs)
+                     : socket_->ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
         if (n == platform::TcpConnection::kReceiveTimedOut) {
             platform::Use<platform::Clock>().SleepMs(kLanPauseMs);
             ++waits;
             continue;
         }
-        last = n;
-        if (last <= 0) break;
-        received += static_cast<uint32_t>(last);
+        if (n <= 0) {
+            // Closed or failed: nothing more will come on this stream.
+            broken_ = true;
+            break;
+        }
+        if (dropping) {
+            owed_ -= static_cast<uint64_t>(n);
+        } else {
+            received += static_cast<uint32_t>(n);
+        }
     }
     *length = received;
-    return last <= 0 ? kLanReceiveFailed : 0;
+    // A reply that began is owed in full: its tail will follow. One that never began may never
+    // come (the controller may have dropped the request); the next read starts afresh.
+    if (!broken_ && owe && received > 0) owed_ += wanted - received;
+    return received == 0 || broken_ ? kLanReceiveFailed : 0;
 }
 
-Result LanExchange(platform::TcpConnection& socket, LanPacket& packet) {
-    if (LanSend(socket, packet).failed()) return kFail;
+Result LanLink::Exchange(LanPacket& packet) {
+    if (Send(packet).failed()) return kFail;
     uint32_t length = LanPacket::kSize;
-    if (LanReceive(socket, packet.bytes, &length) == kLanReceiveFailed) return kFail;
+    if (Receive(packet.bytes, &length) == kLanReceiveFailed) return kFail;
     return kOk;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/bytes.h"
 #include "core/result.h"
@@ -71,16 +72,45 @@ struct LanMemoryHeader {
     }
 };
 
-// Sends every byte; 1 when a send reports an error. `more` tells the kernel that further bytes
-// of the same block follow at once, so pieces may share a segment; the byte stream is the same.
-Result LanSendAll(platform::TcpConnection& socket, const void* data, size_t length,
-                  bool more = false);
-Result LanSend(platform::TcpConnection& socket, const LanPacket& packet);
-// Receives up to *length bytes and stores the count received in *length. Returns 0, or
-// kLanReceiveFailed when the last receive saw an error, a closed connection, or no byte at all
-// before its waits ran out. A reply cut short by the waits still returns 0 with the shorter count.
-uint32_t LanReceive(platform::TcpConnection& socket, void* buffer, uint32_t* length);
-// LanSend, then LanReceive of 12 bytes into the same packet.
-Result LanExchange(platform::TcpConnection& socket, LanPacket& packet);
+// How long a send may block on a controller that stopped reading: as long as a reply may take.
+inline constexpr uint32_t kLanSendLimitMs = kLanReceiveWaits * (kLanWaitMs + kLanPauseMs);
+
+// The session's byte stream to its controller. Replies are matched to requests by order alone, so
+// the link keeps the stream in step: bytes of a reply that came in short are owed, and dropped
+// when they arrive, before the next reply is read; a send that failed or timed out may have left
+// half a request on the wire, so the link is broken from then on and every later exchange fails
+// at once instead of reading answers to questions nobody asked.
+class LanLink {
+  public:
+    explicit LanLink(std::unique_ptr<platform::TcpConnection> socket)
+        : socket_(std::move(socket)) {}
+
+    // Sends every byte; 1 when a send reports an error or the link is broken. `more` tells the
+    // system that further bytes of the same block follow at once, so pieces may share a segment.
+    Result SendAll(const void* data, size_t length, bool more = false);
+    Result Send(const LanPacket& packet) { return SendAll(packet.bytes, LanPacket::kSize); }
+    // Sends what earlier sends marked `more` left waiting.
+    Result Flush();
+
+    // Receives up to *length bytes of the next reply (after dropping what earlier replies still
+    // owe) and stores the count received in *length. Returns 0, or kLanReceiveFailed when the
+    // last receive saw an error, a closed connection, or no byte at all before its waits ran
+    // out. A reply cut short by the waits still returns 0 with the shorter count; the rest of it
+    // is owed. `owe` false: the caller waits for this same reply again (its missing bytes are
+    // not owed yet; see Owe).
+    uint32_t Receive(void* buffer, uint32_t* length, bool owe = true);
+    // Counts `bytes` of a reply that a caller gave up waiting for as owed.
+    void Owe(uint32_t bytes) { owed_ += bytes; }
+    // Send, then Receive of 12 bytes into the same packet.
+    Result Exchange(LanPacket& packet);
+
+    bool broken() const { return broken_; }
+    uint64_t owed() const { return owed_; }
+
+  private:
+    std::unique_ptr<platform::TcpConnection> socket_;
+    uint64_t owed_ = 0;
+    bool broken_ = false;
+};
 
 }  // namespace zpx::transport

@@ -22,14 +22,14 @@ Result LanBackend::WriteMemoryBlock(ControllerSession&, uint32_t memory, uint32_
         LanMemoryHeader::Make(kLanWriteMemory, LanMemorySelectCode(memory), length);
     // Every piece but the last tells the kernel that more follows at once, so the small pieces
     // of one block share segments instead of each leaving on its own (the socket has Nagle off).
-    if (LanSendAll(*lanSocket_, header.bytes, LanMemoryHeader::kSize, length > 0).failed()) {
+    if (link_.SendAll(header.bytes, LanMemoryHeader::kSize, length > 0).failed()) {
         return kFail;
     }
     uint32_t piece = 0;
     for (uint32_t offset = 0; offset < length; offset += piece) {
         piece = std::min(length - offset, kLanWritePiece);
         const bool more = offset + piece < length;
-        if (LanSendAll(*lanSocket_, data + offset, piece, more).failed()) return kFail;
+        if (link_.SendAll(data + offset, piece, more).failed()) return kFail;
     }
     return kOk;
 }
@@ -43,12 +43,12 @@ Result LanBackend::ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32
     while (total < length) {
         const uint32_t count = std::min(length - total, pieceMax);
         const LanMemoryHeader header = LanMemoryHeader::Make(kLanReadMemory, selectCode, count);
-        if (LanSendAll(*lanSocket_, header.bytes, LanMemoryHeader::kSize).failed()) return kFail;
+        if (link_.SendAll(header.bytes, LanMemoryHeader::kSize).failed()) return kFail;
         // Received straight into place: only the bytes that arrived are written, exactly as
         // if they had been staged and copied. A short piece is not asked for again; the next
         // header asks for the rest from the new total.
         uint32_t received = count;
-        if (LanReceive(*lanSocket_, buffer + total, &received) == kLanReceiveFailed) {
+        if (link_.Receive(buffer + total, &received) == kLanReceiveFailed) {
             return kFail;
         }
         total += received;

@@ -81,7 +81,7 @@ class LanServerTest : public ::testing::Test {
         unsigned a = 0, b = 0, c = 0, d = 0;
         EXPECT_EQ(std::sscanf(address_.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d), 4);
         RawClient client{platform::System<platform::Network>().ConnectTcp(
-            a << 24 | b << 16 | c << 8 | d, server_.Port())};
+            a << 24 | b << 16 | c << 8 | d, server_.Port(), 0)};
         EXPECT_NE(client.c, nullptr);
         return client;
     }

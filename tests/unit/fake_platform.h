@@ -174,8 +174,11 @@ class FakePlatform : public platform::Devices,
     std::shared_ptr<FakeTcpState> nextConnection = std::make_shared<FakeTcpState>();
     bool refuseConnections = false;
 
-    std::unique_ptr<platform::TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port) override {
+    uint32_t sendLimitMs = 0;  // of the last connection made
+    std::unique_ptr<platform::TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port,
+                                                        uint32_t limit) override {
         connects.emplace_back(ipv4, port);
+        sendLimitMs = limit;
         if (refuseConnections) return nullptr;
         return std::make_unique<FakeTcpConnection>(nextConnection);
     }

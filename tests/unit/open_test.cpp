@@ -256,14 +256,37 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
         EXPECT_EQ(ZPX_CloseController(h), 0u);
         EXPECT_TRUE(fake->nextConnection->closed);
     }
-    for (const char* name : {"ETH127.0.0", "ETH127.0.0.256", "ETH127.0.0.0001", "ETH 127.0.0.1",
-                             "ETH127.0.0.1x", "ETH127.0.0.1"}) {
+    // The address text as inet_addr reads it; 0 marks text no connection is tried for.
+    const std::pair<const char*, uint32_t> addresses[] = {
+        {"ETH127.0.0.1", 0x7F000001},
+        {"ETH192.168.001.010", 0xC0A80108},
+        {"ETH0x7f.1", 0x7F000001},
+        {"ETH127.0.0", 0x7F000000},
+        {"ETH10.65535", 0x0A00FFFF},
+        {"ETH2130706433", 0x7F000001},
+        {"ETH0X7F.0.0.0001", 0x7F000001},
+        {"ETH127.0.0.1 trailing", 0x7F000001},
+        {"ETH127.0.0.256", 0},
+        {"ETH10.16777216", 0},
+        {"ETH127.0.0.1x", 0},
+        {"ETH 127.0.0.1", 0},
+        {"ETH127.0.0.08", 0},
+        {"ETH1.2.3.4.5", 0},
+        {"ETH127..1", 0},
+        {"ETH0x", 0},
+        {"ETH255.255.255.255", 0},
+        {"ETH4294967296", 0},
+    };
+    for (const auto& [name, address] : addresses) {
         ScopedFakePlatform fake;
         fake->refuseConnections = true;
         uint32_t status = 0;
         EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
         EXPECT_EQ(status, 1u) << name;
-        EXPECT_EQ(fake->connects.size(), std::string(name) == "ETH127.0.0.1" ? 1u : 0u) << name;
+        const auto expected = address == 0
+                                  ? std::vector<std::pair<uint32_t, uint16_t>>{}
+                                  : std::vector<std::pair<uint32_t, uint16_t>>{{address, 5104}};
+        EXPECT_EQ(fake->connects, expected) << name;
         EXPECT_EQ(fake->Take(), "");
     }
 }

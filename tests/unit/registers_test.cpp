@@ -128,16 +128,54 @@ TEST(LanLink, ExchangeAssemblesPiecesAndGivesUpAfterFourEmptyWaits) {
         ScopedFakePlatform fake;
         auto tcp = std::make_shared<FakeTcpState>();
         tcp->script.assign(script.begin(), script.end());
-        FakeTcpConnection socket(tcp);
+        transport::LanLink link(std::make_unique<FakeTcpConnection>(tcp));
         auto packet = transport::LanPacket::FromCommand(0x01010001, 0, 0xDEADBEEF);
         const auto request = packet;
-        EXPECT_EQ(transport::LanExchange(socket, packet).ok(), ok);
+        EXPECT_EQ(link.Exchange(packet).ok(), ok);
         EXPECT_EQ(tcp->sent, std::vector<uint8_t>(request.bytes, request.bytes + 12));
         EXPECT_EQ(tcp->waits, waits);
         EXPECT_EQ(fake->Take(), pauses);
         for (size_t i = 0; i < 12; ++i)
             EXPECT_EQ(packet.bytes[i], i < replyBytes ? reply[i] : request.bytes[i]) << i;
     }
+}
+
+// One slow reply must not shift every later answer: a reply that came in part leaves its tail
+// owed, and the tail is dropped when it comes, before the next reply. A send that fails leaves
+// the stream out of step for good: later calls fail at once and send nothing. Sends are limited
+// in time as long as a reply may take.
+TEST(LanLink, ALateTailIsDroppedAndAFailedSendEndsTheLink) {
+    Opened o(kEthernet);
+    EXPECT_EQ(o.fake->sendLimitMs, 4u * (5000 + 25));
+    FakeTcpState& tcp = *o.tcp;
+    auto reply = [](uint32_t value) {
+        std::vector<uint8_t> bytes(12);
+        PutU32(&bytes[0], 0x01010001);
+        PutU32(&bytes[4], value);
+        return bytes;
+    };
+    const auto slow = reply(0x4B);
+    tcp.script = {{TcpEvent::kData, {slow.begin(), slow.begin() + 6}}};
+    tcp.script.resize(5, {TcpEvent::kTimeout, {}});
+    tcp.script.push_back({TcpEvent::kData, {slow.begin() + 6, slow.end()}});
+    for (uint32_t value : {0x11u, 0x22u, 0x33u})
+        tcp.script.push_back({TcpEvent::kData, reply(value)});
+    uint32_t error = 0;
+    EXPECT_EQ(ZPX_GetError(o.handle, &error), 0u);  // in part: what arrived counts
+    for (uint32_t value : {0x11u, 0x22u, 0x33u}) {
+        EXPECT_EQ(ZPX_GetError(o.handle, &error), 0u);
+        EXPECT_EQ(error, value);
+    }
+    EXPECT_TRUE(tcp.script.empty());
+
+    tcp.failSends = true;
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
+    tcp.failSends = false;
+    tcp.sent.clear();
+    tcp.script.push_back({TcpEvent::kData, reply(0x44)});
+    EXPECT_EQ(ZPX_GetError(o.handle, &error), 10u);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
+    EXPECT_TRUE(tcp.sent.empty());
 }
 
 }  // namespace

@@ -246,7 +246,7 @@ struct Loopback {
             ::listen(listener, 1) == 0 &&
             ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
             connection =
-                platform::System<platform::Network>().ConnectTcp(0x7F000001, ntohs(a.sin_port));
+                platform::System<platform::Network>().ConnectTcp(0x7F000001, ntohs(a.sin_port), 0);
             if (connection) peer = ::accept(listener, nullptr, nullptr);
             ok = connection != nullptr && peer != static_cast<Socket>(-1);
         }
@@ -271,11 +271,15 @@ TEST(SystemTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
     Loopback link;
     ASSERT_TRUE(link.ok);
     uint8_t buffer[8] = {};
-    for (uint32_t limit : {0u, 60u}) {
+    // Never early, and not late by more than scheduling (a socket's own time limit ends tens of
+    // milliseconds late: the long wait must not rest on it alone).
+    for (uint32_t limit : {0u, 60u, 700u}) {
         const auto start = Clock::now();
         EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, limit),
                   platform::TcpConnection::kReceiveTimedOut);
-        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(limit));
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(limit));
+        EXPECT_LE(took, std::chrono::milliseconds(limit + 40)) << limit;
     }
     ASSERT_EQ(::send(link.peer, "abc", 3, 0), 3);
     EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 3);

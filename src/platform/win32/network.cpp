@@ -61,7 +61,8 @@ class WindowsTcpConnection final : public GatheringConnection {
 
 class WindowsNetwork final : public Network {
   public:
-    std::unique_ptr<TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port) override {
+    std::unique_ptr<TcpConnection> ConnectTcp(uint32_t ipv4, uint16_t port,
+                                              uint32_t sendLimitMs) override {
         WSADATA data;
         if (::WSAStartup(kSocketsVersion, &data) != 0) return nullptr;
         const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -83,6 +84,16 @@ class WindowsNetwork final : public Network {
         const BOOL one = TRUE;
         (void)::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                            sizeof one);
+        // A send that times out leaves the connection unusable on this system; the link treats
+        // any failed send that way anyway.
+        const DWORD limit = sendLimitMs;
+        if (sendLimitMs != 0 &&
+            ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                         sizeof limit) == SOCKET_ERROR) {
+            ::closesocket(s);
+            ::WSACleanup();
+            return nullptr;
+        }
         return std::make_unique<WindowsTcpConnection>(s);
     }
 };

@@ -8,6 +8,7 @@
 
 #include "driver_fixture.h"
 #include "info/clock.h"
+#include "info/identity.h"
 
 namespace zpx::testing {
 namespace {
@@ -171,6 +172,16 @@ TEST_F(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), 0u);
     EXPECT_EQ(uint64_t{high} << 32 | low, 0x0F07060504030201u);
     EXPECT_EQ(Take(), "w3=6 s15 " + goodBytes + "w3=0 ");
+    // The 1-Wire ROM example of the sensor maker's application note, family 02, CRC A2.
+    o.file->selected[6] = {0x02, 0x1C, 0xB8, 0x01, 0x00, 0x00, 0x00, 0xA2};
+    EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), 0u);
+    EXPECT_EQ(uint64_t{high} << 32 | low, 0xA200000001B81C02u);
+    // The published check value of this CRC (reflected 0x31, init 0): "123456789" gives 0xA1.
+    // Both ROMs above would also pass under the unreflected polynomial; this would not.
+    uint8_t check = 0;
+    for (char c : std::string("123456789"))
+        check = info::Crc8Maxim(check, static_cast<uint8_t>(c));
+    EXPECT_EQ(check, 0xA1);
     o.file->selected[6] = {1, 0, 0, 0, 0, 0, 0, 0};  // CRC 0x43, not 0: serial 0, success
     EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), 0u);
     EXPECT_EQ(high | low, 0u);

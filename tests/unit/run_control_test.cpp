@@ -189,17 +189,38 @@ TEST(Settle, RearmingRestartsTheAlarmAndAwaitFreesItOnce) {
     EXPECT_EQ(fake->Take(), "alloc2=2 set2=300 ");
 }
 
+// On every back-end a close reads register 0x0B once (ISA answers that read itself, without
+// touching the device), then waits for every armed slot, newest code first, then lets go of the
+// device or connection.
 TEST(Settle, CloseReadsRegister0BThenAwaitsEveryArmedSlotInItsOrder) {
-    Opened o(kPci);
-    for (uint32_t code : {31u, 15u, 1u, 3u, 0u, 7u})  // alarms 1 to 6
-        EXPECT_TRUE(ArmSettle(o.s(), 16, code).ok());
-    o.fake->Take();
-    auto device = o.device;
-    EXPECT_EQ(o.Close(), 0u);
-    // 7, 0, 3, 1, 15, 31.
-    EXPECT_EQ(o.fake->Take(),
-              "rb=0 wait6 free6 wait5 free5 wait4 free4 wait3 free3 wait2 free2 wait1 free1 ");
-    EXPECT_TRUE(device->closed);
+    const std::string waits =
+        "wait6 free6 wait5 free5 wait4 free4 wait3 free3 wait2 free2 "
+        "wait1 free1 ";  // codes 7, 0, 3, 1, 15, 31
+    // The read as each driver sees it: ISA none, FireWire under its own register number.
+    const std::pair<Target, const char*> targets[] = {
+        {kIsa, ""},      {kPciLegacy, "rb=0 "}, {kPci, "rb=0 "}, {kUsb5120, "rb=0 "},
+        {kUsb, "rb=0 "}, {kFireWire, "r8=0 "},  {kEthernet, ""}};
+    for (const auto& [t, read] : targets) {
+        SCOPED_TRACE(t.label);
+        Opened o(t);
+        if (o.tcp != nullptr) o.tcp->script = {{TcpEvent::kData, std::vector<uint8_t>(12, 0)}};
+        for (uint32_t code : {31u, 15u, 1u, 3u, 0u, 7u})  // alarms 1 to 6
+            EXPECT_TRUE(ArmSettle(o.s(), 16, code).ok());
+        o.fake->Take();
+        auto device = o.device;
+        FakeTcpState* tcp = o.tcp;
+        const size_t callsBefore = device ? device->calls.size() : 0;
+        EXPECT_EQ(o.Close(), 0u);
+        if (tcp != nullptr) {
+            EXPECT_EQ(Packets(*tcp), (std::vector<Request>{{0x010B0001, 0, 0}}));
+            EXPECT_EQ(o.fake->Take(), waits);
+            EXPECT_TRUE(tcp->closed);
+            continue;
+        }
+        EXPECT_EQ(o.fake->Take(), read + waits);
+        EXPECT_EQ(device->calls.size() - callsBefore, *read == '\0' ? 0u : 1u);
+        EXPECT_TRUE(device->closed);
+    }
 }
 
 }  // namespace

@@ -66,7 +66,11 @@ TEST(ProfileFile, AMissingFileReadsAsDefaultsAndTheFirstWriteCreatesIt) {
     ASSERT_TRUE(p.WriteProfileString(file, "isa0,5120", "Register1", "36"));
     ASSERT_TRUE(p.WriteProfileString(file, "PCI0,5120", "Register2", "5"));
     EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=36\n[PCI0,5120]\nRegister2=5\n");
-    EXPECT_EQ(p.ReadProfileString(file, "Isa0,5120", "register1", "0"), "36");
+    // A key new to a section goes after the section's last key, as a close writes them.
+    ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register2", "7"));
+    ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register1", "35"));
+    EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=35\nRegister2=7\n[PCI0,5120]\nRegister2=5\n");
+    EXPECT_EQ(p.ReadProfileString(file, "Isa0,5120", "register1", "0"), "35");
 }
 
 TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {

@@ -2,12 +2,17 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
+TSAN_BUILD ?= build-tsan
+REL_BUILD  ?= build-release
 JOBS       ?= 2
+# Warnings are always on; WERROR=ON (CI sets it) makes them errors.
+WERROR     ?= OFF
+COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test bench format clean configure windows windows-test
+.PHONY: demo test sanitize-test tsan-test release bench format clean configure windows windows-test
 
 configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
 
 # The main job: a whole test run through the public exports against the built-in emulator.
 demo: configure
@@ -21,9 +26,21 @@ test: configure
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize-test:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZPX_SANITIZE=ON -DZPX_BENCHMARKS=OFF >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZPX_SANITIZE=ON -DZPX_BENCHMARKS=OFF $(COMMON) >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest -j$(JOBS) --output-on-failure --timeout 900
+
+# The same tests under ThreadSanitizer: threads on many sessions, threads sharing one, closes
+# racing calls.
+tsan-test:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_TSAN=ON -DZPX_BENCHMARKS=OFF $(COMMON) >/dev/null
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest -j$(JOBS) --output-on-failure --timeout 900
+
+# The library and tools as a user builds them: Release, without tests or benchmarks.
+release:
+	cmake -S . -B $(REL_BUILD) -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF -DZPX_BENCHMARKS=OFF $(COMMON) >/dev/null
+	cmake --build $(REL_BUILD) -j$(JOBS)
 
 # Benchmarks: library figures next to raw baselines measured in the same run.
 bench: configure
@@ -33,7 +50,7 @@ bench: configure
 # ZPX.dll, its import libraries, zpxctl.exe, zpx-emu.exe and the test programs, with mingw-w64.
 windows:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_BENCHMARKS=OFF >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_BENCHMARKS=OFF $(COMMON) >/dev/null
 	cmake --build $(WIN_BUILD) -j$(JOBS)
 
 # The Windows build's tests under Wine: unit, integration, the C program against each import
@@ -47,4 +64,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(TSAN_BUILD) $(REL_BUILD)

@@ -178,7 +178,7 @@ int Demo(int type, const char* vcdPath) {
         for (int32_t tap = 1; tap <= 4; ++tap) {
             int32_t type = -1;
             ZPX_GetTapType(h, tap, &type);
-            taps += " " + std::to_string(type);
+            taps.append(" ").append(std::to_string(type));
         }
         summary.push_back("pod type " + std::to_string(podType) + ", TAP types" + taps);
         return podType == 1 ? std::string() : "pod type " + std::to_string(podType);
@@ -281,7 +281,7 @@ int Demo(int type, const char* vcdPath) {
         if (info == nullptr) return Status("ZPX_CreateDeviceInfo", status);
         std::string sizes;
         for (uint32_t size : info->MemorySize)
-            sizes += " " + std::to_string(size >> 10);
+            sizes.append(" ").append(std::to_string(size >> 10));
         char line[160];
         std::snprintf(line, sizeof line,
                       "device information: controller kind %d, clock %d..%d kHz, memories (KiB)%s",

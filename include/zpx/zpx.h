@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zpx/version.h"
+
 /* On Windows the exports come from ZPX.dll: programs import them (through libzpx.dll.a or ZPX.lib);
  * only the library's own build exports them. ZPX_STATIC links the library's objects directly. */
 #if defined(_WIN32) && defined(ZPX_BUILDING_LIBRARY)
@@ -55,8 +57,8 @@ typedef struct ZPX_Controller* ZPX_Handle;
 #define ZPX_INTERFACE_ETHERNET 4u
 #define ZPX_INTERFACE_FIREWIRE 5u
 
-/* Number that ZPX_LibraryVersion reports: 2066 reads as version 2.0.6.6. */
-#define ZPX_LIBRARY_VERSION 2066u
+/* ZPX_LIBRARY_VERSION, the number ZPX_LibraryVersion reports, and the version's components come
+ * from zpx/version.h, which the build generates from the project's version. */
 
 /*
  * Description of a controller and its pod, allocated by the library and owned by the caller.

@@ -82,7 +82,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
         bool ok = true;
         for (int k = 0; k < kKeys; ++k)
             ok &= platform::System<platform::Files>().WriteProfileString(
-                file, "S" + std::to_string(k % 2), key(who, k), who);
+                file, std::string("S").append(std::to_string(k % 2)), key(who, k), who);
         return ok;
     };
 #ifdef _WIN32
@@ -112,7 +112,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     for (const std::string& who : writers) {
         for (int k = 0; k < kKeys; ++k) {
             EXPECT_EQ(platform::System<platform::Files>().ReadProfileString(
-                          file, "S" + std::to_string(k % 2), key(who, k), "lost"),
+                          file, std::string("S").append(std::to_string(k % 2)), key(who, k), "lost"),
                       who);
         }
     }

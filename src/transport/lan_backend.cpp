@@ -103,6 +103,7 @@ uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const ui
             return header.data0();
         }
     }
+    if (!link_.broken()) link_.Owe(LanPacket::kSize);
     return kFail.value();
 }
 

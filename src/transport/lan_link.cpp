@@ -59,9 +59,11 @@ uint32_t LanLink::Receive(void* buffer, uint32_t* length, bool owe) {
         }
     }
     *length = received;
-    // A reply that began is owed in full: its tail will follow. One that never began may never
-    // come (the controller may have dropped the request); the next read starts afresh.
-    if (!broken_ && owe && received > 0) owed_ += wanted - received;
+    // What did not come is owed, a reply that never began included: the controller answers in
+    // order, so a late reply would otherwise be read as the answer to the next request. If it
+    // dropped the request instead, later reads drop the next replies and time out; they fail,
+    // but none returns another request's answer.
+    if (!broken_ && owe) owed_ += wanted - received;
     return received == 0 || broken_ ? kLanReceiveFailed : 0;
 }
 

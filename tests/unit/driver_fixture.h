@@ -158,7 +158,7 @@ inline constexpr Target kEthernet{"Ethernet", "ETH127.0.0.1", "", 0, 8192};
 inline constexpr Target kDriverTargets[] = {kIsa, kPciLegacy, kPci, kUsb5120, kUsb, kFireWire};
 
 // A controller opened on a fake platform of its own and closed at the end of the scope: `t` on
-// `file` (Ethernet: a connection that answers the open's four reads with zeros), with what the
+// `file` (Ethernet: a connection that answers the open's reads with zeros), with what the
 // open itself sent cleared, so that a test sees only its own traffic. A failed open is reported
 // here; the session of one is not there to look at.
 struct Opened {
@@ -167,7 +167,9 @@ struct Opened {
         : file(std::move(f)) {
         if (t.path[0] == '\0') {
             tcp = fake->nextConnection.get();
-            tcp->script.assign(4, {TcpEvent::kData, std::vector<uint8_t>(12, 0)});
+            // Zeros for every read the open makes (identification, serial numbers); what is
+            // left over is cleared below, so no reply of the open stays owed.
+            tcp->script.assign(64, {TcpEvent::kData, std::vector<uint8_t>(12, 0)});
         } else {
             file->driverId = t.driverId;
             device = fake->AddDevice(t.path, RegisterFileHandler(file));

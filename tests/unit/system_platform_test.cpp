@@ -174,6 +174,10 @@ TEST(SystemDevices, AMissingDriverIsNotFound) {
 // process on Linux, an abandoned mutex on Windows). The counters report the value before each
 // atomic change.
 TEST(SystemSharedObjects, TheOpenLockIsRecursiveAndAnOwnerThatEndedLosesIt) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not know that a lock whose owner died passes to the next waiter.
+    GTEST_SKIP() << "owner death is outside ThreadSanitizer's model of locks";
+#endif
     platform::SharedObjects& p = platform::System<platform::SharedObjects>();
     ASSERT_TRUE(p.Attach());
     ASSERT_NE(p.SerialRegistry(), nullptr);

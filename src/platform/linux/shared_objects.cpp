@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/system_time.h"
 
 namespace zpx::platform {
 
@@ -167,19 +168,23 @@ class LinuxSharedObjects final : public SharedObjects {
         pthread_mutex_t* mutex = Shared().Mutex();
         if (mutex == nullptr) return false;
         // The wait counts on the monotonic clock: setting the system clock neither ends it early
-        // nor stretches it.
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
+        // nor stretches it. The lock is waited for against the wall clock (the form every tool
+        // that follows locks understands), a wait the wall clock cut short is taken up again,
+        // and each round aims at what is left of the monotonic deadline.
+        const uint64_t deadline = os::MonotonicNanos() + uint64_t{timeoutMs} * 1000000;
         int rc;
-        do {
-            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-        } while (rc == EINTR);
+        for (;;) {
+            const uint64_t now = os::MonotonicNanos();
+            const uint64_t rest = deadline > now ? deadline - now : 0;
+            timespec wall;
+            clock_gettime(CLOCK_REALTIME, &wall);
+            const uint64_t nanos = static_cast<uint64_t>(wall.tv_nsec) + rest % 1000000000;
+            wall.tv_sec += static_cast<time_t>(rest / 1000000000 + nanos / 1000000000);
+            wall.tv_nsec = static_cast<long>(nanos % 1000000000);
+            rc = pthread_mutex_timedlock(mutex, &wall);
+            if (rc == EINTR || (rc == ETIMEDOUT && os::MonotonicNanos() < deadline)) continue;
+            break;
+        }
         if (rc == EOWNERDEAD) {
             // The previous owner died holding the lock. What it guards stays consistent: the
             // counters change in single atomic steps and a registry entry counts only once it is

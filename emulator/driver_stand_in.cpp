@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "lan_protocol.h"
 #include "wire.h"
 #include "zpx/driver_abi.h"
 
@@ -15,19 +16,25 @@ namespace {
 
 constexpr uint32_t kIdFamily51x4 = 0x9030;
 constexpr uint32_t kIdFamily5120 = 0x9050;
-constexpr uint32_t kMaxImageLength = 64u << 20;
 
-constexpr uint16_t kOpcodeConfigRead = 0x2000;
-constexpr uint16_t kOpcodeConfigWrite = 0x4000;
-constexpr uint16_t kOpcodeImage = 0x8000;
+// A memory or image piece: u32 select, u32 0, u32 count, the data, 4 trailing bytes.
+constexpr uint32_t kPieceOverhead = 16;
+constexpr uint32_t kPieceData = 12;
 
 // A memory request names its memory by a select in which memories 1 and 2 are exchanged.
 constexpr int kMemoryOfSelect[6] = {0, 2, 1, 3, 4, 5};
 // The address counter behind each select of the older drivers' set-address request.
 constexpr int kCounterOfSelect[4] = {0, 2, 1, 3};
-// Read counters of the current drivers: 0 the immediate address counter, 1 the shared address
-// counter of memories 3-5, 2 the further counter.
-constexpr unsigned kCounterOfRead[3] = {4, 3, 5};
+// Counters of the current drivers' requests, read and written by the same numbers: 0-3 the
+// address counters (3 shared by memories 3-5), 4 the immediate address counter, 5 the further
+// counter.
+constexpr uint32_t kLastCounter = 5;
+
+bool AllZero(const uint8_t* p, uint32_t length) {
+    for (uint32_t i = 0; i < length; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
 
 const char* RequestName(uint32_t code) {
     switch (code) {
@@ -100,8 +107,14 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
                             uint32_t outLength) {
     const auto* in = static_cast<const uint8_t*>(inVoid);
     auto* out = static_cast<uint8_t*>(outVoid);
-    if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0)) return false;
     std::lock_guard lock(mutex_);
+    violation_.clear();
+    if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0)) {
+        Violation("a length without its buffer");
+        ++protocolErrors_;
+        Log(code, nullptr, 0, nullptr, 0, false);
+        return false;
+    }
 
     Fault fault;
     const bool faulty = faults_.Next(&fault);
@@ -127,6 +140,7 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
         target = scratch_.data();
     }
     const bool done = Dispatch(code, in, inLength, target, outLength);
+    if (!done && !violation_.empty()) ++protocolErrors_;
     if (partial && done) {
         const uint32_t keep =
             fault.kind == FaultKind::kDropReply ? 0 : std::min(fault.bytes, outLength);
@@ -134,6 +148,19 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
     }
     Log(code, in, inLength, out, outLength, done);
     return done;
+}
+
+bool DriverStandIn::Violation(std::string what) {
+    violation_ = std::move(what);
+    return false;
+}
+
+bool DriverStandIn::Lengths(uint32_t inLength, uint32_t outLength, uint32_t wantIn,
+                            uint32_t wantOut) {
+    if (inLength == wantIn && outLength == wantOut) return true;
+    return Violation("buffers of " + std::to_string(inLength) + " and " +
+                     std::to_string(outLength) + " bytes, not " + std::to_string(wantIn) + " and " +
+                     std::to_string(wantOut));
 }
 
 bool DriverStandIn::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
@@ -144,46 +171,49 @@ bool DriverStandIn::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength
         case ZPX_REQ_REGISTER_WRITE:
             return RegisterWrite(in, inLength, out, outLength);
         case ZPX_REQ_MEMORY_WRITE:
-            return MemoryWrite(in, inLength);
+            return MemoryWrite(in, inLength, outLength);
         case ZPX_REQ_MEMORY_READ:
             return MemoryRead(in, inLength, out, outLength);
         case ZPX_REQ_SET_ADDRESS: {
-            if (inLength < 8) return false;
+            if (!Lengths(inLength, outLength, 8, 0)) return false;
             const uint32_t select = LoadU32(in);
-            if (select > 3) return false;
+            if (select > 3) return Violation("no address counter select " + std::to_string(select));
             controller_.WriteCounter(kCounterOfSelect[select], LoadU32(in + 4));
             return true;
         }
         case ZPX_REQ_WRITE_IMM_ADDR:
-            if (inLength < 4) return false;
+            if (!Lengths(inLength, outLength, 4, 0)) return false;
             controller_.WriteCounter(4, LoadU32(in));
             return true;
         case ZPX_REQ_READ_IMM_ADDR:
-            if (inLength < 4 || outLength < 4) return false;
+            if (!Lengths(inLength, outLength, 4, 4)) return false;
+            if (LoadU32(in) != 0) return Violation("input not 0");
             StoreU32(out, controller_.ReadCounter(4));
             return true;
         case ZPX_REQ_COUNTER_WRITE: {
-            if (options_.olderDriver || inLength < 8) return false;
+            if (options_.olderDriver) return false;
+            if (!Lengths(inLength, outLength, 8, 8)) return false;
             const uint32_t counter = LoadU32(in);
             const uint32_t value = LoadU32(in + 4);
-            if (counter > 5) return false;
+            if (counter > kLastCounter) return Violation("no counter " + std::to_string(counter));
             controller_.WriteCounter(counter, value);
-            if (outLength >= 8) {
-                StoreU32(out, counter);
-                StoreU32(out + 4, value);
-            }
+            StoreU32(out, counter);
+            StoreU32(out + 4, value);
             return true;
         }
         case ZPX_REQ_COUNTER_READ: {
-            if (options_.olderDriver || inLength < 8 || outLength < 8) return false;
+            if (options_.olderDriver) return false;
+            if (!Lengths(inLength, outLength, 8, 8)) return false;
             const uint32_t counter = LoadU32(in);
-            if (counter > 2) return false;
+            if (counter > kLastCounter) return Violation("no counter " + std::to_string(counter));
+            if (LoadU32(in + 4) != 0) return Violation("value field not 0 in a read");
             StoreU32(out, counter);
-            StoreU32(out + 4, controller_.ReadCounter(kCounterOfRead[counter]));
+            StoreU32(out + 4, controller_.ReadCounter(counter));
             return true;
         }
         case ZPX_REQ_POD_SENSE: {
-            if (inLength < 4 || outLength < 4) return false;
+            if (!Lengths(inLength, outLength, 4, 4)) return false;
+            if (LoadU32(in) != 0) return Violation("input not 0");
             // 0 tells an older pod with fixed TAPs; any other answer sends the caller on to the
             // pod kind bits of register 3.
             const ControllerConfig& c = controller_.Config();
@@ -191,7 +221,9 @@ bool DriverStandIn::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength
             return true;
         }
         case ZPX_REQ_STATUS_REGISTERS: {
-            if (options_.olderDriver || outLength < 8) return false;
+            if (options_.olderDriver) return false;
+            if (!Lengths(inLength, outLength, 8, 8)) return false;
+            if (!AllZero(in, 8)) return Violation("input not 0");
             uint8_t r1 = 0, r2 = 0;
             controller_.WrittenStatusRegisters(&r1, &r2);
             StoreU32(out, r1);
@@ -199,20 +231,22 @@ bool DriverStandIn::Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength
             return true;
         }
         case ZPX_REQ_DRIVER_ID: {
-            if (options_.olderDriver || inLength < 4 || outLength < 4) return false;
+            if (options_.olderDriver) return false;
+            if (!Lengths(inLength, outLength, 4, 4)) return false;
+            if (LoadU32(in) != 0) return Violation("input not 0");
             uint32_t id = options_.driverId;
             if (id == 0) id = controller_.Type() == 0 ? kIdFamily5120 : kIdFamily51x4;
             StoreU32(out, (id << 16) | options_.driverBuild);
             return true;
         }
         case ZPX_REQ_CONFIG_WRITE:
-            return ConfigWrite(in, inLength);
+            return ConfigWrite(in, inLength, outLength);
         case ZPX_REQ_CONFIG_READ:
             return ConfigRead(in, inLength, out, outLength);
         case ZPX_REQ_IMAGE_PIECE:
-            return ImagePiece(in, inLength);
+            return ImagePiece(in, inLength, outLength);
         default:
-            return false;
+            return false;  // a request this driver does not know
     }
 }
 
@@ -258,24 +292,30 @@ bool DriverStandIn::WriteByteRegister(uint32_t r, uint32_t value) {
         word = r == wordLow ? (word & 0xFF00) | byte : (word & 0x00FF) | (byte << 8);
         return controller_.WriteRegister(kWordRegister, word);
     }
+    // The clock registers take one byte; the others latch the low byte of the value.
+    const bool clock = isa ? (r == 30 || r == 31) : (r == 6 || r == 7);
+    if (clock && value > 0xFF)
+        return Violation("clock register " + std::to_string(r) + " written with " +
+                         std::to_string(value));
     if (isa) {
         if (r <= 2) return controller_.WriteRegister(r, byte);
         if (r == 30) return controller_.WriteRegister(kClockValueRegister, byte);
         if (r == 31) return controller_.WriteRegister(kClockRangeRegister, byte);
-        return false;
-    }
-    if (r <= 3 || r == kPowerRegister || r == 6 || r == 7)
+    } else if (r <= 3 || r == kPowerRegister || r == 6 || r == 7) {
         return controller_.WriteRegister(r, byte);
-    return false;
+    }
+    return Violation("no driver register " + std::to_string(r));
 }
 
 bool DriverStandIn::RegisterRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
                                  uint32_t outLength) {
-    if (inLength < 8 || outLength < 8) return false;
+    if (!Lengths(inLength, outLength, 8, 8)) return false;
     const uint32_t r = LoadU32(in);
+    if (LoadU32(in + 4) != 0) return Violation("value field not 0 in a read");
     if (options_.kind == DriverKind::kFireWire) {
         // FireWire reads whole quadlets: four consecutive byte registers in bytes 4 to 7.
-        if (r != 0 && r != 4 && r != 8) return false;
+        if (r != 0 && r != 4 && r != 8)
+            return Violation("no quadlet at driver register " + std::to_string(r));
         uint8_t bytes[4] = {};
         for (uint32_t i = 0; i < 4; ++i) {
             uint32_t v = 0;
@@ -289,7 +329,7 @@ bool DriverStandIn::RegisterRead(const uint8_t* in, uint32_t inLength, uint8_t* 
         return true;
     }
     uint32_t value = 0;
-    if (!ReadByteRegister(r, &value)) return false;
+    if (!ReadByteRegister(r, &value)) return Violation("no driver register " + std::to_string(r));
     StoreU32(out, r);
     StoreU32(out + 4, value & 0xFF);
     return true;
@@ -297,73 +337,90 @@ bool DriverStandIn::RegisterRead(const uint8_t* in, uint32_t inLength, uint8_t* 
 
 bool DriverStandIn::RegisterWrite(const uint8_t* in, uint32_t inLength, uint8_t* out,
                                   uint32_t outLength) {
-    if (inLength < 8) return false;
+    if (!Lengths(inLength, outLength, 8, 8)) return false;
     const uint32_t r = LoadU32(in);
     const uint32_t value = LoadU32(in + 4);
     if (!WriteByteRegister(r, value)) return false;
-    if (outLength >= 8) {
-        StoreU32(out, r);
-        StoreU32(out + 4, value);
-    }
+    StoreU32(out, r);
+    StoreU32(out + 4, value);
     return true;
 }
 
-bool DriverStandIn::MemoryWrite(const uint8_t* in, uint32_t inLength) {
-    if (inLength < 16) return false;
+// The head of a memory or image piece: `select` in 0..maxSelect, the reserved word 0, a count
+// the driver's buffer takes.
+bool DriverStandIn::PieceHead(const uint8_t* in, uint32_t inLength, uint32_t maxSelect) {
+    if (inLength < kPieceOverhead)
+        return Violation("a piece of " + std::to_string(inLength) + " bytes, no room for its head");
     const uint32_t select = LoadU32(in);
     const uint32_t count = LoadU32(in + 8);
-    if (select > 5 || count > ChunkLimit()) return false;
-    // The request carries 4 trailing bytes; the USB driver of the 51x4 family moves whole
-    // quadlets and takes the data rounded up to a multiple of 4.
-    uint32_t expected = count + 16;
-    if (options_.kind == DriverKind::kUsb && controller_.Type() != 0)
-        expected = 16 + ((count + 3) & ~3u);
-    if (inLength != expected) return false;
-    return controller_.WriteMemory(kMemoryOfSelect[select], in + 12, count);
+    if (select > maxSelect) return Violation("select " + std::to_string(select));
+    if (LoadU32(in + 4) != 0) return Violation("offset 4 not 0");
+    if (count > ChunkLimit())
+        return Violation("a piece of " + std::to_string(count) + " bytes, more than " +
+                         std::to_string(ChunkLimit()));
+    return true;
+}
+
+bool DriverStandIn::MemoryWrite(const uint8_t* in, uint32_t inLength, uint32_t outLength) {
+    if (!PieceHead(in, inLength, 5)) return false;
+    const uint32_t count = LoadU32(in + 8);
+    // The request carries 4 trailing bytes after the data. The USB driver of the 51x4 family
+    // moves whole quadlets and is also handed the data rounded up to a multiple of 4 (which the
+    // trailing bytes cover); which of the two lengths a piece has is up to the host.
+    const uint32_t exact = count + kPieceOverhead;
+    const uint32_t rounded = kPieceOverhead + ((count + 3) & ~3u);
+    const bool lengthFits =
+        inLength == exact || (options_.kind == DriverKind::kUsb && inLength == rounded);
+    if (!lengthFits || outLength != 0) {
+        return Violation("buffers of " + std::to_string(inLength) + " and " +
+                         std::to_string(outLength) + " bytes for a piece of " +
+                         std::to_string(count));
+    }
+    return controller_.WriteMemory(kMemoryOfSelect[LoadU32(in)], in + kPieceData, count);
 }
 
 bool DriverStandIn::MemoryRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
                                uint32_t outLength) {
-    if (inLength < 16) return false;
+    if (!PieceHead(in, inLength, 5)) return false;
     const uint32_t select = LoadU32(in);
     const uint32_t count = LoadU32(in + 8);
-    if (select > 5 || count > ChunkLimit()) return false;
-    if (inLength != count + 16 || outLength < count + 16) return false;
+    if (!Lengths(inLength, outLength, count + kPieceOverhead, count + kPieceOverhead)) return false;
     StoreU32(out, select);
     StoreU32(out + 4, 0);
     StoreU32(out + 8, count);
-    return controller_.ReadMemory(kMemoryOfSelect[select], out + 12, count);
+    return controller_.ReadMemory(kMemoryOfSelect[select], out + kPieceData, count);
 }
 
-bool DriverStandIn::ConfigWrite(const uint8_t* in, uint32_t inLength) {
-    if (inLength < 12) return false;
+bool DriverStandIn::ConfigWrite(const uint8_t* in, uint32_t inLength, uint32_t outLength) {
+    if (options_.kind != DriverKind::kUsb && options_.kind != DriverKind::kFireWire) return false;
+    if (!Lengths(inLength, outLength, kLanPacketSize, 0)) return false;
     if (options_.kind == DriverKind::kFireWire) {
-        // The FireWire driver takes the configuration request but has no items behind it.
+        // The FireWire driver has no items behind the request: what it takes is the
+        // announcement of an update, twelve bytes of 0.
+        if (!AllZero(in, kLanPacketSize)) return Violation("an announcement that is not all 0");
         return true;
     }
-    if (options_.kind != DriverKind::kUsb) return false;
     const uint16_t opcode = LoadU16(in);
-    if (opcode == kOpcodeConfigWrite)
+    if (opcode != kLanWriteConfig && opcode != kLanImage)
+        return Violation("opcode " + std::to_string(opcode) + " in a configuration write");
+    if (const std::string error = LanProtocolError(in); !error.empty()) return Violation(error);
+    if (opcode == kLanWriteConfig)
         return controller_.WriteConfigItem(in[2], LoadU32(in + 4), LoadU32(in + 8));
-    if (opcode == kOpcodeImage) {
-        const uint32_t length = LoadU32(in + 4);
-        if (length > kMaxImageLength) return false;
-        std::memcpy(imageHeader_, in, 12);
-        imageLength_ = length;
-        image_.clear();
-        image_.reserve(length);
-        imagePending_ = true;
-        return true;
-    }
-    return false;
+    std::memcpy(imageHeader_, in, kLanPacketSize);
+    imageLength_ = LoadU32(in + 4);
+    image_.clear();
+    image_.reserve(imageLength_);
+    imagePending_ = true;
+    return true;
 }
 
 bool DriverStandIn::ConfigRead(const uint8_t* in, uint32_t inLength, uint8_t* out,
                                uint32_t outLength) {
-    if (options_.kind != DriverKind::kUsb || outLength < 12) return false;
+    if (options_.kind != DriverKind::kUsb) return false;
     if (inLength == 0) {
         // The status of the image announced last.
-        if (!imagePending_) return false;
+        if (!Lengths(inLength, outLength, 0, kLanPacketSize)) return false;
+        if (!imagePending_) return Violation("an image status without an image");
         imagePending_ = false;
         uint32_t status = controller_.Config().imageRefusedStatus;
         if (image_.size() == imageLength_)
@@ -371,11 +428,15 @@ bool DriverStandIn::ConfigRead(const uint8_t* in, uint32_t inLength, uint8_t* ou
                 controller_.ReceiveImage(LoadU16(imageHeader_ + 2), LoadU16(imageHeader_ + 8),
                                          imageHeader_[10], imageHeader_[11], std::move(image_));
         image_ = {};
-        std::memcpy(out, imageHeader_, 12);
+        std::memcpy(out, imageHeader_, kLanPacketSize);
         StoreU32(out + 4, status);
         return true;
     }
-    if (inLength < 12 || LoadU16(in) != kOpcodeConfigRead) return false;
+    if (!Lengths(inLength, outLength, kLanPacketSize, kLanPacketSize)) return false;
+    const uint16_t opcode = LoadU16(in);
+    if (opcode != kLanReadConfig)
+        return Violation("opcode " + std::to_string(opcode) + " in a configuration read");
+    if (const std::string error = LanProtocolError(in); !error.empty()) return Violation(error);
     uint32_t d0 = 0, d1 = 0;
     const uint8_t item = in[2];
     if (!controller_.ReadConfigItem(item, &d0, &d1)) return false;
@@ -385,12 +446,15 @@ bool DriverStandIn::ConfigRead(const uint8_t* in, uint32_t inLength, uint8_t* ou
     return true;
 }
 
-bool DriverStandIn::ImagePiece(const uint8_t* in, uint32_t inLength) {
-    if (options_.kind != DriverKind::kUsb || !imagePending_ || inLength < 16) return false;
+bool DriverStandIn::ImagePiece(const uint8_t* in, uint32_t inLength, uint32_t outLength) {
+    if (options_.kind != DriverKind::kUsb) return false;
+    if (!PieceHead(in, inLength, 0)) return false;
     const uint32_t length = LoadU32(in + 8);
-    if (length > ChunkLimit() || inLength != length + 16) return false;
-    if (image_.size() + length > imageLength_) return false;
-    image_.insert(image_.end(), in + 12, in + 12 + length);
+    if (!Lengths(inLength, outLength, length + kPieceOverhead, 0)) return false;
+    if (!imagePending_) return Violation("an image piece without an image header");
+    if (image_.size() + length > imageLength_)
+        return Violation("image pieces beyond the announced length");
+    image_.insert(image_.end(), in + kPieceData, in + kPieceData + length);
     return true;
 }
 
@@ -410,8 +474,14 @@ void DriverStandIn::Log(uint32_t code, const uint8_t* in, uint32_t inLength, con
                            LoadU32(out + 4));
     else if (done && out != nullptr && outLength >= 4)
         n += std::snprintf(line + n, sizeof line - n, " [0x%X]", LoadU32(out));
-    std::snprintf(line + n, sizeof line - n, " -> %s", done ? "done" : "refused");
-    options_.log(line);
+    std::string text(line);
+    if (done)
+        text += " -> done";
+    else if (!violation_.empty())
+        text += " -> protocol error: " + violation_;
+    else
+        text += " -> refused";
+    options_.log(text);
 }
 
 }  // namespace zpx::emu

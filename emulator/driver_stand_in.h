@@ -1,11 +1,15 @@
 // An in-process stand-in for the kernel driver of an ISA, PCI, USB or FireWire controller.
 //
 // It answers the driver requests of include/zpx/driver_abi.h with the buffer layouts the drivers
-// use, and is strict about them: a request with a wrong length, an unknown register, select or
-// counter, or a piece larger than the driver's buffer is refused, as a real driver would refuse
-// it, so that a library that builds a request wrongly sees a failure rather than a quiet success.
+// use, and is strict about them: a request with buffers of the wrong size, a field that should be
+// 0 and is not, an unknown register, select or counter, a piece larger than the driver's buffer,
+// or a configuration packet the controller would not take is refused as a protocol error (logged
+// with its reason and counted), as a real driver would refuse it, so that a library that builds a
+// request wrongly sees a failure rather than a quiet success. A request the driver does not know
+// at all (an older driver asked for its identification) is refused without being an error.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -40,22 +44,28 @@ class DriverStandIn {
 
     void SetFaults(std::vector<Fault> faults) { faults_.Set(std::move(faults)); }
     uint64_t RequestCount() const { return faults_.RequestCount(); }
+    // Requests refused for a wrong buffer size or field.
+    uint64_t ProtocolErrors() const { return protocolErrors_; }
     DriverKind Kind() const { return options_.kind; }
     // The largest memory or image piece the driver's buffer takes.
     uint32_t ChunkLimit() const;
 
   private:
+    // Refuses the request as a protocol error, for the reason given; returns false.
+    bool Violation(std::string what);
+    bool Lengths(uint32_t inLength, uint32_t outLength, uint32_t wantIn, uint32_t wantOut);
+    bool PieceHead(const uint8_t* in, uint32_t inLength, uint32_t maxSelect);
     bool Dispatch(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
                   uint32_t outLength);
     bool RegisterRead(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength);
     bool RegisterWrite(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength);
     bool ReadByteRegister(uint32_t driverRegister, uint32_t* value);
     bool WriteByteRegister(uint32_t driverRegister, uint32_t value);
-    bool MemoryWrite(const uint8_t* in, uint32_t inLength);
+    bool MemoryWrite(const uint8_t* in, uint32_t inLength, uint32_t outLength);
     bool MemoryRead(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength);
-    bool ConfigWrite(const uint8_t* in, uint32_t inLength);
+    bool ConfigWrite(const uint8_t* in, uint32_t inLength, uint32_t outLength);
     bool ConfigRead(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength);
-    bool ImagePiece(const uint8_t* in, uint32_t inLength);
+    bool ImagePiece(const uint8_t* in, uint32_t inLength, uint32_t outLength);
     void Log(uint32_t code, const uint8_t* in, uint32_t inLength, const uint8_t* out,
              uint32_t outLength, bool done);
 
@@ -63,8 +73,10 @@ class DriverStandIn {
     const DriverOptions options_;
     FaultPlan faults_;
 
-    std::mutex mutex_;  // the image upload state and the scratch buffer
+    std::mutex mutex_;  // the image upload state, the scratch buffer and the violation
     std::vector<uint8_t> scratch_;
+    std::string violation_;  // why the request being served is refused, or ""
+    std::atomic<uint64_t> protocolErrors_{0};
     bool imagePending_ = false;
     uint8_t imageHeader_[12] = {};
     uint32_t imageLength_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lan_protocol.h"
 #include "os.h"
 #include "wire.h"
 
@@ -12,97 +13,7 @@ namespace zpx::emu {
 
 namespace {
 
-constexpr size_t kPacketSize = 12;
-constexpr size_t kMemoryHeaderSize = 16;
 constexpr size_t kReadBufferSize = 64 * 1024;
-// Nothing the library sends is larger: the biggest memory is 16 MiB and an image a few MiB. A
-// count beyond these is a stream we cannot follow, and the connection is dropped.
-constexpr uint32_t kMaxMemoryBlock = 16u << 20;
-constexpr uint32_t kMaxImage = 64u << 20;
-
-constexpr uint16_t kOpReadRegister = 0x0001;
-constexpr uint16_t kOpWriteRegister = 0x0002;
-constexpr uint16_t kOpReadCounter = 0x0004;
-constexpr uint16_t kOpWriteCounter = 0x0008;
-constexpr uint16_t kOpReadMemory = 0x0010;
-constexpr uint16_t kOpWriteMemory = 0x0020;
-constexpr uint16_t kOpReadConfig = 0x2000;
-constexpr uint16_t kOpWriteConfig = 0x4000;
-constexpr uint16_t kOpImage = 0x8000;
-
-// Memory index behind each select code of a memory header, or -1.
-int MemoryOfSelectCode(uint8_t code) {
-    switch (code) {
-        case 0x0C:
-            return 0;
-        case 0x14:
-            return 1;
-        case 0x1C:
-            return 2;
-        case 0x24:
-            return 3;
-        case 0x28:
-            return 4;
-        case 0x2C:
-            return 5;
-        default:
-            return -1;
-    }
-}
-
-// Counter addresses of the counter packets: the address counters travel in packed form.
-int CounterOfAddress(uint8_t address) {
-    switch (address) {
-        case 0x10:
-            return 0;
-        case 0x18:
-            return 1;
-        case 0x20:
-            return 2;
-        case 0x30:
-            return 3;
-        case 0x08:
-            return 4;
-        case 0x34:
-            return 5;
-        default:
-            return -1;
-    }
-}
-
-// Undoes the packed address form: byte k of the field holds bits 6k.. of the value in its bits
-// 6..1.
-uint32_t UnpackGroups(uint32_t field, unsigned groups) {
-    uint32_t value = 0;
-    for (unsigned k = 0; k < groups; ++k)
-        value |= ((field >> (8 * k + 1)) & 0x3Fu) << (6 * k);
-    return value;
-}
-
-const char* OpcodeName(uint16_t opcode) {
-    switch (opcode) {
-        case kOpReadRegister:
-            return "read register";
-        case kOpWriteRegister:
-            return "write register";
-        case kOpReadCounter:
-            return "read counter";
-        case kOpWriteCounter:
-            return "write counter";
-        case kOpReadMemory:
-            return "read memory";
-        case kOpWriteMemory:
-            return "write memory";
-        case kOpReadConfig:
-            return "read config";
-        case kOpWriteConfig:
-            return "write config";
-        case kOpImage:
-            return "image";
-        default:
-            return "unknown opcode";
-    }
-}
 
 }  // namespace
 
@@ -112,8 +23,8 @@ class LanServer::Session {
     Session(LanServer& server, Connection& connection)
         : server_(server), connection_(connection), in_(kReadBufferSize) {}
 
-    // Serves until the peer closes, the stream turns malformed, a fault closes it, or the server
-    // stops.
+    // Serves until the peer closes, a request breaks the protocol, a fault closes the
+    // connection, or the server stops.
     void Run() {
         size_t begin = 0;
         size_t end = 0;
@@ -126,7 +37,7 @@ class LanServer::Session {
             }
             if (begin == end) {
                 begin = end = 0;
-            } else if (begin > 0 && in_.size() - end < kMemoryHeaderSize) {
+            } else if (begin > 0 && in_.size() - end < kLanMemoryHeaderSize) {
                 std::memmove(in_.data(), in_.data() + begin, end - begin);
                 end -= begin;
                 begin = 0;
@@ -154,7 +65,7 @@ class LanServer::Session {
                 return Packet(data, available);
             case State::kMemoryData: {
                 const size_t n = std::min<size_t>(available, remaining_);
-                if (!discard_ && memory_ >= 0)
+                if (!discard_)
                     server_.controller_.WriteMemory(static_cast<unsigned>(memory_), data, n);
                 remaining_ -= static_cast<uint32_t>(n);
                 if (remaining_ == 0) state_ = State::kPacket;
@@ -175,14 +86,20 @@ class LanServer::Session {
     }
 
     long Packet(const uint8_t* p, size_t available) {
-        if (available < kPacketSize) return 0;
-        const uint16_t opcode = LoadU16(p);
-        const bool memory = opcode == kOpReadMemory || opcode == kOpWriteMemory;
-        const size_t size = memory ? kMemoryHeaderSize : kPacketSize;
+        if (available < kLanPacketSize) return 0;
+        const size_t size = LanRequestSize(LoadU16(p));
         if (available < size) return 0;
 
         fault_ = Fault{};
         faulty_ = server_.faults_.Next(&fault_);
+        discard_ = false;
+        if (const std::string error = LanProtocolError(p); !error.empty()) {
+            // Not carried out, and the stream cannot be trusted past it.
+            ++server_.protocolErrors_;
+            Log(p, nullptr, error.c_str());
+            server_.Event(connection_.peer + ": protocol error, " + error + "; dropping");
+            return -1;
+        }
         if (faulty_ && fault_.kind == FaultKind::kCloseConnection) {
             server_.Event(connection_.peer + ": closing on request (fault)");
             return -1;
@@ -192,6 +109,7 @@ class LanServer::Session {
         return static_cast<long>(size);
     }
 
+    // Carries out a request whose fields LanProtocolError accepted.
     bool Handle(const uint8_t* p) {
         const uint16_t opcode = LoadU16(p);
         const uint8_t address = p[2];
@@ -203,61 +121,47 @@ class LanServer::Session {
         bool reply = false;
 
         switch (opcode) {
-            case kOpReadRegister:
+            case kLanReadRegister:
                 if (!discard_) c.ReadRegister(address, &value);
                 reply = true;
                 break;
-            case kOpWriteRegister:
+            case kLanWriteRegister:
                 if (!discard_) c.WriteRegister(address, data0);
                 break;
-            case kOpReadCounter: {
-                // Read counters: 0x08 the immediate address counter, 0x30 the shared address
-                // counter of memories 3-5 (both 24 bits), 0x34 the further counter.
-                const int counter = CounterOfAddress(address);
-                if (!discard_ && (counter == 3 || counter == 4 || counter == 5))
-                    value = c.ReadCounter(static_cast<unsigned>(counter));
+            case kLanReadCounter:
+                if (!discard_)
+                    value = c.ReadCounter(static_cast<unsigned>(CounterOfAddress(address)));
                 reply = true;
                 break;
-            }
-            case kOpWriteCounter: {
-                const int counter = CounterOfAddress(address);
-                if (discard_ || counter < 0) break;
-                if (counter == 4)
-                    value = data0 & 0xFFFFFF;
-                else if (counter == 5)
-                    value = UnpackGroups(data0, 4) | (UnpackGroups(data1, 2) << 24);
-                else
-                    value = UnpackGroups(data0, 4);
-                c.WriteCounter(static_cast<unsigned>(counter), value);
+            case kLanWriteCounter:
+                if (!discard_)
+                    c.WriteCounter(static_cast<unsigned>(CounterOfAddress(address)),
+                                   CounterValueOfWrite(address, data0, data1));
                 break;
-            }
-            case kOpReadMemory: {
-                if (data0 > kMaxMemoryBlock) return Malformed("memory read count");
+            case kLanReadMemory: {
                 out_.resize(data0);
-                const int memory = MemoryOfSelectCode(address);
-                if (discard_ || memory < 0)
+                if (discard_)
                     std::fill(out_.begin(), out_.end(), 0);
                 else
-                    c.ReadMemory(static_cast<unsigned>(memory), out_.data(), out_.size());
+                    c.ReadMemory(static_cast<unsigned>(MemoryOfSelectCode(address)), out_.data(),
+                                 out_.size());
                 Log(p, nullptr);
                 return Send(out_.data(), out_.size());
             }
-            case kOpWriteMemory:
-                if (data0 > kMaxMemoryBlock) return Malformed("memory write count");
+            case kLanWriteMemory:
                 memory_ = MemoryOfSelectCode(address);
                 remaining_ = data0;
                 if (remaining_ > 0) state_ = State::kMemoryData;
                 break;
-            case kOpReadConfig:
+            case kLanReadConfig:
                 if (!discard_) c.ReadConfigItem(address, &value, &second);
                 reply = true;
                 break;
-            case kOpWriteConfig:
+            case kLanWriteConfig:
                 if (!discard_) c.WriteConfigItem(address, data0, data1);
                 break;
-            case kOpImage:
-                if (data0 > kMaxImage) return Malformed("image length");
-                std::memcpy(imageHeader_, p, kPacketSize);
+            case kLanImage:
+                std::memcpy(imageHeader_, p, kLanPacketSize);
                 imageFault_ = fault_;
                 imageFaulty_ = faulty_;
                 image_.clear();
@@ -268,13 +172,12 @@ class LanServer::Session {
                 Log(p, nullptr);
                 return true;
             default:
-                // Unknown opcodes, among them the all-zero packet the library sends for a
-                // counter it has no address for, are ignored.
+                // The empty packet: the host's write of a counter that has no address here.
                 break;
         }
         Log(p, reply ? &value : nullptr);
         if (!reply) return true;
-        uint8_t answer[kPacketSize];
+        uint8_t answer[kLanPacketSize];
         std::memcpy(answer, p, 4);
         StoreU32(answer + 4, value);
         StoreU32(answer + 8, second);
@@ -291,8 +194,8 @@ class LanServer::Session {
             server_.controller_.ReceiveImage(LoadU16(imageHeader_ + 2), LoadU16(imageHeader_ + 8),
                                              imageHeader_[10], imageHeader_[11], std::move(image_));
         image_ = {};
-        uint8_t answer[kPacketSize];
-        std::memcpy(answer, imageHeader_, kPacketSize);
+        uint8_t answer[kLanPacketSize];
+        std::memcpy(answer, imageHeader_, kLanPacketSize);
         StoreU32(answer + 4, status);
         fault_ = imageFault_;
         faulty_ = imageFaulty_;
@@ -325,22 +228,27 @@ class LanServer::Session {
         return true;
     }
 
-    bool Malformed(const char* what) {
-        ++server_.dropped_;
-        server_.Event(connection_.peer + ": dropping connection, impossible " + what);
-        return false;
-    }
-
-    // `reply` is the value sent back, or null for a request without a one-packet reply.
-    void Log(const uint8_t* p, const uint32_t* reply) {
+    // `reply` is the value sent back, or null for a request without a one-packet reply; `error`
+    // names the protocol error for which the request was refused.
+    void Log(const uint8_t* p, const uint32_t* reply, const char* error = nullptr) {
         if (!server_.options_.requestLog) return;
         const uint16_t opcode = LoadU16(p);
-        char line[160];
-        int n = std::snprintf(line, sizeof line, "%s: %s address 0x%02X width %u data 0x%X 0x%X%s",
-                              connection_.peer.c_str(), OpcodeName(opcode), p[2], p[3],
-                              LoadU32(p + 4), LoadU32(p + 8), discard_ ? " (failed by fault)" : "");
-        if (reply && n > 0 && static_cast<size_t>(n) < sizeof line)
-            std::snprintf(line + n, sizeof line - n, " -> 0x%X", *reply);
+        char line[256];
+        int n = std::snprintf(line, sizeof line,
+                              "%s: %s (0x%04X) address 0x%02X width %u data 0x%X 0x%X",
+                              connection_.peer.c_str(), LanOpcodeName(opcode), opcode, p[2], p[3],
+                              LoadU32(p + 4), LoadU32(p + 8));
+        if (LanRequestSize(opcode) == kLanMemoryHeaderSize && n > 0 &&
+            static_cast<size_t>(n) < sizeof line)
+            n += std::snprintf(line + n, sizeof line - n, " 0x%X", LoadU32(p + 12));
+        if (n > 0 && static_cast<size_t>(n) < sizeof line) {
+            if (error)
+                std::snprintf(line + n, sizeof line - n, " -> protocol error: %s", error);
+            else if (discard_)
+                std::snprintf(line + n, sizeof line - n, " (failed by fault)");
+            else if (reply)
+                std::snprintf(line + n, sizeof line - n, " -> 0x%X", *reply);
+        }
         server_.options_.requestLog(line);
     }
 
@@ -350,11 +258,11 @@ class LanServer::Session {
     std::vector<uint8_t> out_;
     State state_ = State::kPacket;
     uint32_t remaining_ = 0;
-    int memory_ = -1;
+    int memory_ = 0;
     bool discard_ = false;
     Fault fault_;
     bool faulty_ = false;
-    uint8_t imageHeader_[kPacketSize] = {};
+    uint8_t imageHeader_[kLanPacketSize] = {};
     Fault imageFault_;
     bool imageFaulty_ = false;
     std::vector<uint8_t> image_;

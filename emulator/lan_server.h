@@ -3,8 +3,9 @@
 // uploads).
 //
 // One listening thread accepts; each connection is served by its own thread with blocking I/O
-// and one read buffer, so a register read costs one recv and one send. A malformed or truncated
-// stream drops that connection only; the server keeps serving.
+// and one read buffer, so a register read costs one recv and one send. A request that breaks the
+// protocol (lan_protocol.h) is a protocol error: it is logged, counted and not carried out, and
+// its connection is dropped; the server keeps serving the others.
 #pragma once
 
 #include <atomic>
@@ -55,8 +56,8 @@ class LanServer {
     void SetFaults(std::vector<Fault> faults) { faults_.Set(std::move(faults)); }
     uint64_t RequestCount() const { return faults_.RequestCount(); }
     uint64_t ConnectionsAccepted() const { return accepted_; }
-    // Connections closed because their stream could not be decoded.
-    uint64_t ConnectionsDropped() const { return dropped_; }
+    // Requests refused for a field the protocol does not allow; each ended its connection.
+    uint64_t ProtocolErrors() const { return protocolErrors_; }
 
   private:
     struct Connection {
@@ -87,7 +88,7 @@ class LanServer {
     std::condition_variable stopped_;
     std::list<std::unique_ptr<Connection>> connections_;
     std::atomic<uint64_t> accepted_{0};
-    std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> protocolErrors_{0};
 };
 
 // The first loopback address from 127.0.0.2 upward on which `port` can be bound, or "" when none

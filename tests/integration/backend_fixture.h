@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "controller.h"
@@ -61,6 +64,38 @@ inline const Backend kBackends[] = {
     {"VxiPlain", ZPX_INTERFACE_VXI, "VXIPCI0,8,5120", "", 0, false, "plain"},
 };
 
+// Memory sizes in bytes of memory kinds 0 to 5 by controller type and the high nibble of the flash
+// code, as documented for the controllers (the 5120 family whatever its flash code).
+struct DocumentedMemorySizes {
+    int type;
+    uint8_t lowestNibble;
+    uint8_t highestNibble;
+    std::array<uint32_t, 6> sizes;
+};
+inline constexpr DocumentedMemorySizes kDocumentedMemorySizes[] = {
+    {0, 0x0, 0xF, {0x40000, 0x80000, 0x400000, 0x80000, 0x80000, 0x80000}},
+    {1, 0x0, 0xB, {0x400000, 0x100000, 0, 0x100000, 0x100000, 0x100000}},
+    {2, 0x0, 0xB, {0x400000, 0x100000, 0x800000, 0x100000, 0x100000, 0x100000}},
+    {3, 0x0, 0xB, {0x400000, 0x100000, 0x1000000, 0x100000, 0x100000, 0x100000}},
+    {1, 0xC, 0xC, {0x400000, 0x200000, 0, 0x200000, 0x200000, 0x200000}},
+    {2, 0xC, 0xC, {0x400000, 0x200000, 0x800000, 0x200000, 0x200000, 0x200000}},
+    {3, 0xC, 0xC, {0x400000, 0x200000, 0x1000000, 0x200000, 0x200000, 0x200000}},
+    {1, 0xD, 0xF, {0x800000, 0x200000, 0, 0x200000, 0x200000, 0x200000}},
+    {2, 0xD, 0xF, {0x800000, 0x200000, 0x800000, 0x200000, 0x200000, 0x200000}},
+    {3, 0xD, 0xF, {0x800000, 0x200000, 0x1000000, 0x200000, 0x200000, 0x200000}},
+};
+
+// The documented sizes for a controller; all 0 when no row is for it (a test then fails).
+inline std::array<uint32_t, 6> DocumentedSizes(int type, uint8_t flashCode) {
+    const int nibble = flashCode >> 4;
+    for (const DocumentedMemorySizes& row : kDocumentedMemorySizes) {
+        if (row.type == type && nibble >= row.lowestNibble && nibble <= row.highestNibble)
+            return row.sizes;
+    }
+    ADD_FAILURE() << "no documented memory sizes for type " << type;
+    return {};
+}
+
 // The test hooks of the emulated VXI driver library, looked up in the copy the loader found.
 struct VxiHooks {
     explicit VxiHooks(platform::DynamicLibrary& library)
@@ -103,10 +138,7 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             ownedController_ = std::make_unique<emu::Controller>(config_);
             controller_ = ownedController_.get();
             emu::LanServerOptions options;
-            options.requestLog = [this](std::string_view line) {
-                std::lock_guard lock(requestsMutex_);
-                if (recording_) requests_.emplace_back(line.substr(line.find(": ") + 2));
-            };
+            options.requestLog = [this](std::string_view line) { Recorded(line); };
             server_ = std::make_unique<emu::LanServer>(*controller_, options);
             std::string address, error;
             ASSERT_TRUE(emu::StartOnFreeLoopback(*server_, emu::kLanPort, &address, &error))
@@ -121,6 +153,7 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             emu::DriverOptions options;
             options.kind = kKinds[b.interfaceKind];  // by interface kind
             options.olderDriver = b.olderDriver;
+            options.log = [this](std::string_view line) { Recorded(line); };
             driver_ = std::make_unique<emu::DriverStandIn>(*controller_, options);
             platform_.SetDriver(b.path, driver_.get());
             name_ = b.name;
@@ -182,7 +215,8 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             server_ ? server_->SetFaults(f) : driver_->SetFaults(f);
         }
     }
-    // The Ethernet requests the emulator decoded while recording, without the peer's address.
+    // The requests the emulator decoded while recording (Ethernet packets or driver requests,
+    // as the front-end logs them), without the peer or driver name in front.
     void Record(bool on) {
         std::lock_guard lock(requestsMutex_);
         recording_ = on;
@@ -205,6 +239,11 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
     ZPX_Handle handle_ = nullptr;
 
   private:
+    void Recorded(std::string_view line) {
+        std::lock_guard lock(requestsMutex_);
+        if (recording_) requests_.emplace_back(line.substr(line.find(": ") + 2));
+    }
+
     std::mutex requestsMutex_;
     bool recording_ = false;
     std::vector<std::string> requests_;

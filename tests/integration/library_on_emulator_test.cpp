@@ -2,6 +2,7 @@
 // driver stand-in, for every controller type each back-end can carry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -16,7 +17,16 @@ namespace {
 constexpr uint8_t kPowerUpErrorBits = BackendTest::kPowerUpErrorBits;
 constexpr uint8_t kRunErrorBits = BackendTest::kRunErrorBits;
 
-class LibraryOnEmulatorTest : public BackendTest {};
+class LibraryOnEmulatorTest : public BackendTest {
+  protected:
+    void Configure(emu::ControllerConfig& c) override {
+        // Serial ROMs of known contents (family byte 1, the serial low byte first, checksum):
+        // the controller's holds the documented example 01 02 03 04 05 06 07 0F.
+        c.controllerSerial = 0x070605040302;
+        c.transceiverSerial = 0x0011223344;  // 01 44 33 22 11 00 00 C8
+        c.podSerials[0] = 0x00C0FFEE01;      // 01 01 EE FF C0 00 00 CA
+    }
+};
 
 TEST_P(LibraryOnEmulatorTest, OpensIdentifiesAndCloses) {
     const Backend& b = GetParam();
@@ -128,7 +138,7 @@ TEST_P(LibraryOnEmulatorTest, TransportFaultsSurfaceAsFailures) {
 }
 
 TEST_P(LibraryOnEmulatorTest, MemoriesMoveThroughTheirAddressCounters) {
-    const auto sizes = emu::MemorySizes(GetParam().type, config_.flashCode);
+    const auto sizes = DocumentedSizes(GetParam().type, config_.flashCode);
     // Odd and longer than every chunk size, so the pieces and the USB rounding both show.
     std::vector<uint8_t> data(20001);
     for (size_t i = 0; i < data.size(); ++i)
@@ -162,22 +172,74 @@ TEST_P(LibraryOnEmulatorTest, MemoriesMoveThroughTheirAddressCounters) {
 }
 
 TEST_P(LibraryOnEmulatorTest, CountersLandWhereTheBoardKeepsThem) {
-    const bool legacy = GetParam().legacy();
+    const Backend& b = GetParam();
+    const bool legacy = b.legacy();
+    const uint32_t written[6] = {0x012345, 0x123456, 0x234567, 0x345678, 0x456789, 0xFEDCBA98};
     for (uint32_t counter = 0; counter <= 4; ++counter)
-        ASSERT_EQ(ZPX_WriteCtrlCounter(handle_, counter, 0x012345 + 0x111111 * counter),
-                  ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_WriteCounter(handle_, 0, 5, 0xFEDCBA98), ZPX_STATUS_OK);
+        ASSERT_EQ(ZPX_WriteCtrlCounter(handle_, counter, written[counter]), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_WriteCounter(handle_, 0, 5, written[5]), ZPX_STATUS_OK);
     Sync();
     // Older drivers have no request for counter 5: it travels as select 0.
-    EXPECT_EQ(controller_->ReadCounter(0), legacy ? 0xDCBA98u : 0x012345u);
+    EXPECT_EQ(controller_->ReadCounter(0), legacy ? 0xDCBA98u : written[0]);
     for (uint32_t counter = 1; counter <= 4; ++counter)
-        EXPECT_EQ(controller_->ReadCounter(counter), 0x012345 + 0x111111 * counter) << counter;
-    EXPECT_EQ(controller_->ReadCounter(5), legacy ? 0u : 0xFEDCBA98u);
+        EXPECT_EQ(controller_->ReadCounter(counter), written[counter]) << counter;
+    EXPECT_EQ(controller_->ReadCounter(5), legacy ? 0u : written[5]);
 
-    // Read counters: 0 the immediate address counter; 1 and 2 only without an older driver.
-    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 0), 0x456789u);
-    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 1), legacy ? 0u : 0x345678u);
-    EXPECT_EQ(Get(ZPX_ReadCounter, 0, 2), legacy ? 0u : 0xFEDCBA98u);
+    // The write counter each read counter 0 to 5 reads, as documented per path; -1: the read
+    // succeeds with 0 and sends nothing. The older path reads the immediate address counter
+    // only; Ethernet reads the counters at the addresses of write counters 4, 3 (both in 24
+    // bits) and 5; a current driver gets the number unchanged and answers by it.
+    constexpr int kLegacyPath[6] = {4, -1, -1, -1, -1, -1};
+    constexpr int kEthernetPath[6] = {4, 3, 5, -1, -1, -1};
+    constexpr int kDriverPath[6] = {0, 1, 2, 3, 4, 5};
+    const int* reads = legacy ? kLegacyPath : b.ethernet() ? kEthernetPath : kDriverPath;
+    for (uint32_t counter = 0; counter < 6; ++counter) {
+        SCOPED_TRACE(counter);
+        const uint64_t before = Requests();
+        const uint32_t value =
+            counter % 2 ? Get(ZPX_ReadCtrlCounter, counter) : Get(ZPX_ReadCounter, 0u, counter);
+        const int read = reads[counter];
+        EXPECT_EQ(value, read < 0 ? 0u : written[read]);
+        EXPECT_EQ(Requests(), before + (read < 0 ? 0 : 1));
+    }
+}
+
+// The pieces a block travels in, as documented: a 10-byte write is one driver request of 26
+// bytes, rounded up to 28 on USB for the 51x4 family, and one 16-byte header with the count
+// over Ethernet; a 20000-byte read goes in pieces of the back-end's chunk size, over Ethernet
+// in headers asking for 8192, 8192 and 3616 bytes.
+TEST_P(LibraryOnEmulatorTest, BlocksTravelInTheirDocumentedPieces) {
+    const Backend& b = GetParam();
+    if (b.vxi()) GTEST_SKIP() << "the emulated VXI library keeps no request log";
+    std::vector<uint8_t> data(20000, 0x5A);
+    Record(true);
+    ASSERT_EQ(ZPX_WriteCtrlMemory(handle_, 0, 0, 10, data.data()), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_ReadCtrlMemoryNa(handle_, 0, 20000, data.data()), ZPX_STATUS_OK);
+    Record(false);
+    std::vector<std::string> pieces;
+    for (const std::string& r : TakeRequests()) {
+        if (r.find("memory") != std::string::npos) pieces.push_back(r.substr(0, r.find(" out ")));
+    }
+    std::vector<std::string> expected;
+    if (b.ethernet()) {
+        expected = {"write memory (0x0020) address 0x0C width 0 data 0xA 0x0 0x0",
+                    "read memory (0x0010) address 0x0C width 0 data 0x2000 0x0 0x0",
+                    "read memory (0x0010) address 0x0C width 0 data 0x2000 0x0 0x0",
+                    "read memory (0x0010) address 0x0C width 0 data 0xE20 0x0 0x0"};
+    } else {
+        const bool usb51x4 = b.interfaceKind == ZPX_INTERFACE_USB && b.reportedType() != 0;
+        const uint32_t chunk = usb51x4                                     ? 131072
+                               : b.interfaceKind == ZPX_INTERFACE_FIREWIRE ? 16384
+                                                                           : 4096;
+        expected.push_back("memory write (0x9C406418) in " + std::to_string(usb51x4 ? 28 : 26) +
+                           " [0, 0x0]");
+        for (uint32_t offset = 0; offset < 20000; offset += chunk) {
+            const uint32_t count = std::min<uint32_t>(chunk, 20000 - offset);
+            expected.push_back("memory read (0x9C40641C) in " + std::to_string(count + 16) +
+                               " [0, 0x0]");
+        }
+    }
+    EXPECT_EQ(pieces, expected);
 }
 
 TEST_P(LibraryOnEmulatorTest, ClockIsProgrammedCheckedAndReadBack) {
@@ -221,24 +283,68 @@ TEST_P(LibraryOnEmulatorTest, IdentityComesFromTheBoardsRegistersAndRoms) {
     const int type = static_cast<int>(GetParam().reportedType());
     EXPECT_EQ(Get(ZPX_GetControllerEPLD), 0xAu);
     EXPECT_EQ(Get(ZPX_GetControllerFlash), 0xD2u);
-    const auto sizes = emu::MemorySizes(type, 0xD2);
+    const auto sizes = DocumentedSizes(type, 0xD2);
     for (int32_t kind = 0; kind < 6; ++kind)
         EXPECT_EQ(Get(ZPX_GetMemorySize, kind), sizes[kind]) << kind;
     EXPECT_EQ(Get(ZPX_GetCntrWaitTime), type == 0 ? 640u : 1000u);
     EXPECT_EQ(Get(ZPX_BoardValid, 0), GetParam().type == 0 ? 0u : 1u);  // the board's own test
 
     // Each serial number is its ROM's eight bytes, low word first.
-    const auto expect = [](uint32_t status, uint64_t serial, const uint32_t& high,
-                           const uint32_t& low) {
-        const auto rom = emu::SerialRom(serial, false);
+    const struct {
+        const char* rom;
+        uint32_t high, low;
+    } serials[] = {{"controller", 0x0F070605, 0x04030201},
+                   {"transceiver", 0xC8000011, 0x22334401},
+                   {"pod 0", 0xCA0000C0, 0xFFEE0101}};
+    for (const auto& serial : serials) {
+        SCOPED_TRACE(serial.rom);
+        uint32_t high = 0, low = 0;
+        const uint32_t status =
+            serial.rom[0] == 'c'   ? ZPX_GetControllerSerialNumber(handle_, &high, &low)
+            : serial.rom[0] == 't' ? ZPX_GetTransceiverSerialNumber(handle_, &high, &low)
+                                   : ZPX_GetPodSerialNumber(handle_, 0, &high, &low);
         EXPECT_EQ(status, ZPX_STATUS_OK);
-        EXPECT_EQ(low, rom[0] | rom[1] << 8 | rom[2] << 16 | uint32_t{rom[3]} << 24);
-        EXPECT_EQ(high, rom[4] | rom[5] << 8 | rom[6] << 16 | uint32_t{rom[7]} << 24);
-    };
-    uint32_t h = 0, l = 0;
-    expect(ZPX_GetControllerSerialNumber(handle_, &h, &l), config_.controllerSerial, h, l);
-    expect(ZPX_GetTransceiverSerialNumber(handle_, &h, &l), config_.transceiverSerial, h, l);
-    expect(ZPX_GetPodSerialNumber(handle_, 0, &h, &l), config_.podSerials[0], h, l);
+        EXPECT_EQ(high, serial.high);
+        EXPECT_EQ(low, serial.low);
+    }
+}
+
+// Every documented row of memory sizes: as the emulated board sizes its memories, and as the
+// library reports them for a board of that type and flash code behind a PCI driver (which
+// answers the identification by the board's family).
+TEST(MemorySizes, EveryDocumentedRow) {
+    const struct {
+        int type;
+        uint8_t flashCode;
+    } boards[] = {{0, 0x45}, {0, 0xD2}, {1, 0x00}, {2, 0x45}, {3, 0xB7}, {1, 0xC0},
+                  {2, 0xC5}, {3, 0xCF}, {1, 0xD0}, {2, 0xE1}, {3, 0xFF}};
+    for (const auto& board : boards) {
+        SCOPED_TRACE(::testing::Message() << "type " << board.type << " flash code 0x" << std::hex
+                                          << int{board.flashCode});
+        const std::array<uint32_t, 6> documented = DocumentedSizes(board.type, board.flashCode);
+        EXPECT_EQ(emu::MemorySizes(board.type, board.flashCode), documented);
+
+        emu::ControllerConfig config;
+        config.type = board.type;
+        config.flashCode = board.flashCode;
+        emu::Controller controller(config);
+        emu::DriverOptions options;
+        options.kind = emu::DriverKind::kPci;
+        emu::DriverStandIn driver(controller, options);
+        testing::EmuPlatform platform;
+        testing::StatusFileFolder statusFile;
+        platform.SetDriver(board.type == 0 ? "\\\\.\\PCI5120_0" : "\\\\.\\PCI51X4EX_0", &driver);
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController(board.type == 0 ? "PCI0,5120" : "PCI0", &status);
+        ASSERT_EQ(status, ZPX_STATUS_OK);
+        ASSERT_NE(h, nullptr);
+        for (int32_t kind = -1; kind <= 6; ++kind) {
+            uint32_t size = 0xDEADBEEF;
+            EXPECT_EQ(ZPX_GetMemorySize(h, kind, &size), ZPX_STATUS_OK);
+            EXPECT_EQ(size, kind < 0 || kind > 5 ? 0u : documented[kind]) << kind;
+        }
+        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LibraryOnEmulatorTest, ::testing::ValuesIn(kBackends),

@@ -29,6 +29,9 @@ class PodTest : public BackendTest {
         c.taps[0].identity = c.type == 0 ? 0 : 1;
         c.taps[2].identity = c.taps[0].identity;
         c.taps[3].present = false;
+        // ROMs 01 E5 D4 C3 B2 A1 00 D6 and 01 A1 00 01 00 00 00 D9, 01 B2 00 02 ... 53,
+        // 01 C3 00 03 ... 73 (family byte 1, the serial low byte first, checksum).
+        c.controllerSerial = 0x00A1B2C3D4E5;
         c.podSerials = {0x0100A1, 0x0200B2, 0x0300C3, 0};
         c.flashCode = 0x45;  // below 0xB3: the library runs the pod's start-up program
         c.runPeriods = 2000;
@@ -139,11 +142,13 @@ TEST_P(PodTest, DeviceInformationAndInformationRecords) {
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->ControllerKind, kind);
     EXPECT_EQ(info->MaxFrequencyKhz, kind == 0 ? 25000 : 40000);
-    const auto sizes = emu::MemorySizes(static_cast<int>(b.reportedType()), config_.flashCode);
+    const auto sizes = DocumentedSizes(static_cast<int>(b.reportedType()), config_.flashCode);
     EXPECT_TRUE(std::equal(sizes.begin(), sizes.end(), info->MemorySize));
-    // Counters still travel as they did, whatever the record's query made of the driver.
+    // Counters still travel as they did, whatever the record's query made of the driver: the
+    // immediate address counter reads as read counter 0 on the older path and over Ethernet, as
+    // counter 4 from a current driver.
     ASSERT_EQ(ZPX_WriteCtrlCounter(handle_, 4, 0x1234), ZPX_STATUS_OK);
-    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, 0), 0x1234u);
+    EXPECT_EQ(Get(ZPX_ReadCtrlCounter, b.legacy() || b.ethernet() ? 0 : 4), 0x1234u);
     // The pod part needs the driver's pod sense on the 5120 family.
     if (b.ethernet()) {
         EXPECT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_FAILED);
@@ -179,23 +184,15 @@ TEST_P(PodTest, DeviceInformationAndInformationRecords) {
     ZPX_InfoQuery query{};
     query.RequestMask = 0x7FFF;
     ASSERT_EQ(ZPX_ControllerInfoNew(handle_, &query), ZPX_STATUS_OK);
-    const auto rom = [](uint64_t serial, uint32_t* high, uint32_t* low) {
-        const auto r = emu::SerialRom(serial, false);
-        *low = r[0] | r[1] << 8 | r[2] << 16 | uint32_t{r[3]} << 24;
-        *high = r[4] | r[5] << 8 | r[6] << 16 | uint32_t{r[7]} << 24;
-    };
     EXPECT_EQ(query.PodType * 1000 + query.Tap[0] * 100 + query.Tap[3], 1000 - 1);
     if (Has51x4()) {
         // Every item of a powered, active pod; pod 3 has no TAP that takes voltages.
         EXPECT_EQ(query.ValidMask, 0x7FFFu & ~0x2000u);
-        uint32_t high = 0, low = 0;
-        rom(config_.controllerSerial, &high, &low);
-        EXPECT_EQ(query.ControllerSerialHigh, high);
-        EXPECT_EQ(query.ControllerSerialLow, low);
-        for (uint32_t p = 0; p < 3; ++p) {
-            rom(config_.podSerials[p], &high, &low);
-            EXPECT_EQ(query.PodSerial[p][1], low) << p;
-        }
+        EXPECT_EQ(query.ControllerSerialHigh, 0xD600A1B2u);
+        EXPECT_EQ(query.ControllerSerialLow, 0xC3D4E501u);
+        const uint32_t podLow[3] = {0x0100A101, 0x0200B201, 0x0300C301};
+        for (uint32_t p = 0; p < 3; ++p)
+            EXPECT_EQ(query.PodSerial[p][1], podLow[p]) << p;
         EXPECT_EQ(query.EpldRevision * 256 + query.FlashCode, 0xA45u);
     } else {
         EXPECT_EQ(query.ValidMask, 0x403Fu);  // no identity items on the 5120 family

@@ -24,7 +24,7 @@ class LanServer::Session {
         : server_(server), connection_(connection), in_(kReadBufferSize) {}
 
     // Serves until the peer closes, a request breaks the protocol, a fault closes the
-    // connection, or the server stops.
+    // connection, the peer stays quiet past the idle limit, or the server stops.
     void Run() {
         size_t begin = 0;
         size_t end = 0;
@@ -42,15 +42,26 @@ class LanServer::Session {
                 end -= begin;
                 begin = 0;
             }
-            const std::ptrdiff_t n = os::Receive(connection_.socket, in_.data() + end,
-                                                 in_.size() - end, server_.stopping_);
-            if (n <= 0) {
-                if (state_ != State::kPacket || end != begin) {
-                    // The peer left in the middle of a request.
-                    server_.Event(connection_.peer + ": stream ended inside a request");
-                }
+            const bool insideRequest = state_ != State::kPacket || end != begin;
+            const std::ptrdiff_t n =
+                os::Receive(connection_.socket, in_.data() + end, in_.size() - end,
+                            server_.options_.idleTimeoutMs, server_.stopping_);
+            if (n == os::kTimedOut) {
+                ++server_.timedOut_;
+                server_.Event(connection_.peer + ": nothing for " +
+                              std::to_string(server_.options_.idleTimeoutMs) + " ms" +
+                              (insideRequest ? " inside a request" : "") + ", dropping");
                 return;
             }
+            if (n <= 0) {
+                // The peer left in the middle of a request, or it was dropped to make room.
+                if (connection_.evicted)
+                    server_.Event(connection_.peer + ": dropped to admit a new client");
+                else if (insideRequest)
+                    server_.Event(connection_.peer + ": stream ended inside a request");
+                return;
+            }
+            connection_.lastHeardMs = NowMs();
             end += static_cast<size_t>(n);
         }
     }
@@ -225,6 +236,8 @@ class LanServer::Session {
             data += n;
             length -= static_cast<size_t>(n);
         }
+        // A client waiting for its reply is not idle: its quiet time starts now.
+        connection_.lastHeardMs = NowMs();
         return true;
     }
 
@@ -365,20 +378,47 @@ void LanServer::AcceptLoop() {
 
         std::lock_guard lock(mutex_);
         ReapLocked();
-        if (connections_.size() >= options_.maxConnections) {
+        size_t open = 0;
+        for (const auto& c : connections_)
+            open += c->evicted ? 0 : 1;
+        if (open >= options_.maxConnections && !EvictLocked(name)) {
             os::Close(socket);
-            Event(name + ": refused, " + std::to_string(connections_.size()) + " connections open");
+            Event(name + ": refused, no connections allowed");
             continue;
         }
         ++accepted_;
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
         connection->peer = std::move(name);
+        connection->lastHeardMs = NowMs();
         Connection* raw = connection.get();
         connections_.push_back(std::move(connection));
         Event(raw->peer + ": connected to " + address_ + ":" + std::to_string(port_));
         raw->thread = std::thread([this, raw] { Serve(raw); });
     }
+}
+
+bool LanServer::EvictLocked(const std::string& newcomer) {
+    Connection* quietest = nullptr;
+    for (const auto& c : connections_) {
+        if (c->evicted || c->done) continue;
+        if (quietest == nullptr || c->lastHeardMs < quietest->lastHeardMs) quietest = c.get();
+    }
+    if (quietest == nullptr) return false;
+    // Its thread sees the connection end and leaves; the next accept reaps it.
+    quietest->evicted = true;
+    os::ShutdownBoth(quietest->socket);
+    ++evicted_;
+    Event(quietest->peer + ": quiet for " + std::to_string(NowMs() - quietest->lastHeardMs) +
+          " ms, the longest of " + std::to_string(options_.maxConnections) +
+          " connections; making room for " + newcomer);
+    return true;
+}
+
+int64_t LanServer::NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void LanServer::Serve(Connection* connection) {

@@ -6,6 +6,10 @@
 // and one read buffer, so a register read costs one recv and one send. A request that breaks the
 // protocol (lan_protocol.h) is a protocol error: it is logged, counted and not carried out, and
 // its connection is dropped; the server keeps serving the others.
+//
+// Slots are bounded, and nobody keeps one by doing nothing: a connection that sends nothing for
+// the idle limit, also one stalled in the middle of a request, is dropped, and when every slot is
+// taken a new client is admitted in place of the connection that has been quiet the longest.
 #pragma once
 
 #include <atomic>
@@ -32,7 +36,10 @@ struct LanServerOptions {
     uint16_t port = kLanPort;    // 0 picks a free port (tests)
     LogSink requestLog;          // one line per request
     LogSink events;              // one line per connection opened and closed
-    size_t maxConnections = 32;  // further clients are accepted and closed at once
+    size_t maxConnections = 32;  // beyond it, the connection quiet the longest makes room
+    // A connection from which nothing arrives for this long is dropped, whether it sits between
+    // requests or in the middle of one; 0 keeps connections however long they are quiet.
+    uint32_t idleTimeoutMs = 30000;
 };
 
 class LanServer {
@@ -58,6 +65,9 @@ class LanServer {
     uint64_t ConnectionsAccepted() const { return accepted_; }
     // Requests refused for a field the protocol does not allow; each ended its connection.
     uint64_t ProtocolErrors() const { return protocolErrors_; }
+    // Connections dropped after the idle limit, and ones dropped to admit a new client.
+    uint64_t ConnectionsTimedOut() const { return timedOut_; }
+    uint64_t ConnectionsEvicted() const { return evicted_; }
 
   private:
     struct Connection {
@@ -65,12 +75,17 @@ class LanServer {
         std::string peer;
         std::thread thread;
         std::atomic<bool> done{false};
+        std::atomic<bool> evicted{false};     // shut down to make room; its thread is ending
+        std::atomic<int64_t> lastHeardMs{0};  // NowMs() when its last bytes arrived
     };
     class Session;
 
     void AcceptLoop();
     void Serve(Connection* connection);
     void ReapLocked();  // joins and closes the connections that have ended
+    // Shuts down the connection quiet the longest, if any; true when one was.
+    bool EvictLocked(const std::string& newcomer);
+    static int64_t NowMs();
     // Waits up to `ms`, returning early when the server stops; false when it stopped.
     bool Pause(uint32_t ms);
     void Event(const std::string& line);
@@ -89,6 +104,8 @@ class LanServer {
     std::list<std::unique_ptr<Connection>> connections_;
     std::atomic<uint64_t> accepted_{0};
     std::atomic<uint64_t> protocolErrors_{0};
+    std::atomic<uint64_t> timedOut_{0};
+    std::atomic<uint64_t> evicted_{0};
 };
 
 // The first loopback address from 127.0.0.2 upward on which `port` can be bound, or "" when none

@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -215,14 +217,16 @@ Socket Accept(Socket listener, const std::atomic<bool>& stopping, std::string* p
     }
 }
 
-std::ptrdiff_t Receive(Socket socket, void* data, size_t length,
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length, uint32_t timeoutMs,
                        const std::atomic<bool>& stopping) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const int n = recv(socket, static_cast<char*>(data), Length(length), 0);
         if (n >= 0) return n;
         const int error = LastError();
         if (error == WSAEINTR) continue;
         if (error != WSAEWOULDBLOCK || stopping) return -1;
+        if (timeoutMs != 0 && std::chrono::steady_clock::now() >= deadline) return kTimedOut;
         WaitUntilReady(socket, false);
     }
 }
@@ -320,7 +324,23 @@ Socket Accept(Socket listener, const std::atomic<bool>&, std::string* peer,
     return kNoSocket;
 }
 
-std::ptrdiff_t Receive(Socket socket, void* data, size_t length, const std::atomic<bool>&) {
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length, uint32_t timeoutMs,
+                       const std::atomic<bool>&) {
+    if (timeoutMs != 0) {
+        // Shutting the socket down makes it readable, so a stop still wakes this wait.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) return kTimedOut;
+            pollfd wait{socket, POLLIN, 0};
+            const int ready = poll(&wait, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            if (ready > 0) break;
+            if (ready < 0 && errno != EINTR) return -1;
+        }
+    }
     for (;;) {
         const ssize_t n = recv(socket, data, length, 0);
         if (n < 0 && errno == EINTR) continue;

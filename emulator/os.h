@@ -53,9 +53,13 @@ enum class AcceptFailure {
 Socket Accept(Socket listener, const std::atomic<bool>& stopping, std::string* peer,
               AcceptFailure* failure);
 
-// The bytes received, at most `length`; 0 or less once the connection has ended: the peer closed
-// it, it failed, or the wait was stopped.
-std::ptrdiff_t Receive(Socket socket, void* data, size_t length, const std::atomic<bool>& stopping);
+// What Receive returns when nothing arrived within its time limit.
+inline constexpr std::ptrdiff_t kTimedOut = -2;
+// The bytes received, at most `length`; kTimedOut when no byte arrived for `timeoutMs` (0: no
+// limit); otherwise 0 or less once the connection has ended: the peer closed it, it failed, or
+// the wait was stopped.
+std::ptrdiff_t Receive(Socket socket, void* data, size_t length, uint32_t timeoutMs,
+                       const std::atomic<bool>& stopping);
 // The bytes sent, maybe fewer than `length`; 0 or less when the connection takes no more: it
 // failed, or the wait was stopped. A peer that has gone away is an error here, never a signal
 // that ends the process.

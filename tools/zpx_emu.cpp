@@ -33,6 +33,11 @@ constexpr const char* kUsageTail =
     "  --address A          IPv4 address to listen on (default: the first loopback address\n"
     "                       from 127.0.0.2 upward where the port is free)\n"
     "  --port P             TCP port (default 5104, the port the library connects to)\n"
+    "  --idle-timeout S     drop a connection that sends nothing for S seconds, between\n"
+    "                       requests or inside one (default 30; 0 keeps it however long it is\n"
+    "                       quiet). The library does not reconnect: a session left quiet\n"
+    "                       longer than this fails its next call. With all 32 connections\n"
+    "                       open, a new client takes the place of the one quiet the longest.\n"
     "\n"
     "The controller:\n"
     "  --type T             0 the 5120 family, 1, 2, 3 the 51x4 models (default 2)\n"
@@ -114,6 +119,7 @@ int main(int argc, char** argv) {
     zpx::emu::ControllerConfig config;
     std::string address;
     uint64_t port = zpx::emu::kLanPort;
+    zpx::emu::LanServerOptions options;
     std::vector<zpx::emu::Fault> faults;
     bool log = false;
     std::string vcdPath;
@@ -149,6 +155,9 @@ int main(int argc, char** argv) {
             address = v;
         } else if (option == "--port") {
             if (!ParseUnsigned(v, 65535, &port)) return Usage("bad --port");
+        } else if (option == "--idle-timeout") {
+            if (!ParseUnsigned(v, 0xFFFFFFFFull / 1000, &n)) return Usage("bad --idle-timeout");
+            options.idleTimeoutMs = static_cast<uint32_t>(n * 1000);
         } else if (option == "--type") {
             if (!ParseUnsigned(v, 3, &n)) return Usage("--type takes 0 to 3");
             config.type = static_cast<int>(n);
@@ -217,7 +226,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    zpx::emu::LanServerOptions options;
     options.events = Print;
     if (log) {
         options.requestLog = Print;

@@ -206,8 +206,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         if (vxi_) return vxi_->calls();
         return server_ ? server_->RequestCount() : driver_->RequestCount();
     }
-    // Arranges for the next request to meet `kind`.
+    // Arranges for the next request to meet `kind`. Over Ethernet the board counts a request
+    // when it takes it; a read first makes sure it has taken every earlier write.
     void FaultNext(emu::FaultKind kind, uint32_t delayMs = 0) {
+        if (server_) Sync();
         const std::vector<emu::Fault> f{{kind, Requests() + 1, 1, 0, delayMs}};
         if (vxi_) {
             vxi_->setFaults(&f);

@@ -1,8 +1,10 @@
 // The emulator's own decoding where the library does not reach it: every field of every Ethernet
-// request and driver request, broken streams, reply faults, image uploads, pod-link frames the
-// library has no export for yet, and the waveform file.
+// request and driver request, broken streams, quiet and stalled clients and the slots they hold,
+// reply faults, image uploads, pod-link frames the library has no export for yet, and the
+// waveform file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "platform/platform.h"
 #include "wire.h"
 #include "zpx/driver_abi.h"
+#include "zpx/zpx.h"
 
 namespace zpx::emu {
 namespace {
@@ -359,6 +363,72 @@ TEST_F(LanServerTest, ImagesAreCheckedAgainstTheirHeaderChecksum) {
         EXPECT_EQ(controller_.LastImage().bytes, image);
         EXPECT_EQ(controller_.LastImage().callerByte2, 9);
     }
+}
+
+// A server with a short idle limit.
+class QuietClientsTest : public LanServerTest {
+  protected:
+    static constexpr uint32_t kLimitMs = 600;
+    LanServerOptions Options() override {
+        LanServerOptions options;
+        options.idleTimeoutMs = kLimitMs;
+        return options;
+    }
+};
+
+TEST_F(QuietClientsTest, QuietAndStalledConnectionsAreDroppedAfterTheLimit) {
+    RawClient quiet, stalled, busy;
+    ASSERT_NO_FATAL_FAILURE(Connect(&quiet));
+    ASSERT_NO_FATAL_FAILURE(Connect(&stalled));
+    ASSERT_NO_FATAL_FAILURE(Connect(&busy));
+    stalled.Send({0x01, 0x00, 0x03});  // the start of a packet, and then nothing
+    // A client that asks well within the limit is served throughout, for twice the limit.
+    for (int i = 0; i < 12; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLimitMs / 6));
+        ASSERT_NO_FATAL_FAILURE(ExpectServing(busy));
+    }
+    EXPECT_TRUE(quiet.Closed());
+    EXPECT_TRUE(stalled.Closed());
+    EXPECT_EQ(server_->ConnectionsTimedOut(), 2u);
+    int inside = 0;
+    for (const std::string& line : Lines(events_))
+        inside += line.find("inside a request, dropping") != std::string::npos;
+    EXPECT_EQ(inside, 1);
+
+    // Quiet for less than the limit is no reason to drop.
+    RawClient fresh;
+    ASSERT_NO_FATAL_FAILURE(Connect(&fresh));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLimitMs / 3));
+    ExpectServing(fresh);
+    EXPECT_EQ(server_->ConnectionsTimedOut(), 2u);
+}
+
+// Every connection the server allows held open by a client that sends nothing: the library
+// still opens the controller, in place of the connection that has been quiet the longest.
+TEST(LanServerSlots, ANewClientIsNeverLockedOutByQuietOnes) {
+    Controller controller{ControllerConfig{}};
+    LanServer server(controller);  // 32 connections, quiet ones dropped only after 30 s
+    std::string address, error;
+    ASSERT_TRUE(StartOnFreeLoopback(server, kLanPort, &address, &error)) << error;
+    std::vector<RawClient> clients(32);
+    for (RawClient& client : clients)
+        ASSERT_NO_FATAL_FAILURE(Connect(address, kLanPort, &client));
+    // Every client but the first has asked something since it connected.
+    for (size_t i = 1; i < clients.size(); ++i)
+        ASSERT_NO_FATAL_FAILURE(ExpectServing(clients[i]));
+
+    uint32_t status = 99;
+    ZPX_Handle handle = ZPX_OpenController(("ETH" + address).c_str(), &status);
+    ASSERT_EQ(status, ZPX_STATUS_OK);
+    ASSERT_NE(handle, nullptr);
+    uint32_t type = 99;
+    EXPECT_EQ(ZPX_GetControllerType(handle, &type), ZPX_STATUS_OK);
+    EXPECT_EQ(type, 2u);
+    EXPECT_TRUE(clients[0].Closed());
+    EXPECT_EQ(server.ConnectionsEvicted(), 1u);
+    for (size_t i = 1; i < clients.size(); ++i)
+        ExpectServing(clients[i]);
+    EXPECT_EQ(ZPX_CloseController(handle), ZPX_STATUS_OK);
 }
 
 // Little-endian u32 words as a driver buffer.

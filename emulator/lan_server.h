@@ -39,7 +39,7 @@ struct LanServerOptions {
     size_t maxConnections = 32;  // beyond it, the connection quiet the longest makes room
     // A connection from which nothing arrives for this long is dropped, whether it sits between
     // requests or in the middle of one; 0 keeps connections however long they are quiet.
-    uint32_t idleTimeoutMs = 30000;
+    uint32_t idleTimeoutMs = 600000;
 };
 
 class LanServer {

@@ -122,6 +122,7 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
         switch (fault.kind) {
             case FaultKind::kFailRequest:
             case FaultKind::kCloseConnection:
+            case FaultKind::kStopReading:
                 Log(code, in, inLength, nullptr, 0, false);
                 return false;
             case FaultKind::kDelayReply:

@@ -43,6 +43,8 @@ bool ParseFault(std::string_view text, Fault* fault) {
         f.kind = FaultKind::kCloseConnection;
     } else if (kind == "fail") {
         f.kind = FaultKind::kFailRequest;
+    } else if (kind == "stall") {
+        f.kind = FaultKind::kStopReading;
     } else if (kind == "short") {
         if (!ParseNumber(argument, &number) || number > 0xFFFF) return false;
         f.kind = FaultKind::kShortReply;

@@ -17,6 +17,8 @@ enum class FaultKind {
     kDelayReply,       // wait `delayMs` before replying
     kCloseConnection,  // close the connection instead of carrying the request out (LAN only)
     kFailRequest,      // do not carry the request out (driver: report failure; LAN: no effect)
+    kStopReading,      // stop reading the connection, as a hung controller does (LAN only; a
+                       // driver fails the request)
 };
 
 // Applies to requests `first` .. `first + count - 1`, counted from 1 over the front-end's life
@@ -29,7 +31,8 @@ struct Fault {
     uint32_t delayMs = 0;
 };
 
-// Parses "drop:N", "short:N:BYTES", "delay:N:MS", "close:N", "fail:N", each optionally followed by
+// Parses "drop:N", "short:N:BYTES", "delay:N:MS", "close:N", "fail:N", "stall:N", each optionally
+// followed by
 // "xCOUNT" ("drop:3x2"), as the tool's command line gives them. False on bad text.
 bool ParseFault(std::string_view text, Fault* fault);
 

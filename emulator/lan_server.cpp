@@ -115,6 +115,16 @@ class LanServer::Session {
             server_.Event(connection_.peer + ": closing on request (fault)");
             return -1;
         }
+        if (faulty_ && fault_.kind == FaultKind::kStopReading) {
+            // Hung: nothing more is read or answered until the idle limit or the server's stop;
+            // the peer's sends fill the socket buffers and then block.
+            server_.Event(connection_.peer + ": no longer reading (fault)");
+            const uint32_t limit = server_.options_.idleTimeoutMs;
+            for (uint32_t waited = 0; (limit == 0 || waited < limit) && server_.Pause(50);
+                 waited += 50) {
+            }
+            return -1;
+        }
         discard_ = faulty_ && fault_.kind == FaultKind::kFailRequest;
         if (!Handle(p)) return -1;
         return static_cast<long>(size);
@@ -227,6 +237,7 @@ class LanServer::Session {
                     if (!server_.Pause(fault_.delayMs)) return false;
                     break;
                 case FaultKind::kCloseConnection:
+                case FaultKind::kStopReading:
                     return false;
             }
         }

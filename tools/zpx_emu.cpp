@@ -70,6 +70,7 @@ constexpr const char* kUsageTail =
     "  --fault delay:N:MS   delay the reply to request N by MS milliseconds\n"
     "  --fault close:N      close the connection on request N\n"
     "  --fault fail:N       ignore request N\n"
+    "  --fault stall:N      stop reading the connection at request N, as a hung controller\n"
     "                       a suffix xCOUNT applies the fault to COUNT requests from N on\n"
     "                       (x0: every request from N on), e.g. drop:5x3\n"
     "\n"

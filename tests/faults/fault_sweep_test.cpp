@@ -172,6 +172,7 @@ TEST(FaultSweep, EveryStepMeetsEveryFaultAndTheSessionStillCloses) {
             {emu::FaultKind::kShortReply, 0, 1, 5, 0},
             {emu::FaultKind::kDelayReply, 0, 1, 0, 500},  // later than the quickened waits
         };
+        faults.push_back({emu::FaultKind::kStopReading, 0, 1, 0, 0});
         if (ethernet) faults.push_back({emu::FaultKind::kCloseConnection, 0, 0, 0, 0});
 
         for (size_t k = 0; k < stepCount; ++k) {
@@ -227,7 +228,32 @@ TEST(FaultSweep, EveryStepMeetsEveryFaultAndTheSessionStillCloses) {
         }
     }
     std::printf("fault sweep: %d cases\n", cases);
-    EXPECT_EQ(cases, 2 * 12 * 4 + 12);
+    EXPECT_EQ(cases, 2 * 12 * 5 + 12);
+}
+
+// A controller that stops reading: the library's sends fill the connection and then block, and
+// the send time limit ends the call; the session's later calls fail at once, and it closes.
+TEST(FaultSweep, AControllerThatStopsReadingFailsTheSendInTime) {
+    QuickClock clock;
+    QuickNetwork network;
+    EmuPlatform devices;
+    Station station(true, devices);
+    ASSERT_FALSE(station.name.empty());
+    uint32_t status = 99;
+    ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
+    ASSERT_NE(h, nullptr);
+    station.Fault({emu::FaultKind::kStopReading, station.Requests() + 1, 1, 0, 0});
+    std::vector<uint8_t> block(64 << 20, 0xA5);  // far more than the socket buffers hold
+    auto start = Clock::now();
+    EXPECT_EQ(ZPX_WriteCtrlMemory(h, 1, 0, static_cast<uint32_t>(block.size()), block.data()), 10u);
+    EXPECT_LE(Seconds(start), 3.0);
+    start = Clock::now();
+    uint32_t error = 0;
+    EXPECT_EQ(ZPX_GetError(h, &error), 10u);
+    EXPECT_LE(Seconds(start), 0.1);
+    start = Clock::now();
+    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_LE(Seconds(start), 1.5);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 WIN_BUILD  ?= build-win
+FUZZ_BUILD ?= build-fuzz
 TSAN_BUILD ?= build-tsan
 REL_BUILD  ?= build-release
 JOBS       ?= 2
@@ -9,7 +10,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test tsan-test release bench format clean configure windows windows-test
+.PHONY: demo test sanitize-test tsan-test release bench format clean configure windows windows-test fuzz
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
@@ -59,6 +60,16 @@ windows:
 windows-test: windows
 	WINEDEBUG=-all wineboot --init >/dev/null 2>&1 || true
 	cd $(WIN_BUILD) && WINEDEBUG=-all ctest -j$(JOBS) --output-on-failure --timeout 900
+
+# The libFuzzer targets (clang), each run for FUZZ_SECONDS from its committed corpus in fuzz/corpus
+# copied to a scratch folder; FUZZ_TARGETS picks some (e.g. FUZZ_TARGETS=lan_replies).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZPX_FUZZ=ON \
+	  -DZPX_TESTS=OFF -DZPX_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_BUILD)/runs $(FUZZ_TARGETS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

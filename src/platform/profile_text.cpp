@@ -8,7 +8,8 @@ namespace zpx::platform {
 namespace {
 
 struct Line {
-    std::string_view text;  // without its line ending
+    std::string_view text;    // without its line ending
+    std::string_view ending;  // as it stands: "\r\n", "\n", or at the end "\r" or nothing
 };
 
 std::vector<Line> SplitLines(const std::string& text) {
@@ -16,11 +17,13 @@ std::vector<Line> SplitLines(const std::string& text) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
         if (end == std::string::npos) end = text.size();
         std::string_view line(text.data() + start, end - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back({line});
-        start = end + 1;
+        lines.push_back({line, std::string_view(text.data() + start + line.size(),
+                                                next - start - line.size())});
+        start = next;
     }
     return lines;
 }
@@ -104,14 +107,20 @@ std::string ProfileUpdate(const std::string& text, const std::string& section,
     const std::string entry = key + "=" + value;
     const SectionSpan span = FindSection(lines, section);
 
-    std::vector<std::string> out;
+    // Every line the update does not touch is written back exactly as it stood, its own line
+    // ending included; a last line without one gets the text's ending once lines follow it.
+    std::vector<std::pair<std::string, std::string>> out;
     out.reserve(lines.size() + 2);
     for (const Line& l : lines)
-        out.emplace_back(l.text);
+        out.emplace_back(std::string(l.text), std::string(l.ending));
+    if (!out.empty() && out.back().second.find('\n') == std::string::npos) {
+        // A lone carriage return there was read as the line's end already: "\n" completes it.
+        out.back().second += out.back().second == "\r" ? "\n" : eol;
+    }
 
     if (span.header == std::string::npos) {
-        out.push_back("[" + section + "]");
-        out.push_back(entry);
+        out.emplace_back("[" + section + "]", eol);
+        out.emplace_back(entry, eol);
     } else {
         size_t insertAt = span.header + 1;
         bool replaced = false;
@@ -119,17 +128,17 @@ std::string ProfileUpdate(const std::string& text, const std::string& section,
             std::string_view k, v;
             if (!KeyValue(lines[i].text, &k, &v)) continue;
             if (EqualNoCase(k, key)) {
-                out[i] = entry;
+                out[i].first = entry;
                 replaced = true;
                 break;
             }
             insertAt = i + 1;
         }
-        if (!replaced) out.insert(out.begin() + static_cast<long>(insertAt), entry);
+        if (!replaced) out.insert(out.begin() + static_cast<long>(insertAt), {entry, eol});
     }
     std::string result;
-    for (const std::string& l : out)
-        result += l + eol;
+    for (const auto& [line, ending] : out)
+        result += line + ending;
     return result;
 }
 

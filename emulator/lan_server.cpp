@@ -12,6 +12,10 @@
 namespace zpx::emu {
 
 namespace {
+constexpr uint32_t kImageReserveMax = 1u << 20;
+}  // namespace
+
+namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
 
@@ -186,7 +190,10 @@ class LanServer::Session {
                 imageFault_ = fault_;
                 imageFaulty_ = faulty_;
                 image_.clear();
-                if (!discard_) image_.reserve(data0);
+                // Grown as the data comes: a header alone must not make the server set aside
+                // the whole announced length, or a client could claim gigabytes with a few
+                // headers.
+                if (!discard_) image_.reserve(std::min<uint32_t>(data0, kImageReserveMax));
                 remaining_ = data0;
                 state_ = State::kImageData;
                 if (remaining_ == 0 && !FinishImage()) return false;

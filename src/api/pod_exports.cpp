@@ -74,10 +74,14 @@ ZPX_API uint32_t ZPX_ResetSystem(ZPX_Handle handle) {
 
 // One entry point under two names. The compiler may find the body cannot throw and say so of the
 // first name only; both names are the same code all the same.
+#if defined(__clang__)
+ZPX_API uint32_t ZPX_ResetController(ZPX_Handle handle) __attribute__((alias("ZPX_ResetSystem")));
+#else
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-attributes"
 ZPX_API uint32_t ZPX_ResetController(ZPX_Handle handle) __attribute__((alias("ZPX_ResetSystem")));
 #pragma GCC diagnostic pop
+#endif
 
 ZPX_API uint32_t ZPX_SwitchOffBoard(ZPX_Handle handle) {
     return CallFrame(handle, [](ControllerSession& s) {

@@ -265,16 +265,18 @@ class FakePlatform : public platform::Devices,
     uint8_t* SerialRegistry() override { return hasRegistry ? registry.data() : nullptr; }
 };
 
-// Installs a FakePlatform for every facility for the scope's lifetime.
-class ScopedFakePlatform {
+// Installs a fake platform (FakePlatform or a type derived from it) for every facility for the
+// scope's lifetime.
+template <class Platform>
+class InstalledPlatform {
   public:
-    FakePlatform* operator->() { return &fake_; }
-    FakePlatform& operator*() { return fake_; }
+    Platform* operator->() { return &fake_; }
+    Platform& operator*() { return fake_; }
 
   private:
     template <class F>
     using Scope = platform::ScopedFake<F>;
-    FakePlatform fake_;
+    Platform fake_;
     Scope<platform::Devices> devices_{&fake_};
     Scope<platform::Network> network_{&fake_};
     Scope<platform::Clock> clock_{&fake_};
@@ -283,5 +285,7 @@ class ScopedFakePlatform {
     Scope<platform::Libraries> libraries_{&fake_};
     Scope<platform::Host> host_{&fake_};
 };
+
+using ScopedFakePlatform = InstalledPlatform<FakePlatform>;
 
 }  // namespace zpx::testing

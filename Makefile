@@ -10,7 +10,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test tsan-test release bench format clean configure windows windows-test fuzz
+.PHONY: demo test sanitize-test tsan-test release package package-test bench format clean configure windows windows-test fuzz
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
@@ -40,8 +40,21 @@ tsan-test:
 
 # The library and tools as a user builds them: Release, without tests or benchmarks.
 release:
-	cmake -S . -B $(REL_BUILD) -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF -DZPX_BENCHMARKS=OFF $(COMMON) >/dev/null
+	cmake -S . -B $(REL_BUILD) -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF -DZPX_BENCHMARKS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr $(COMMON) >/dev/null
 	cmake --build $(REL_BUILD) -j$(JOBS)
+
+# A Debian package and a tarball of the Release build, installed under /usr.
+package:
+	cmake -S . -B $(REL_BUILD) -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF -DZPX_BENCHMARKS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr $(COMMON) >/dev/null
+	cmake --build $(REL_BUILD) -j$(JOBS)
+	cd $(REL_BUILD) && cpack >/dev/null && ls zpx*.deb zpx*.tar.gz
+
+# Installs the Debian package (root), builds a C program against it with pkg-config and with
+# find_package, runs both, and removes the package.
+package-test: package
+	tests/package/check.sh $$(ls $(REL_BUILD)/zpx_*.deb)
 
 # Benchmarks: library figures next to raw baselines measured in the same run.
 bench: configure

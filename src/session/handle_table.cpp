@@ -41,10 +41,15 @@ struct Chunk {
 
 // The process-wide table. Slots are reused lowest-first from a free list taken under a mutex
 // that only opening and closing touch.
-// Chunks stay until the process ends (never freed, so that no call racing the process's exit
-// finds its slot gone).
+// Chunks stay until the library is unloaded (or the process ends): a slot never moves or goes
+// while the library serves.
 class Table {
   public:
+    ~Table() {
+        for (auto& chunk : chunks_)
+            delete chunk.exchange(nullptr, std::memory_order_acq_rel);
+    }
+
     // The slot a handle names, or null when it names none (its generation is checked later).
     Slot* Find(ZPX_Handle handle, uint32_t* generation) const {
         *generation = static_cast<uint32_t>(static_cast<uint64_t>(Value(handle)) >> 32);

@@ -1,0 +1,40 @@
+"""Python access to the zpx boundary-scan controller library (ZPX.so / ZPX.dll) over ctypes.
+
+    import zpx
+    with zpx.open("ETH127.0.0.2") as ctl:
+        ctl.frequency_khz = 10000
+        ...
+
+The library is found through $ZPX_LIBRARY, then beside this package, then the system's
+library path.
+"""
+from ._library import load as load_library
+from .controller import ALL_TAPS, DEFAULT_THRESHOLD, Controller, open
+from .errors import (
+    LibraryNotFoundError,
+    ZpxBusy,
+    ZpxCannotOpen,
+    ZpxDeviceBusy,
+    ZpxError,
+    ZpxFailed,
+    ZpxInvalid,
+    ZpxLegacyIndex,
+    ZpxNoUsb,
+    ZpxNotAvailable,
+    ZpxNullHandle,
+    ZpxOsUnsupported,
+    ZpxOutOfRange,
+    error_for,
+    status_name,
+)
+from .records import ControllerInfo, DeviceInfo, Interface, SerialNumber, TapVoltage
+
+__version__ = "2.0.6"
+
+__all__ = [
+    "ALL_TAPS", "DEFAULT_THRESHOLD", "Controller", "ControllerInfo", "DeviceInfo", "Interface",
+    "LibraryNotFoundError", "SerialNumber", "TapVoltage", "ZpxBusy", "ZpxCannotOpen",
+    "ZpxDeviceBusy", "ZpxError", "ZpxFailed", "ZpxInvalid", "ZpxLegacyIndex", "ZpxNoUsb",
+    "ZpxNotAvailable", "ZpxNullHandle", "ZpxOsUnsupported", "ZpxOutOfRange", "error_for",
+    "load_library", "open", "status_name",
+]

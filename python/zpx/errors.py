@@ -1,0 +1,148 @@
+"""Status codes of the library and the exceptions raised for them."""
+from __future__ import annotations
+
+from typing import Dict, Optional, Type
+
+OK = 0
+FAILED = 1
+NULL_HANDLE = 2
+BUSY = 3
+INVALID = 10
+NOT_AVAILABLE = 11
+CANNOT_OPEN = 12
+OUT_OF_RANGE = 12  # the TAP voltage exports report a bad voltage with the open-failure code
+LEGACY_INDEX = 13
+NO_USB = 14
+OS_UNSUPPORTED = 15
+DEVICE_BUSY = 16
+
+_NAMES: Dict[int, str] = {
+    OK: "OK",
+    FAILED: "FAILED",
+    NULL_HANDLE: "NULL_HANDLE",
+    BUSY: "BUSY",
+    INVALID: "INVALID",
+    NOT_AVAILABLE: "NOT_AVAILABLE",
+    CANNOT_OPEN: "CANNOT_OPEN",
+    LEGACY_INDEX: "LEGACY_INDEX",
+    NO_USB: "NO_USB",
+    OS_UNSUPPORTED: "OS_UNSUPPORTED",
+    DEVICE_BUSY: "DEVICE_BUSY",
+}
+
+# Code 12 means "out of range" when one of these returned it.
+_TAP_VOLTAGE_FUNCTIONS = frozenset(
+    {
+        "ZPX_AddNewTapInfo",
+        "ZPX_AddNewTapInfoMillivolt",
+        "ZPX_SetTapVoltageEx",
+        "ZPX_SetTapVoltage",
+        "ZPX_GetTapVoltageEx",
+        "ZPX_GetTapVoltage",
+        "ZPX_GetTapInfo",
+    }
+)
+
+
+def status_name(code: int, function: Optional[str] = None) -> str:
+    """Name of a ZPX_STATUS_ code ("UNKNOWN_<n>" for one the header does not list).
+
+    12 reads as OUT_OF_RANGE when ``function`` is a TAP voltage export, else CANNOT_OPEN.
+    """
+    if code == OUT_OF_RANGE and function in _TAP_VOLTAGE_FUNCTIONS:
+        return "OUT_OF_RANGE"
+    return _NAMES.get(code, f"UNKNOWN_{code}")
+
+
+class ZpxError(Exception):
+    """A non-zero status from an export; ``code`` is the raw status it returned."""
+
+    def __init__(self, code: int, name: Optional[str] = None, function: str = "") -> None:
+        self.code = int(code)
+        self.name = name if name is not None else status_name(self.code, function)
+        self.function = function
+        where = f"{function}: " if function else ""
+        super().__init__(f"{where}status {self.code} ({self.name})")
+
+    def __reduce__(self):  # keep code, name and function across pickling (multiprocessing)
+        return (type(self), (self.code, self.name, self.function))
+
+
+class ZpxFailed(ZpxError):
+    """1: the operation failed."""
+
+
+class ZpxNullHandle(ZpxError):
+    """2: a null handle (a closed controller) or a checked null output."""
+
+
+class ZpxBusy(ZpxError):
+    """3: another call on the same handle is running."""
+
+
+class ZpxInvalid(ZpxError):
+    """10: invalid argument, or the request to the controller failed."""
+
+
+class ZpxNotAvailable(ZpxError):
+    """11: out of memory, or not available for this controller."""
+
+
+class ZpxCannotOpen(ZpxError):
+    """12: the device cannot be opened or identified."""
+
+
+class ZpxOutOfRange(ZpxCannotOpen):
+    """12 from a TAP voltage export: the voltage is out of range."""
+
+
+class ZpxLegacyIndex(ZpxError):
+    """13: the single-open legacy device path takes index 0 only."""
+
+
+class ZpxNoUsb(ZpxError):
+    """14: the operating system has no USB support."""
+
+
+class ZpxOsUnsupported(ZpxError):
+    """15: the operating system is not supported."""
+
+
+class ZpxDeviceBusy(ZpxError):
+    """16: another client holds the device."""
+
+
+_CLASSES: Dict[int, Type[ZpxError]] = {
+    FAILED: ZpxFailed,
+    NULL_HANDLE: ZpxNullHandle,
+    BUSY: ZpxBusy,
+    INVALID: ZpxInvalid,
+    NOT_AVAILABLE: ZpxNotAvailable,
+    CANNOT_OPEN: ZpxCannotOpen,
+    LEGACY_INDEX: ZpxLegacyIndex,
+    NO_USB: ZpxNoUsb,
+    OS_UNSUPPORTED: ZpxOsUnsupported,
+    DEVICE_BUSY: ZpxDeviceBusy,
+}
+
+
+def error_for(code: int, function: str = "") -> ZpxError:
+    """The exception for ``code`` as returned by ``function``."""
+    name = status_name(code, function)
+    cls = ZpxOutOfRange if name == "OUT_OF_RANGE" else _CLASSES.get(code, ZpxError)
+    return cls(code, name, function)
+
+
+def check(code: int, function: str) -> None:
+    """Raise the matching exception unless ``code`` is ZPX_STATUS_OK."""
+    if code != OK:
+        raise error_for(code, function)
+
+
+class LibraryNotFoundError(OSError):
+    """No ZPX library could be loaded; ``tried`` lists each place and why it failed."""
+
+    def __init__(self, tried: "list[tuple[str, str]]") -> None:
+        self.tried = list(tried)
+        lines = "\n".join(f"  {place}: {why}" for place, why in self.tried)
+        super().__init__("cannot load the ZPX library; tried:\n" + lines)

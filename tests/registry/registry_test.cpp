@@ -124,6 +124,10 @@ TEST(Registry, ThirtyTwoEntriesAtMostAndOpensGoOnRegardless) {
 }
 
 TEST(Registry, AHolderKilledWhileHoldingTheLockDoesNotBlockTheOthers) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not know that a lock whose owner died passes to the next waiter.
+    GTEST_SKIP() << "owner death is outside ThreadSanitizer's model of locks";
+#endif
     Emulated emulated;
     ASSERT_TRUE(P().Attach());
     EXPECT_EQ(InChild([] {

@@ -10,7 +10,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test tsan-test release package package-test bench format clean configure windows windows-test fuzz
+.PHONY: demo test sanitize-test tsan-test release package package-test python-test bench format clean configure windows windows-test fuzz
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
@@ -55,6 +55,11 @@ package:
 # find_package, runs both, and removes the package.
 package-test: package
 	tests/package/check.sh $$(ls $(REL_BUILD)/zpx_*.deb)
+
+# The Python package's tests against zpx-emu, with the system's Python (Debian python3-pytest).
+python-test: configure
+	cmake --build $(BUILD) -j$(JOBS) --target ZPX zpx-emu
+	ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 # Benchmarks: library figures next to raw baselines measured in the same run.
 bench: configure

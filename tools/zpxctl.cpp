@@ -4,6 +4,7 @@
 //                                         Ethernet controller
 //   zpxctl open NAME                      open controller NAME, print its type, interface and
 //                                         status registers, close it
+//   zpxctl info|clock|serial|pod|run|mem  the station commands (zpxctl_station.cpp)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "zpx/zpx.h"
+#include "zpxctl_station.h"
 
 #ifdef ZPX_HAVE_EMULATOR
 #include "controller.h"
@@ -31,6 +33,7 @@ int Usage() {
         "  zpxctl open NAME\n"
         "      open controller NAME (e.g. ETH127.0.0.2, PCI0, USB1,5120), print its type,\n"
         "      interface and status registers, close it\n");
+    PrintStationUsage();
     return 2;
 }
 
@@ -327,6 +330,7 @@ int Demo(int type, const char* vcdPath) {
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "open") == 0) return OpenAndShow(argv[2]);
+    if (const int rc = StationCommand(argc, argv); rc >= 0) return rc;
 #ifdef ZPX_HAVE_EMULATOR
     if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
         int type = 2;

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Every station command of zpxctl against zpx-emu: what it prints, what it does to the controller
+# (seen back through another command), its exit status and its status names.
+#
+#   tests/zpxctl/check.sh BUILD_DIR
+set -uo pipefail
+build=$1
+work=$(mktemp -d)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+"$build/zpx-emu" --port 5104 >"$work/emu.log" 2>&1 &
+emu=$!
+trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do
+  address=$(sed -n 's/.*listening on \([0-9.]*\):.*/\1/p' "$work/emu.log" | head -1)
+  [ -n "$address" ] && break
+  sleep 0.05
+done
+[ -n "$address" ] || { cat "$work/emu.log"; echo "zpx-emu did not start"; exit 1; }
+name="ETH$address"
+ctl="$build/zpxctl"
+
+# info: a record, also as JSON with six memory sizes and the serial number as 16 hex digits.
+"$ctl" info "$name" | grep -q "^controller $name" || fail "info"
+"$ctl" info "$name" --json | /usr/bin/python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+assert len(r["memory_bytes"]) == 6 and any(r["memory_bytes"]), r
+assert len(r["serial"]) == 16 and r["clock_khz"][0] < r["clock_khz"][1], r
+' || fail "info --json"
+
+# clock: set, then read back by a second invocation.
+[ "$("$ctl" clock "$name" --set 10000)" = "10000 kHz" ] || fail "clock --set"
+[ "$("$ctl" clock "$name")" = "10000 kHz" ] || fail "clock"
+
+# serial: sixteen hex digits.
+"$ctl" serial "$name" | grep -Eq "^controller [0-9A-F]{16}$" || fail "serial"
+
+# pod: power and activation, each seen in the state printed.
+"$ctl" pod "$name" on | grep -q "activated 0" || fail "pod on"
+"$ctl" pod "$name" activate | grep -q "activated 1" || fail "pod activate"
+"$ctl" pod "$name" deactivate | grep -q "activated 0" || fail "pod deactivate"
+"$ctl" pod "$name" status >/dev/null || fail "pod status"
+
+# mem: a block written from a file reads back the same, through a file and through stdout.
+head -c 5000 /dev/urandom >"$work/block"
+"$ctl" mem write "$name" 1 256 "$work/block" || fail "mem write"
+"$ctl" mem read "$name" 1 256 5000 "$work/back" || fail "mem read"
+cmp -s "$work/block" "$work/back" || fail "mem round trip through files"
+"$ctl" mem read "$name" 1 256 5000 | cmp -s - "$work/block" || fail "mem read to stdout"
+head -c 100 /dev/urandom >"$work/small"
+"$ctl" mem write "$name" 2 0 <"$work/small" || fail "mem write from stdin"
+"$ctl" mem read "$name" 2 0 100 | cmp -s - "$work/small" || fail "mem round trip through stdio"
+
+# run: the sequencer starts and stops.
+"$ctl" run "$name" --timeout 5 | grep -q "^stopped, error register 0x" || fail "run"
+
+# Failures: by name, with exit status 1; bad usage 2; --help 0.
+"$ctl" clock ETH127.0.0.1 2>"$work/err" >/dev/null
+[ $? -eq 1 ] && grep -q "ZPX_OpenController: FAILED (1)" "$work/err" || fail "failed open"
+"$ctl" clock "$name" --set 0 2>"$work/err" >/dev/null
+[ $? -eq 1 ] && grep -Eq "ZPX_SetCtrlFrequency: [A-Z_]+ \([0-9]+\)" "$work/err" || fail "bad clock"
+"$ctl" mem read "$name" 9 0 4 >/dev/null 2>&1
+[ $? -eq 2 ] || fail "bad memory number is a usage error"
+"$ctl" pod "$name" sideways >/dev/null 2>&1
+[ $? -eq 2 ] || fail "bad pod action is a usage error"
+"$ctl" mem --help | grep -q "^usage: zpxctl mem" || fail "--help"
+
+[ $failures -eq 0 ] && echo "zpxctl station commands: all passed"
+exit $((failures > 0))

@@ -1,0 +1,285 @@
+// zpxctl's station commands: one subcommand per thing a user does with a controller at a test
+// station. Each opens the controller by name, does its work through the exports, prints status
+// codes by name and exits non-zero on a failure.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zpx/zpx.h"
+#include "zpxctl_station.h"
+
+namespace {
+
+const char* StatusName(uint32_t status) {
+    switch (status) {
+        case ZPX_STATUS_OK:
+            return "OK";
+        case ZPX_STATUS_FAILED:
+            return "FAILED";
+        case ZPX_STATUS_NULL_HANDLE:
+            return "NULL_HANDLE";
+        case ZPX_STATUS_BUSY:
+            return "BUSY";
+        case ZPX_STATUS_INVALID:
+            return "INVALID";
+        case ZPX_STATUS_NOT_AVAILABLE:
+            return "NOT_AVAILABLE";
+        case ZPX_STATUS_CANNOT_OPEN:
+            return "CANNOT_OPEN";
+        case ZPX_STATUS_LEGACY_INDEX:
+            return "LEGACY_INDEX";
+        case ZPX_STATUS_NO_USB:
+            return "NO_USB";
+        case ZPX_STATUS_OS_UNSUPPORTED:
+            return "OS_UNSUPPORTED";
+        case ZPX_STATUS_DEVICE_BUSY:
+            return "DEVICE_BUSY";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+// Reports a failed export as "zpxctl: ZPX_X: INVALID (10)"; true when the call succeeded.
+bool Ok(const char* call, uint32_t status) {
+    if (status == ZPX_STATUS_OK) return true;
+    std::fprintf(stderr, "zpxctl: %s: %s (%u)\n", call, StatusName(status), status);
+    return false;
+}
+
+bool Number(const char* text, uint64_t limit, uint64_t* value) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (*end != '\0' || v > limit || text[0] == '-') return false;
+    *value = v;
+    return true;
+}
+
+// The controller of one command, closed when the command ends.
+class Opened {
+  public:
+    explicit Opened(const char* name) {
+        uint32_t status = 0;
+        handle_ = ZPX_OpenController(name, &status);
+        if (handle_ == nullptr) (void)Ok("ZPX_OpenController", status);
+    }
+    ~Opened() {
+        if (handle_ != nullptr) (void)Ok("ZPX_CloseController", ZPX_CloseController(handle_));
+    }
+    Opened(const Opened&) = delete;
+    Opened& operator=(const Opened&) = delete;
+    ZPX_Handle get() const { return handle_; }
+
+  private:
+    ZPX_Handle handle_ = nullptr;
+};
+
+struct Command {
+    const char* name;
+    const char* usage;
+    const char* help;
+    int (*run)(int argc, char** argv);  // argv[0] is the command's first argument
+};
+
+int Info(int argc, char** argv) {
+    const bool json = argc >= 2 && std::strcmp(argv[1], "--json") == 0;
+    if (argc < 1 || argc > 2 || (argc == 2 && !json)) return 2;
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    uint32_t type = 0, kind = 0, index = 0, epld = 0, flash = 0, minKhz = 0, maxKhz = 0;
+    uint32_t high = 0, low = 0;
+    uint32_t sizes[6] = {};
+    bool ok =
+        Ok("ZPX_GetControllerType", ZPX_GetControllerType(c.get(), &type)) &&
+        Ok("ZPX_GetInterfaceType", ZPX_GetInterfaceType(c.get(), &kind, &index, nullptr)) &&
+        Ok("ZPX_GetControllerEPLD", ZPX_GetControllerEPLD(c.get(), &epld)) &&
+        Ok("ZPX_GetControllerFlash", ZPX_GetControllerFlash(c.get(), &flash)) &&
+        Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &minKhz, &maxKhz)) &&
+        Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low));
+    for (int32_t m = 0; ok && m < 6; ++m)
+        ok = Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(c.get(), m, &sizes[m]));
+    if (!ok) return 1;
+    if (json) {
+        std::printf(
+            "{\"name\": \"%s\", \"type\": %d, \"interface\": %u, \"index\": %d, "
+            "\"epld\": %u, \"flash\": %u, \"clock_khz\": [%u, %u], "
+            "\"serial\": \"%08X%08X\", \"memory_bytes\": [%u, %u, %u, %u, %u, %u]}\n",
+            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, minKhz,
+            maxKhz, high, low, sizes[0], sizes[1], sizes[2], sizes[3], sizes[4], sizes[5]);
+    } else {
+        std::printf(
+            "controller %s\n  type %d, interface %u index %d\n  EPLD revision %u, flash "
+            "code 0x%02X\n  clock %u..%u kHz\n  serial %08X%08X\n  memories (bytes)",
+            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, minKhz,
+            maxKhz, high, low);
+        for (uint32_t size : sizes)
+            std::printf(" %u", size);
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int Clock(int argc, char** argv) {
+    uint64_t khz = 0;
+    const bool set = argc == 3 && std::strcmp(argv[1], "--set") == 0;
+    if (!(argc == 1 || set) || (set && !Number(argv[2], 0x7FFFFFFF, &khz))) return 2;
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    if (set &&
+        !Ok("ZPX_SetCtrlFrequency", ZPX_SetCtrlFrequency(c.get(), 0, static_cast<int32_t>(khz)))) {
+        return 1;
+    }
+    uint32_t now = 0;
+    if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now))) return 1;
+    std::printf("%u kHz\n", now);
+    return 0;
+}
+
+int Serial(int argc, char** argv) {
+    if (argc != 1) return 2;
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
+    if (!Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low)))
+        return 1;
+    std::printf("controller %08X%08X\n", high, low);
+    // Not every controller has a transceiver: its absence is not a failure of the command.
+    if (ZPX_GetTransceiverSerialNumber(c.get(), &thigh, &tlow) == ZPX_STATUS_OK)
+        std::printf("transceiver %08X%08X\n", thigh, tlow);
+    return 0;
+}
+
+int Pod(int argc, char** argv) {
+    if (argc != 2) return 2;
+    const std::string what = argv[1];
+    if (what != "on" && what != "off" && what != "activate" && what != "deactivate" &&
+        what != "status") {
+        return 2;
+    }
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    const ZPX_Handle h = c.get();
+    bool ok = true;
+    if (what == "on") ok = Ok("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h));
+    if (what == "off") ok = Ok("ZPX_SetPodPowerOff", ZPX_SetPodPowerOff(h));
+    if (what == "activate") ok = Ok("ZPX_ActivatePod", ZPX_ActivatePod(h, 0));
+    if (what == "deactivate") ok = Ok("ZPX_DeActivatePod", ZPX_DeActivatePod(h));
+    if (!ok) return 1;
+    uint32_t powered = 0, active = 0;
+    int32_t podType = -1;
+    if (!Ok("ZPX_PodPowered", ZPX_PodPowered(h, &powered)) ||
+        !Ok("ZPX_PodActivated", ZPX_PodActivated(h, &active))) {
+        return 1;
+    }
+    (void)ZPX_GetPodType(h, &podType);
+    std::printf("pod power state %u, activated %u, pod type %d\n", powered, active, podType);
+    return 0;
+}
+
+int Run(int argc, char** argv) {
+    uint64_t seconds = 10;
+    if (argc != 1 && !(argc == 3 && std::strcmp(argv[1], "--timeout") == 0 &&
+                       Number(argv[2], 86400, &seconds))) {
+        return 2;
+    }
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    if (!Ok("ZPX_StartController", ZPX_StartController(c.get()))) return 1;
+    uint32_t running = 1;
+    for (uint64_t waited = 0; running != 0 && waited <= seconds * 1000; waited += 10) {
+        if (!Ok("ZPX_GetControllerStatus", ZPX_GetControllerStatus(c.get(), &running))) return 1;
+        if (running != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    uint32_t error = 0;
+    if (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &error))) return 1;
+    std::printf("%s, error register 0x%02X\n", running != 0 ? "still running" : "stopped", error);
+    return running != 0 ? 1 : 0;
+}
+
+// mem read NAME MEMORY ADDRESS LENGTH [FILE]  /  mem write NAME MEMORY ADDRESS [FILE]
+int Mem(int argc, char** argv) {
+    if (argc < 4) return 2;
+    const bool read = std::strcmp(argv[0], "read") == 0;
+    if (!read && std::strcmp(argv[0], "write") != 0) return 2;
+    uint64_t memory = 0, address = 0, length = 0;
+    if (!Number(argv[2], 5, &memory) || !Number(argv[3], 0xFFFFFFFF, &address)) return 2;
+    const int fileArg = read ? 5 : 4;
+    if (read && (argc < 5 || !Number(argv[4], 0x7FFFFFFF, &length))) return 2;
+    if (argc > fileArg + 1) return 2;
+    const char* path = argc > fileArg ? argv[fileArg] : "-";
+    const bool stdio = std::strcmp(path, "-") == 0;
+    std::vector<uint8_t> data;
+    if (!read) {
+        FILE* in = stdio ? stdin : std::fopen(path, "rb");
+        if (in == nullptr) {
+            std::fprintf(stderr, "zpxctl: cannot read %s\n", path);
+            return 1;
+        }
+        uint8_t piece[65536];
+        for (size_t n; (n = std::fread(piece, 1, sizeof piece, in)) > 0;)
+            data.insert(data.end(), piece, piece + n);
+        if (!stdio) std::fclose(in);
+    }
+    Opened c(argv[1]);
+    if (c.get() == nullptr) return 1;
+    if (!read) {
+        return Ok("ZPX_WriteMemory",
+                  ZPX_WriteMemory(c.get(), 0, static_cast<uint32_t>(memory),
+                                  static_cast<uint32_t>(address),
+                                  static_cast<uint32_t>(data.size()), data.data()))
+                   ? 0
+                   : 1;
+    }
+    data.resize(length);
+    if (!Ok("ZPX_ReadMemory", ZPX_ReadMemory(c.get(), 0, static_cast<uint32_t>(memory),
+                                             static_cast<uint32_t>(address),
+                                             static_cast<uint32_t>(length), data.data()))) {
+        return 1;
+    }
+    FILE* out = stdio ? stdout : std::fopen(path, "wb");
+    if (out == nullptr || std::fwrite(data.data(), 1, data.size(), out) != data.size()) {
+        std::fprintf(stderr, "zpxctl: cannot write %s\n", path);
+        return 1;
+    }
+    if (!stdio) std::fclose(out);
+    return 0;
+}
+
+const Command kCommands[] = {
+    {"info", "info NAME [--json]",
+     "identity, serial number, clock range and memory sizes of controller NAME", Info},
+    {"clock", "clock NAME [--set KHZ]", "the test clock in kHz; --set programs it first", Clock},
+    {"serial", "serial NAME", "the controller's (and transceiver's) serial numbers", Serial},
+    {"pod", "pod NAME on|off|activate|deactivate|status",
+     "pod power and activation, then the pod's state", Pod},
+    {"run", "run NAME [--timeout S]",
+     "start the sequencer, wait until it stops (default 10 s), print the error register", Run},
+    {"mem", "mem read NAME MEMORY ADDRESS LENGTH [FILE] | mem write NAME MEMORY ADDRESS [FILE]",
+     "a memory block to FILE or standard output, or from FILE or standard input", Mem},
+};
+
+}  // namespace
+
+void PrintStationUsage() {
+    for (const Command& c : kCommands)
+        std::printf("  zpxctl %s\n      %s\n", c.usage, c.help);
+}
+
+int StationCommand(int argc, char** argv) {
+    if (argc < 2) return -1;
+    for (const Command& c : kCommands) {
+        if (std::strcmp(argv[1], c.name) != 0) continue;
+        if (argc >= 3 && std::strcmp(argv[2], "--help") == 0) {
+            std::printf("usage: zpxctl %s\n  %s\n", c.usage, c.help);
+            return 0;
+        }
+        const int rc = c.run(argc - 2, argv + 2);
+        if (rc == 2) std::fprintf(stderr, "usage: zpxctl %s\n", c.usage);
+        return rc;
+    }
+    return -1;
+}

@@ -200,6 +200,62 @@ int Run(int argc, char** argv) {
     return running != 0 ? 1 : 0;
 }
 
+// tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
+// need its TAPs identified in the session), the voltages set and the pins driven as asked, then
+// the TAP's voltages and pins read back.
+int Tap(int argc, char** argv) {
+    uint64_t tap = 0, vout = 0, vth = 0, data = 0, control = 0;
+    bool setVout = false, setVth = false, setPins = false;
+    if (argc < 2 || !Number(argv[1], 4, &tap) || tap == 0) return 2;
+    for (int i = 2; i < argc; i += 2) {
+        if (i + 1 >= argc) return 2;
+        const std::string option = argv[i];
+        if (option == "--vout" && Number(argv[i + 1], 10000, &vout)) {
+            setVout = true;
+        } else if (option == "--vth" && Number(argv[i + 1], 10000, &vth)) {
+            setVth = true;
+        } else if (option == "--pins") {
+            const std::string pins = argv[i + 1];
+            const size_t comma = pins.find(',');
+            if (comma == std::string::npos || !Number(pins.substr(0, comma).c_str(), 15, &data) ||
+                !Number(pins.substr(comma + 1).c_str(), 15, &control)) {
+                return 2;
+            }
+            setPins = true;
+        } else {
+            return 2;
+        }
+    }
+    if (setVth && !setVout) return 2;  // a threshold is set together with its output voltage
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    const ZPX_Handle h = c.get();
+    const auto t = static_cast<uint32_t>(tap);
+    if (!Ok("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h))) return 1;
+    if (setVout && (!Ok("ZPX_AddNewTapInfoMillivolt",
+                        ZPX_AddNewTapInfoMillivolt(
+                            h, t, static_cast<int32_t>(vout),
+                            setVth ? static_cast<int32_t>(vth) : ZPX_DEFAULT_THRESHOLD)) ||
+                    !Ok("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h)))) {
+        return 1;
+    }
+    if (setPins && !Ok("ZPX_SetTapIoPins", ZPX_SetTapIoPins(h, t, static_cast<uint32_t>(data),
+                                                            static_cast<uint32_t>(control)))) {
+        return 1;
+    }
+    uint32_t output = 0, threshold = 0, pinData = 0, pinControl = 0;
+    int32_t type = -1;
+    if (!Ok("ZPX_GetTapVoltageEx", ZPX_GetTapVoltageEx(h, t, &output, &threshold)) ||
+        !Ok("ZPX_GetTapIoPins", ZPX_GetTapIoPins(h, t, &pinData, &pinControl)) ||
+        !Ok("ZPX_GetTapType", ZPX_GetTapType(h, static_cast<int32_t>(t), &type))) {
+        return 1;
+    }
+    std::printf("TAP %u type %d: output %u.%u V, threshold %u.%u V, pins data 0x%X control 0x%X\n",
+                t, type, output / 10, output % 10, threshold / 10, threshold % 10, pinData,
+                pinControl);
+    return 0;
+}
+
 // mem read NAME MEMORY ADDRESS LENGTH [FILE]  /  mem write NAME MEMORY ADDRESS [FILE]
 int Mem(int argc, char** argv) {
     if (argc < 4) return 2;
@@ -258,6 +314,9 @@ const Command kCommands[] = {
      "pod power and activation, then the pod's state", Pod},
     {"run", "run NAME [--timeout S]",
      "start the sequencer, wait until it stops (default 10 s), print the error register", Run},
+    {"tap", "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]",
+     "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read them back",
+     Tap},
     {"mem", "mem read NAME MEMORY ADDRESS LENGTH [FILE] | mem write NAME MEMORY ADDRESS [FILE]",
      "a memory block to FILE or standard output, or from FILE or standard input", Mem},
 };

@@ -43,6 +43,12 @@ assert len(r["serial"]) == 16 and r["clock_khz"][0] < r["clock_khz"][1], r
 "$ctl" pod "$name" deactivate | grep -q "activated 0" || fail "pod deactivate"
 "$ctl" pod "$name" status >/dev/null || fail "pod status"
 
+# tap: voltages set in millivolts read back in tenths of a volt; pins driven read back.
+"$ctl" tap "$name" 1 --vout 2500 --pins 5,15 | grep -q "output 2.5 V, .*pins data 0x5 control 0xF" ||
+  fail "tap"
+"$ctl" tap "$name" 5 >/dev/null 2>&1
+[ $? -eq 2 ] || fail "TAP 5 is a usage error"
+
 # mem: a block written from a file reads back the same, through a file and through stdout.
 head -c 5000 /dev/urandom >"$work/block"
 "$ctl" mem write "$name" 1 256 "$work/block" || fail "mem write"
@@ -66,6 +72,20 @@ head -c 100 /dev/urandom >"$work/small"
 "$ctl" pod "$name" sideways >/dev/null 2>&1
 [ $? -eq 2 ] || fail "bad pod action is a usage error"
 "$ctl" mem --help | grep -q "^usage: zpxctl mem" || fail "--help"
+
+# Completion: commands, a command's actions and options.
+complete() { :; }
+# shellcheck source=/dev/null
+. "$(dirname "$0")/../../tools/zpxctl.bash"
+completes() {
+  COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+  _zpxctl
+  echo "${COMPREPLY[*]}"
+}
+[ "$(completes zpxctl p)" = "pod" ] || fail "completion of a command"
+[ "$(completes zpxctl pod ETH1.2.3.4 a)" = "activate" ] || fail "completion of an action"
+[ "$(completes zpxctl mem "")" = "read write" ] || fail "completion of mem"
+[ "$(completes zpxctl tap ETH1.2.3.4 1 --v)" = "--vout --vth" ] || fail "completion of options"
 
 [ $failures -eq 0 ] && echo "zpxctl station commands: all passed"
 exit $((failures > 0))

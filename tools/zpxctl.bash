@@ -1,0 +1,25 @@
+# bash completion for zpxctl: its commands, and each command's actions and options.
+_zpxctl() {
+    local cur=${COMP_WORDS[COMP_CWORD]} cword=$COMP_CWORD
+    local command=${COMP_WORDS[1]:-}
+    if [ "$cword" -eq 1 ]; then
+        COMPREPLY=($(compgen -W "demo open info clock serial pod tap run mem" -- "$cur"))
+        return
+    fi
+    local words=""
+    case "$command" in
+        pod) [ "$cword" -eq 3 ] && words="on off activate deactivate status" ;;
+        mem) [ "$cword" -eq 2 ] && words="read write" ;;
+        info) words="--json --help" ;;
+        clock) words="--set --help" ;;
+        tap) words="--vout --vth --pins --help" ;;
+        run) words="--timeout --help" ;;
+        demo) words="--type --vcd" ;;
+        serial | open) words="--help" ;;
+    esac
+    case "$cur" in
+        -* | "") COMPREPLY=($(compgen -W "$words" -- "$cur")) ;;
+        *) COMPREPLY=($(compgen -W "${words//--*/}" -- "$cur")) ;;
+    esac
+}
+complete -F _zpxctl zpxctl

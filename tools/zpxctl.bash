@@ -3,13 +3,15 @@ _zpxctl() {
     local cur=${COMP_WORDS[COMP_CWORD]} cword=$COMP_CWORD
     local command=${COMP_WORDS[1]:-}
     if [ "$cword" -eq 1 ]; then
-        COMPREPLY=($(compgen -W "demo open info clock serial pod tap run mem" -- "$cur"))
+        COMPREPLY=($(compgen -W "demo open info clock serial pod tap run net update mem" -- "$cur"))
         return
     fi
     local words=""
     case "$command" in
         pod) [ "$cword" -eq 3 ] && words="on off activate deactivate status" ;;
         mem) [ "$cword" -eq 2 ] && words="read write" ;;
+        net) [ "$cword" -eq 3 ] && words="show set" || words="--json --ip --mac --dhcp" ;;
+        update) [ "$cword" -eq 3 ] && words="firmware fpga" || words="--bytes" ;;
         info) words="--json --help" ;;
         clock) words="--set --help" ;;
         tap) words="--vout --vth --pins --help" ;;

@@ -256,6 +256,108 @@ int Tap(int argc, char** argv) {
     return 0;
 }
 
+// net NAME show [--json]  /  net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]
+// The controller keeps the address as one u32 and the MAC address as two; they are shown and
+// taken as those numbers, so that what is shown can be set again as it stands.
+int Net(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string action = argv[1];
+    uint64_t ip = 0, mac1 = 0, mac2 = 0, dhcp = 0;
+    bool setIp = false, setMac = false, setDhcp = false, json = false;
+    if (action == "show") {
+        if (argc > 3 || (argc == 3 && !(json = std::strcmp(argv[2], "--json") == 0))) return 2;
+    } else if (action == "set") {
+        for (int i = 2; i < argc; i += 2) {
+            if (i + 1 >= argc) return 2;
+            const std::string option = argv[i], value = argv[i + 1];
+            const size_t comma = value.find(',');
+            if (option == "--ip" && Number(value.c_str(), 0xFFFFFFFF, &ip)) {
+                setIp = true;
+            } else if (option == "--dhcp" && Number(value.c_str(), 1, &dhcp)) {
+                setDhcp = true;
+            } else if (option == "--mac" && comma != std::string::npos &&
+                       Number(value.substr(0, comma).c_str(), 0xFFFFFFFF, &mac1) &&
+                       Number(value.substr(comma + 1).c_str(), 0xFFFFFFFF, &mac2)) {
+                setMac = true;
+            } else {
+                return 2;
+            }
+        }
+        if (!setIp && !setMac && !setDhcp) return 2;
+    } else {
+        return 2;
+    }
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    const ZPX_Handle h = c.get();
+    if ((setIp && !Ok("ZPX_SetIpAddress", ZPX_SetIpAddress(h, static_cast<uint32_t>(ip)))) ||
+        (setMac && !Ok("ZPX_SetMACAddress", ZPX_SetMACAddress(h, static_cast<uint32_t>(mac1),
+                                                              static_cast<uint32_t>(mac2)))) ||
+        (setDhcp && !Ok("ZPX_SetDHCP", ZPX_SetDHCP(h, static_cast<uint32_t>(dhcp))))) {
+        return 1;
+    }
+    uint32_t address = 0, first = 0, second = 0, flag = 0, fpga = 0, firmware = 0;
+    if (!Ok("ZPX_GetIpAddress", ZPX_GetIpAddress(h, &address)) ||
+        !Ok("ZPX_GetMACAddress", ZPX_GetMACAddress(h, &first, &second)) ||
+        !Ok("ZPX_GetDHCP", ZPX_GetDHCP(h, &flag)) ||
+        !Ok("ZPX_GetFPGAVersion", ZPX_GetFPGAVersion(h, &fpga)) ||
+        !Ok("ZPX_GetFirmwareVersion", ZPX_GetFirmwareVersion(h, &firmware))) {
+        return 1;
+    }
+    if (json) {
+        std::printf(
+            "{\"ip\": %u, \"mac\": [%u, %u], \"dhcp\": %u, \"fpga_version\": %u, "
+            "\"firmware_version\": %u}\n",
+            address, first, second, flag, fpga, firmware);
+    } else {
+        std::printf(
+            "ip 0x%08X\nmac 0x%08X,0x%08X\ndhcp %u\nfpga version 0x%08X\nfirmware version "
+            "0x%08X\n",
+            address, first, second, flag, fpga, firmware);
+    }
+    return 0;
+}
+
+// update NAME firmware|fpga FILE [--bytes FIRST,SECOND]
+int Update(int argc, char** argv) {
+    if (argc != 3 && argc != 5) return 2;
+    const std::string what = argv[1];
+    if (what != "firmware" && what != "fpga") return 2;
+    uint64_t first = 0, second = 0;
+    if (argc == 5) {
+        const std::string value = argv[4];
+        const size_t comma = value.find(',');
+        if (std::strcmp(argv[3], "--bytes") != 0 || comma == std::string::npos ||
+            !Number(value.substr(0, comma).c_str(), 255, &first) ||
+            !Number(value.substr(comma + 1).c_str(), 255, &second)) {
+            return 2;
+        }
+    }
+    FILE* in = std::fopen(argv[2], "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "zpxctl: cannot read %s\n", argv[2]);
+        return 1;
+    }
+    std::vector<uint8_t> image;
+    uint8_t piece[65536];
+    for (size_t n; (n = std::fread(piece, 1, sizeof piece, in)) > 0;)
+        image.insert(image.end(), piece, piece + n);
+    std::fclose(in);
+    Opened c(argv[0]);
+    if (c.get() == nullptr) return 1;
+    // The controller checks the image before it answers, which may take up to about a minute.
+    std::fprintf(stderr, "zpxctl: sending %zu bytes, waiting for the controller's verdict\n",
+                 image.size());
+    const auto length = static_cast<uint32_t>(image.size());
+    const auto a = static_cast<uint8_t>(first), b = static_cast<uint8_t>(second);
+    const uint32_t status = what == "firmware"
+                                ? ZPX_UpdateFirmware(c.get(), length, 0, a, b, image.data())
+                                : ZPX_UpdateFPGA(c.get(), length, 0, a, b, image.data());
+    if (!Ok(what == "firmware" ? "ZPX_UpdateFirmware" : "ZPX_UpdateFPGA", status)) return 1;
+    std::printf("%s image of %u bytes accepted\n", what.c_str(), length);
+    return 0;
+}
+
 // mem read NAME MEMORY ADDRESS LENGTH [FILE]  /  mem write NAME MEMORY ADDRESS [FILE]
 int Mem(int argc, char** argv) {
     if (argc < 4) return 2;
@@ -317,6 +419,10 @@ const Command kCommands[] = {
     {"tap", "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]",
      "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read them back",
      Tap},
+    {"net", "net NAME show [--json] | net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]",
+     "the Ethernet settings and versions of a 51x4 controller; set changes them first", Net},
+    {"update", "update NAME firmware|fpga FILE [--bytes FIRST,SECOND]",
+     "send a firmware or FPGA image and wait for the controller's verdict", Update},
     {"mem", "mem read NAME MEMORY ADDRESS LENGTH [FILE] | mem write NAME MEMORY ADDRESS [FILE]",
      "a memory block to FILE or standard output, or from FILE or standard input", Mem},
 };

@@ -49,6 +49,20 @@ assert len(r["serial"]) == 16 and r["clock_khz"][0] < r["clock_khz"][1], r
 "$ctl" tap "$name" 5 >/dev/null 2>&1
 [ $? -eq 2 ] || fail "TAP 5 is a usage error"
 
+# net: settings set come back from the controller; JSON output parses.
+"$ctl" net "$name" set --ip 0x0A000002 --dhcp 1 | grep -q "^ip 0x0A000002" || fail "net set"
+"$ctl" net "$name" show --json | /usr/bin/python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+assert r["ip"] == 0x0A000002 and r["dhcp"] == 1, r
+' || fail "net show --json"
+
+# update: an image is accepted by the controller.
+head -c 4096 /dev/urandom >"$work/image"
+"$ctl" update "$name" firmware "$work/image" 2>/dev/null | grep -q "accepted" || fail "update"
+"$ctl" update "$name" bios "$work/image" >/dev/null 2>&1
+[ $? -eq 2 ] || fail "an unknown image kind is a usage error"
+
 # mem: a block written from a file reads back the same, through a file and through stdout.
 head -c 5000 /dev/urandom >"$work/block"
 "$ctl" mem write "$name" 1 256 "$work/block" || fail "mem write"

@@ -3,7 +3,7 @@ _zpxctl() {
     local cur=${COMP_WORDS[COMP_CWORD]} cword=$COMP_CWORD
     local command=${COMP_WORDS[1]:-}
     if [ "$cword" -eq 1 ]; then
-        COMPREPLY=($(compgen -W "demo open info clock serial pod tap run net update mem" -- "$cur"))
+        COMPREPLY=($(compgen -W "demo open list info clock serial pod tap run net update mem" -- "$cur"))
         return
     fi
     local words=""

@@ -1,10 +1,12 @@
 // zpxctl's station commands: one subcommand per thing a user does with a controller at a test
 // station. Each opens the controller by name, does its work through the exports, prints status
 // codes by name and exits non-zero on a failure.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -256,6 +258,43 @@ int Tap(int argc, char** argv) {
     return 0;
 }
 
+// list: the kernel-driver device nodes present, with the controller name that opens each. The
+// drivers' nodes are /dev/<name> on Linux; Windows keeps its devices out of the file system.
+int List(int argc, char**) {
+    if (argc != 0) return 2;
+    struct Node {
+        const char* prefix;  // the node's name up to its index
+        const char* open;    // the controller name's prefix
+        const char* suffix;  // the family suffix of the controller name
+    };
+    static constexpr Node kNodes[] = {
+        {"pci51x4ex_", "PCI", ""},    {"usb51x4ex_", "USB", ""},    {"fw51x4_", "FW", ""},
+        {"pci5120_", "PCI", ",5120"}, {"usb5120_", "USB", ",5120"}, {"isa5120_", "ISA", ",5120"},
+    };
+    std::error_code error;
+    std::vector<std::string> found;
+    for (auto it = std::filesystem::directory_iterator("/dev", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string file = it->path().filename().string();
+        if (file == "isa5120") found.push_back("/dev/isa5120  ISA,5120");
+        for (const Node& n : kNodes) {
+            const std::string prefix = n.prefix;
+            uint64_t index = 0;
+            if (file.rfind(prefix, 0) == 0 && Number(file.c_str() + prefix.size(), 255, &index))
+                found.push_back("/dev/" + file + "  " + n.open + std::to_string(index) + n.suffix);
+        }
+    }
+    if (error) {
+        std::fprintf(stderr, "zpxctl: this system keeps no controller device nodes in /dev\n");
+        return 1;
+    }
+    std::sort(found.begin(), found.end());
+    for (const std::string& line : found)
+        std::printf("%s\n", line.c_str());
+    if (found.empty()) std::printf("no controller device nodes\n");
+    return 0;
+}
+
 // net NAME show [--json]  /  net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]
 // The controller keeps the address as one u32 and the MAC address as two; they are shown and
 // taken as those numbers, so that what is shown can be set again as it stands.
@@ -408,6 +447,7 @@ int Mem(int argc, char** argv) {
 }
 
 const Command kCommands[] = {
+    {"list", "list", "the controller device nodes present, with the name that opens each", List},
     {"info", "info NAME [--json]",
      "identity, serial number, clock range and memory sizes of controller NAME", Info},
     {"clock", "clock NAME [--set KHZ]", "the test clock in kHz; --set programs it first", Clock},

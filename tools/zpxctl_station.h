@@ -1,4 +1,4 @@
-// zpxctl's station commands (info, clock, serial, pod, tap, run, net, update, mem).
+// zpxctl's station commands (list, info, clock, serial, pod, tap, run, net, update, mem).
 #pragma once
 
 // Runs the command argv[1] with its arguments: 0 done, 1 failed, 2 bad usage, -1 when argv[1]

@@ -21,6 +21,14 @@ done
 name="ETH$address"
 ctl="$build/zpxctl"
 
+# list: a device node present is listed with the name that opens it.
+if [ "$(id -u)" -eq 0 ] && [ ! -e /dev/usb51x4ex_9 ]; then
+  touch /dev/usb51x4ex_9
+  "$ctl" list | grep -q "^/dev/usb51x4ex_9  USB9$" || fail "list"
+  rm -f /dev/usb51x4ex_9
+fi
+"$ctl" list >/dev/null || fail "list without nodes"
+
 # info: a record, also as JSON with six memory sizes and the serial number as 16 hex digits.
 "$ctl" info "$name" | grep -q "^controller $name" || fail "info"
 "$ctl" info "$name" --json | /usr/bin/python3 -c '

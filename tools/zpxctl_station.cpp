@@ -11,6 +11,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "zpx/zpx.h"
 #include "zpxctl_station.h"
 
@@ -50,6 +56,16 @@ bool Ok(const char* call, uint32_t status) {
     if (status == ZPX_STATUS_OK) return true;
     std::fprintf(stderr, "zpxctl: %s: %s (%u)\n", call, StatusName(status), status);
     return false;
+}
+
+constexpr size_t kMemPiece = 256 * 1024;
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
 }
 
 bool Number(const char* text, uint64_t limit, uint64_t* value) {
@@ -201,6 +217,30 @@ int Run(int argc, char** argv) {
     std::printf("%s, error register 0x%02X\n", running != 0 ? "still running" : "stopped", error);
     return running != 0 ? 1 : 0;
 }
+
+// A progress line on standard error for transfers that take more than a moment, shown only when
+// standard error is a terminal (never in a pipe or a log).
+class Progress {
+  public:
+    Progress(const char* what, size_t total)
+        : what_(what), total_(total), shown_(total >= kShownFrom && StderrIsTerminal()) {}
+    void Show(size_t done) {
+        if (!shown_) return;
+        std::fprintf(stderr, "\r%s: %3u%% (%.1f of %.1f MiB)", what_,
+                     static_cast<unsigned>(done * 100 / total_), done / 1048576.0,
+                     total_ / 1048576.0);
+        std::fflush(stderr);
+    }
+    void Done() {
+        if (shown_) std::fprintf(stderr, "\n");
+    }
+
+  private:
+    static constexpr size_t kShownFrom = 1 << 20;
+    const char* what_;
+    size_t total_;
+    bool shown_;
+};
 
 // tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
 // need its TAPs identified in the session), the voltages set and the pins driven as asked, then
@@ -423,20 +463,24 @@ int Mem(int argc, char** argv) {
     }
     Opened c(argv[1]);
     if (c.get() == nullptr) return 1;
-    if (!read) {
-        return Ok("ZPX_WriteMemory",
-                  ZPX_WriteMemory(c.get(), 0, static_cast<uint32_t>(memory),
-                                  static_cast<uint32_t>(address),
-                                  static_cast<uint32_t>(data.size()), data.data()))
-                   ? 0
-                   : 1;
+    if (read) data.resize(length);
+    // In pieces, each at its own address, so that a long transfer can show how far it got.
+    Progress progress(read ? "mem read" : "mem write", data.size());
+    for (size_t done = 0; done < data.size() || done == 0;) {
+        const auto piece = static_cast<uint32_t>(std::min(data.size() - done, kMemPiece));
+        const auto at = static_cast<uint32_t>(address + done);
+        const auto m = static_cast<uint32_t>(memory);
+        const bool ok = read ? Ok("ZPX_ReadMemory",
+                                  ZPX_ReadMemory(c.get(), 0, m, at, piece, data.data() + done))
+                             : Ok("ZPX_WriteMemory",
+                                  ZPX_WriteMemory(c.get(), 0, m, at, piece, data.data() + done));
+        if (!ok) return 1;
+        done += piece;
+        progress.Show(done);
+        if (piece == 0) break;
     }
-    data.resize(length);
-    if (!Ok("ZPX_ReadMemory", ZPX_ReadMemory(c.get(), 0, static_cast<uint32_t>(memory),
-                                             static_cast<uint32_t>(address),
-                                             static_cast<uint32_t>(length), data.data()))) {
-        return 1;
-    }
+    progress.Done();
+    if (!read) return 0;
     FILE* out = stdio ? stdout : std::fopen(path, "wb");
     if (out == nullptr || std::fwrite(data.data(), 1, data.size(), out) != data.size()) {
         std::fprintf(stderr, "zpxctl: cannot write %s\n", path);

@@ -81,6 +81,18 @@ head -c 100 /dev/urandom >"$work/small"
 "$ctl" mem write "$name" 2 0 <"$work/small" || fail "mem write from stdin"
 "$ctl" mem read "$name" 2 0 100 | cmp -s - "$work/small" || fail "mem round trip through stdio"
 
+# A block larger than a piece goes in pieces (memory 2 holds it); a progress line only on a
+# terminal.
+head -c 3000000 /dev/urandom >"$work/large"
+"$ctl" mem write "$name" 2 0 "$work/large" 2>"$work/err" || fail "large mem write"
+"$ctl" mem read "$name" 2 0 3000000 "$work/large-back" 2>>"$work/err" || fail "large mem read"
+cmp -s "$work/large" "$work/large-back" || fail "large round trip"
+[ ! -s "$work/err" ] || fail "progress shown where standard error is no terminal"
+if command -v script >/dev/null; then
+  script -qec "$ctl mem read $name 2 0 3000000 $work/tty-back" /dev/null >"$work/tty" 2>&1
+  grep -q "mem read: 100% (2.9 of 2.9 MiB)" "$work/tty" || fail "progress on a terminal"
+fi
+
 # run: the sequencer starts and stops.
 "$ctl" run "$name" --timeout 5 | grep -q "^stopped, error register 0x" || fail "run"
 

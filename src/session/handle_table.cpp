@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -71,6 +72,22 @@ class Table {
         return HandleFor(index, generation);
     }
 
+    // Waits until no call is inside a shut slot. The last call out takes the mutex before it
+    // wakes us, and we look at the count under it, so the wake-up cannot fall between our look
+    // and our wait. (std::atomic::wait is not used: on systems without a futex some standard
+    // libraries can miss its wake-up and leave the close waiting forever.)
+    void WaitUntilEmpty(Slot& slot) {
+        std::unique_lock lock(mutex_);
+        left_.wait(lock, [&] {
+            return (slot.state.load(std::memory_order_acquire) & kCallMask) == 0;
+        });
+    }
+
+    void WakeClosers() {
+        { std::lock_guard lock(mutex_); }
+        left_.notify_all();
+    }
+
     void Free(Slot& slot, ZPX_Handle handle) {
         uint32_t generation = 0;
         (void)Find(handle, &generation);
@@ -115,6 +132,7 @@ class Table {
 
     std::array<std::atomic<Chunk*>, kChunks> chunks_{};
     std::mutex mutex_;
+    std::condition_variable left_;  // a call left a closing slot
     std::vector<size_t> free_;
     size_t chunkCount_ = 0;
 };
@@ -150,7 +168,7 @@ Call::~Call() {
     if (slot_ == nullptr) return;
     const uint64_t before = slot_->state.fetch_sub(1, std::memory_order_release);
     // The last call out of a closing slot wakes the close.
-    if ((before & kShut) != 0 && (before & kCallMask) == 1) slot_->state.notify_all();
+    if ((before & kShut) != 0 && (before & kCallMask) == 1) TheTable().WakeClosers();
 }
 
 std::unique_ptr<ControllerSession> Retire(ZPX_Handle handle) {
@@ -161,11 +179,7 @@ std::unique_ptr<ControllerSession> Retire(ZPX_Handle handle) {
     do {
         if (Generation(state) != generation || (state & kShut) != 0) return nullptr;
     } while (!slot->state.compare_exchange_weak(state, state | kShut, std::memory_order_acquire));
-    state |= kShut;
-    while ((state & kCallMask) != 0) {
-        slot->state.wait(state, std::memory_order_acquire);
-        state = slot->state.load(std::memory_order_acquire);
-    }
+    TheTable().WaitUntilEmpty(*slot);
     std::unique_ptr<ControllerSession> session(slot->session);
     TheTable().Free(*slot, handle);
     return session;

@@ -5,7 +5,8 @@
 // closed slot opened again gets a new generation, so an old handle to it stays dead. Calls enter
 // and leave their session's slot; a close first stops new calls from entering, then waits for
 // those inside to leave. Slots live in chunks made on demand and kept for the process's life, so
-// a lookup never races with a table that moves; no lock is taken on the way in or out.
+// a lookup never races with a table that moves; no lock is taken on the way in or out (only the
+// last call to leave a closing slot takes one, to wake the close).
 #pragma once
 
 #include <cstdint>

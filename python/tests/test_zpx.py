@@ -100,6 +100,39 @@ def test_errors_carry_code_and_class(ctl):
     assert slow.value.code == 11
 
 
+def test_network_settings_and_image_updates(ctl):
+    ctl.ip_address = 0x0A000002
+    ctl.mac_address = (0x11223344, 0x5566)
+    ctl.dhcp = True
+    assert (ctl.ip_address, ctl.mac_address, ctl.dhcp) == (0x0A000002, (0x11223344, 0x5566), True)
+    ctl.dhcp = False
+    assert not ctl.dhcp
+    assert ctl.firmware_version > 0 and ctl.fpga_version > 0
+
+    ctl.update_fpga(bytearray(b"abcdefgh" * 16), 1, 2)  # accepted: returns quietly
+    with pytest.raises(zpx.ZpxImageRejected) as too_long:  # more than the emulated flash holds
+        ctl.update_firmware(bytes(4 * 1024 * 1024 + 4))
+    assert too_long.value.code == 6 and too_long.value.function == "ZPX_UpdateFirmware"
+    for bad in ((b"", 0, 0), (b"abcd", 256, 0), (b"abcd", 0, -1)):
+        with pytest.raises(ValueError):
+            ctl.update_fpga(*bad)
+
+
+def test_run_modes_counters_and_the_serial_registry(ctl, emulator):
+    ctl.learn_mode = True
+    assert ctl.learn_mode
+    ctl.learn_mode = False
+    assert not ctl.learn_mode
+    ctl.tap_enable = 0x50
+    assert ctl.tap_enable == 0x50
+    ctl.continuous_count = 77
+    assert ctl.continuous_count == 77
+    ctl.write_counter(4, 0x123456)  # the immediate counter, read back as read counter 0
+    assert ctl.read_counter(0) == 0x123456
+    assert not ctl.button_pressed
+    assert zpx.serial_number_of("ETH" + emulator) == ctl.serial_number
+
+
 def test_status_names():
     names = {1: "FAILED", 2: "NULL_HANDLE", 3: "BUSY", 10: "INVALID", 11: "NOT_AVAILABLE",
              12: "CANNOT_OPEN", 13: "LEGACY_INDEX", 14: "NO_USB", 15: "OS_UNSUPPORTED",
@@ -109,6 +142,9 @@ def test_status_names():
         assert zpx.status_name(code) == name and err.name == name and err.code == code
         assert type(err).__name__.lower() == "zpx" + name.replace("_", "").lower()
     assert zpx.status_name(12, "ZPX_AddNewTapInfo") == "OUT_OF_RANGE"
+    item = zpx.error_for(3, "ZPX_GetIpAddress")
+    assert (type(item), item.name) == (zpx.ZpxItemFailed, "ITEM_FAILED")
+    assert type(zpx.error_for(3, "ZPX_GetError")) is zpx.ZpxBusy
     assert type(zpx.error_for(99)) is zpx.ZpxError and zpx.status_name(99) == "UNKNOWN_99"
 
 

@@ -9,7 +9,7 @@ The library is found through $ZPX_LIBRARY, then beside this package, then the sy
 library path.
 """
 from ._library import load as load_library
-from .controller import ALL_TAPS, DEFAULT_THRESHOLD, Controller, open
+from .controller import ALL_TAPS, DEFAULT_THRESHOLD, Controller, open, serial_number_of
 from .errors import (
     LibraryNotFoundError,
     ZpxBusy,
@@ -17,7 +17,9 @@ from .errors import (
     ZpxDeviceBusy,
     ZpxError,
     ZpxFailed,
+    ZpxImageRejected,
     ZpxInvalid,
+    ZpxItemFailed,
     ZpxLegacyIndex,
     ZpxNoUsb,
     ZpxNotAvailable,
@@ -34,7 +36,7 @@ __version__ = "2.0.6"
 __all__ = [
     "ALL_TAPS", "DEFAULT_THRESHOLD", "Controller", "ControllerInfo", "DeviceInfo", "Interface",
     "LibraryNotFoundError", "SerialNumber", "TapVoltage", "ZpxBusy", "ZpxCannotOpen",
-    "ZpxDeviceBusy", "ZpxError", "ZpxFailed", "ZpxInvalid", "ZpxLegacyIndex", "ZpxNoUsb",
-    "ZpxNotAvailable", "ZpxNullHandle", "ZpxOsUnsupported", "ZpxOutOfRange", "error_for",
-    "load_library", "open", "status_name",
+    "ZpxDeviceBusy", "ZpxError", "ZpxFailed", "ZpxImageRejected", "ZpxInvalid", "ZpxItemFailed",
+    "ZpxLegacyIndex", "ZpxNoUsb", "ZpxNotAvailable", "ZpxNullHandle", "ZpxOsUnsupported",
+    "ZpxOutOfRange", "error_for", "load_library", "open", "serial_number_of", "status_name",
 ]

@@ -6,7 +6,7 @@ import ctypes.util
 import os
 import sys
 import threading
-from ctypes import POINTER, c_char_p, c_int32, c_uint32, c_void_p
+from ctypes import POINTER, c_char_p, c_int32, c_uint8, c_uint32, c_void_p
 from typing import List, Optional, Sequence, Tuple
 
 from .errors import LibraryNotFoundError
@@ -61,6 +61,35 @@ _PROTOTYPES = {
     "ZPX_GetTapType": (c_uint32, [c_void_p, c_int32, _i32p]),
     "ZPX_GetOutputVoltRange": (c_uint32, [c_void_p, c_int32, _i32p, _i32p]),
     "ZPX_GetThresholdVoltRange": (c_uint32, [c_void_p, c_int32, _i32p, _i32p]),
+    "ZPX_GetTransceiverSerialNumber": (c_uint32, [c_void_p, _u32p, _u32p]),
+    "ZPX_GetCntrWaitTime": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_ControllerSerialNumberPeek": (c_uint32, [c_char_p, _u32p, _u32p]),
+    "ZPX_SetRunMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_SetRepeaterMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_SetImmMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_SetVPPMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_SetTapEnable": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetTapEnable": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_SetLearnMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetLearnMode": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_GetButton": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_SetCntCounter": (c_uint32, [c_void_p]),
+    "ZPX_SetContModeCounter": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetContModeCounter": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_WriteCtrlCounter": (c_uint32, [c_void_p, c_uint32, c_uint32]),
+    "ZPX_ReadCtrlCounter": (c_uint32, [c_void_p, c_uint32, _u32p]),
+    "ZPX_SetPodExtenderMode": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetPodExtenderMode": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_SetIpAddress": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetIpAddress": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_SetMACAddress": (c_uint32, [c_void_p, c_uint32, c_uint32]),
+    "ZPX_GetMACAddress": (c_uint32, [c_void_p, _u32p, _u32p]),
+    "ZPX_SetDHCP": (c_uint32, [c_void_p, c_uint32]),
+    "ZPX_GetDHCP": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_GetFPGAVersion": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_GetFirmwareVersion": (c_uint32, [c_void_p, _u32p]),
+    "ZPX_UpdateFirmware": (c_uint32, [c_void_p, c_uint32, c_uint32, c_uint8, c_uint8, c_void_p]),
+    "ZPX_UpdateFPGA": (c_uint32, [c_void_p, c_uint32, c_uint32, c_uint8, c_uint8, c_void_p]),
 }
 
 

@@ -8,7 +8,7 @@ from ctypes import byref, c_int32, c_uint32
 from typing import Any, Optional, Tuple, Union
 
 from . import _library
-from .errors import ZpxError, check, error_for
+from .errors import ZpxError, ZpxImageRejected, check, error_for
 from .records import (
     ControllerInfo,
     DeviceInfo,
@@ -27,6 +27,17 @@ Buffer = Union[bytes, bytearray, memoryview]
 def open(name: str) -> "Controller":  # noqa: A001 - mirrors the instrument-package idiom
     """Open controller ``name`` (e.g. "ETH127.0.0.2", "PCI0", "USB1")."""
     return Controller(name)
+
+
+def serial_number_of(name: str) -> SerialNumber:
+    """The serial number recorded for a 51x4-family controller under its working name (case
+    ignored); a controller not yet recorded is opened briefly, which records it. Raises
+    ZpxFailed for a controller that cannot be found or opened."""
+    lib = _library.library()
+    high, low = c_uint32(0), c_uint32(0)
+    check(lib.ZPX_ControllerSerialNumberPeek(name.encode(), byref(high), byref(low)),
+          "ZPX_ControllerSerialNumberPeek")
+    return SerialNumber(high.value, low.value)
 
 
 class Controller:
@@ -117,6 +128,15 @@ class Controller:
         return SerialNumber(*self._pair("ZPX_GetPodSerialNumber", pod))
 
     @property
+    def transceiver_serial_number(self) -> SerialNumber:
+        return SerialNumber(*self._pair("ZPX_GetTransceiverSerialNumber"))
+
+    @property
+    def wait_time(self) -> int:
+        """The controller's wait-time setting as ZPX_GetCntrWaitTime reports it."""
+        return self._u32("ZPX_GetCntrWaitTime")
+
+    @property
     def epld_revision(self) -> int:
         return self._u32("ZPX_GetControllerEPLD")
 
@@ -201,6 +221,15 @@ class Controller:
     @property
     def pod_active(self) -> bool:
         return self._u32("ZPX_PodActivated") != 0
+
+    @property
+    def pod_extender_mode(self) -> int:
+        """Mode of the pod extender (pods of type 2 and 3); assigning sets it."""
+        return self._u32("ZPX_GetPodExtenderMode")
+
+    @pod_extender_mode.setter
+    def pod_extender_mode(self, mode: int) -> None:
+        self._call("ZPX_SetPodExtenderMode", mode)
 
     # ---- TAP voltages and pins ----
     def add_tap(self, tap: int, output_tenths: int, threshold: int = DEFAULT_THRESHOLD) -> None:
@@ -299,5 +328,125 @@ class Controller:
     def clear_error(self, mask: int = 0xFF) -> None:
         self._call("ZPX_ClearError", mask)
 
+    def set_run_mode(self, mode: int) -> None:
+        self._call("ZPX_SetRunMode", mode)
 
-__all__ = ["Controller", "open", "DEFAULT_THRESHOLD", "ALL_TAPS", "ZpxError"]
+    def set_repeater_mode(self, mode: int) -> None:
+        self._call("ZPX_SetRepeaterMode", mode)
+
+    def set_imm_mode(self, mode: int) -> None:
+        self._call("ZPX_SetImmMode", mode)
+
+    def set_vpp_mode(self, mode: int) -> None:
+        self._call("ZPX_SetVPPMode", mode)
+
+    @property
+    def tap_enable(self) -> int:
+        """The TAP enables as register 2 holds them: 0x10 TAP 1 to 0x80 TAP 4 (other bits are
+        not TAP enables and are dropped); assigning sets them."""
+        return self._u32("ZPX_GetTapEnable")
+
+    @tap_enable.setter
+    def tap_enable(self, mask: int) -> None:
+        self._call("ZPX_SetTapEnable", mask)
+
+    @property
+    def learn_mode(self) -> bool:
+        return self._u32("ZPX_GetLearnMode") != 0
+
+    @learn_mode.setter
+    def learn_mode(self, on: bool) -> None:
+        self._call("ZPX_SetLearnMode", 0x04 if on else 0)  # the library keeps bit 2 only
+
+    @property
+    def button_pressed(self) -> bool:
+        return self._u32("ZPX_GetButton") != 0
+
+    @property
+    def continuous_count(self) -> int:
+        """The continuous-mode counter; assigning loads it."""
+        return self._u32("ZPX_GetContModeCounter")
+
+    @continuous_count.setter
+    def continuous_count(self, count: int) -> None:
+        self._call("ZPX_SetContModeCounter", count)
+
+    def reset_count(self) -> None:
+        """ZPX_SetCntCounter: restart the controller's count."""
+        self._call("ZPX_SetCntCounter")
+
+    # ---- counters ----
+    # Write and read numbers name different counters: write counter 4 is read back as read
+    # counter 0, for instance.
+    def read_counter(self, counter: int) -> int:
+        return self._u32("ZPX_ReadCtrlCounter", counter)
+
+    def write_counter(self, counter: int, value: int) -> None:
+        self._call("ZPX_WriteCtrlCounter", counter, value)
+
+    # ---- network settings and image updates (51x4 family over Ethernet or USB) ----
+    # Every failure of these items raises ZpxItemFailed (status 3).
+    @property
+    def ip_address(self) -> int:
+        """The controller's IP address word as it keeps it; assigning stores a new one, which
+        takes effect as the controller's firmware decides (this session stays connected)."""
+        return self._u32("ZPX_GetIpAddress")
+
+    @ip_address.setter
+    def ip_address(self, address: int) -> None:
+        self._call("ZPX_SetIpAddress", address)
+
+    @property
+    def mac_address(self) -> Tuple[int, int]:
+        """The MAC address as the controller's two words, in argument order."""
+        return self._pair("ZPX_GetMACAddress")
+
+    @mac_address.setter
+    def mac_address(self, words: Tuple[int, int]) -> None:
+        self._call("ZPX_SetMACAddress", words[0], words[1])
+
+    @property
+    def dhcp(self) -> bool:
+        return self._u32("ZPX_GetDHCP") != 0
+
+    @dhcp.setter
+    def dhcp(self, on: bool) -> None:
+        self._call("ZPX_SetDHCP", 1 if on else 0)
+
+    @property
+    def fpga_version(self) -> int:
+        return self._u32("ZPX_GetFPGAVersion")
+
+    @property
+    def firmware_version(self) -> int:
+        return self._u32("ZPX_GetFirmwareVersion")
+
+    def update_firmware(self, image: Buffer, first: int = 0, second: int = 0) -> None:
+        """Send a firmware image; ``first`` and ``second`` are the two bytes the controller's
+        firmware interprets. Over Ethernet the call waits for the controller's verdict, up to
+        about a minute. Raises ZpxFailed when the image did not travel and ZpxImageRejected with
+        the controller's own status when it refused the image."""
+        self._update("ZPX_UpdateFirmware", image, first, second)
+
+    def update_fpga(self, image: Buffer, first: int = 0, second: int = 0) -> None:
+        """Send an FPGA image, as update_firmware() does."""
+        self._update("ZPX_UpdateFPGA", image, first, second)
+
+    def _update(self, function: str, image: Buffer, first: int, second: int) -> None:
+        data = bytes(image) if not isinstance(image, bytes) else image
+        if not data:
+            raise ValueError("an image update needs a non-empty image")
+        if not (0 <= first <= 255 and 0 <= second <= 255):
+            raise ValueError("the caller bytes are 0 to 255")
+        code = getattr(self._lib, function)(self._handle, len(data), 0, first, second, data)
+        if code == 0:
+            return
+        # 1 a failed transfer, 2 a closed session, 3 a busy session or a controller that takes
+        # no images: the library's own. Anything else is the controller's verdict, passed through
+        # (a controller's status that happens to be 1 to 3 cannot be told apart).
+        if code in (1, 2, 3):
+            raise error_for(code, function)
+        raise ZpxImageRejected(code, "IMAGE_REJECTED", function)
+
+
+__all__ = ["Controller", "open", "serial_number_of", "DEFAULT_THRESHOLD", "ALL_TAPS", "ZpxError"]

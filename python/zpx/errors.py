@@ -44,13 +44,32 @@ _TAP_VOLTAGE_FUNCTIONS = frozenset(
 )
 
 
+# The network-settings exports have one failure code, 3, for everything: a controller or an
+# interface that keeps no settings, a busy session, a failed transfer.
+_NETWORK_ITEM_FUNCTIONS = frozenset(
+    {
+        "ZPX_SetIpAddress",
+        "ZPX_GetIpAddress",
+        "ZPX_SetMACAddress",
+        "ZPX_GetMACAddress",
+        "ZPX_SetDHCP",
+        "ZPX_GetDHCP",
+        "ZPX_GetFPGAVersion",
+        "ZPX_GetFirmwareVersion",
+    }
+)
+
+
 def status_name(code: int, function: Optional[str] = None) -> str:
     """Name of a ZPX_STATUS_ code ("UNKNOWN_<n>" for one the header does not list).
 
-    12 reads as OUT_OF_RANGE when ``function`` is a TAP voltage export, else CANNOT_OPEN.
+    12 reads as OUT_OF_RANGE when ``function`` is a TAP voltage export, else CANNOT_OPEN; 3 reads
+    as ITEM_FAILED when ``function`` is a network-settings export, else BUSY.
     """
     if code == OUT_OF_RANGE and function in _TAP_VOLTAGE_FUNCTIONS:
         return "OUT_OF_RANGE"
+    if code == BUSY and function in _NETWORK_ITEM_FUNCTIONS:
+        return "ITEM_FAILED"
     return _NAMES.get(code, f"UNKNOWN_{code}")
 
 
@@ -112,6 +131,16 @@ class ZpxDeviceBusy(ZpxError):
     """16: another client holds the device."""
 
 
+class ZpxItemFailed(ZpxError):
+    """3 from a network-settings export: this controller or interface keeps no network settings,
+    the session was busy, or the item did not travel."""
+
+
+class ZpxImageRejected(ZpxError):
+    """An image update the controller answered with a status of its own (kept in ``code``; it is
+    the controller's number, not one of the library's codes)."""
+
+
 _CLASSES: Dict[int, Type[ZpxError]] = {
     FAILED: ZpxFailed,
     NULL_HANDLE: ZpxNullHandle,
@@ -129,7 +158,12 @@ _CLASSES: Dict[int, Type[ZpxError]] = {
 def error_for(code: int, function: str = "") -> ZpxError:
     """The exception for ``code`` as returned by ``function``."""
     name = status_name(code, function)
-    cls = ZpxOutOfRange if name == "OUT_OF_RANGE" else _CLASSES.get(code, ZpxError)
+    if name == "OUT_OF_RANGE":
+        cls: Type[ZpxError] = ZpxOutOfRange
+    elif name == "ITEM_FAILED":
+        cls = ZpxItemFailed
+    else:
+        cls = _CLASSES.get(code, ZpxError)
     return cls(code, name, function)
 
 

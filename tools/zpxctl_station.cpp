@@ -3,10 +3,12 @@
 // codes by name and exits non-zero on a failure.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,6 +244,45 @@ class Progress {
     bool shown_;
 };
 
+// The seconds a single long call has been running, on standard error while it runs: an image
+// update is one call that cannot say how far it got. Only on a terminal, like Progress.
+class Ticker {
+  public:
+    explicit Ticker(const char* what) {
+        if (!StderrIsTerminal()) return;
+        thread_ = std::thread([this, what] {
+            const auto start = std::chrono::steady_clock::now();
+            std::unique_lock lock(mutex_);
+            while (!stopped_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now() - start);
+                std::fprintf(stderr, "\r%s: %lld s", what, static_cast<long long>(seconds.count()));
+                std::fflush(stderr);
+                shown_ = true;
+            }
+        });
+    }
+    ~Ticker() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_one();
+        thread_.join();
+        if (shown_) std::fprintf(stderr, "\n");
+    }
+    Ticker(const Ticker&) = delete;
+    Ticker& operator=(const Ticker&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    bool shown_ = false;  // written by the thread, read after joining it
+    std::thread thread_;
+};
+
 // tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
 // need its TAPs identified in the session), the voltages set and the pins driven as asked, then
 // the TAP's voltages and pins read back.
@@ -429,9 +470,12 @@ int Update(int argc, char** argv) {
                  image.size());
     const auto length = static_cast<uint32_t>(image.size());
     const auto a = static_cast<uint8_t>(first), b = static_cast<uint8_t>(second);
-    const uint32_t status = what == "firmware"
-                                ? ZPX_UpdateFirmware(c.get(), length, 0, a, b, image.data())
-                                : ZPX_UpdateFPGA(c.get(), length, 0, a, b, image.data());
+    uint32_t status = 1;
+    {
+        Ticker ticker(what == "firmware" ? "update firmware" : "update fpga");
+        status = what == "firmware" ? ZPX_UpdateFirmware(c.get(), length, 0, a, b, image.data())
+                                    : ZPX_UpdateFPGA(c.get(), length, 0, a, b, image.data());
+    }
     if (!Ok(what == "firmware" ? "ZPX_UpdateFirmware" : "ZPX_UpdateFPGA", status)) return 1;
     std::printf("%s image of %u bytes accepted\n", what.c_str(), length);
     return 0;

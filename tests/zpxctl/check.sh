@@ -67,7 +67,8 @@ assert r["ip"] == 0x0A000002 and r["dhcp"] == 1, r
 
 # update: an image is accepted by the controller.
 head -c 4096 /dev/urandom >"$work/image"
-"$ctl" update "$name" firmware "$work/image" 2>/dev/null | grep -q "accepted" || fail "update"
+"$ctl" update "$name" firmware "$work/image" 2>"$work/err" | grep -q "accepted" || fail "update"
+! grep -q "update firmware: " "$work/err" || fail "seconds shown where standard error is no terminal"
 "$ctl" update "$name" bios "$work/image" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "an unknown image kind is a usage error"
 
@@ -91,6 +92,9 @@ cmp -s "$work/large" "$work/large-back" || fail "large round trip"
 if command -v script >/dev/null; then
   script -qec "$ctl mem read $name 2 0 3000000 $work/tty-back" /dev/null >"$work/tty" 2>&1
   grep -q "mem read: 100% (2.9 of 2.9 MiB)" "$work/tty" || fail "progress on a terminal"
+  # An update is one long call: a terminal sees the seconds it has been waiting.
+  script -qec "$ctl update $name fpga $work/image" /dev/null >"$work/tty" 2>&1
+  grep -q "update fpga: 1 s" "$work/tty" || fail "seconds of an update on a terminal"
 fi
 
 # run: the sequencer starts and stops.

@@ -8,16 +8,17 @@ _zpxctl() {
     fi
     local words=""
     case "$command" in
-        pod) [ "$cword" -eq 3 ] && words="on off activate deactivate status" ;;
+        pod) [ "$cword" -eq 3 ] && words="on off activate deactivate status" || words="--json" ;;
         mem) [ "$cword" -eq 2 ] && words="read write" ;;
         net) [ "$cword" -eq 3 ] && words="show set" || words="--json --ip --mac --dhcp" ;;
         update) [ "$cword" -eq 3 ] && words="firmware fpga" || words="--bytes" ;;
         info) words="--json --help" ;;
-        clock) words="--set --help" ;;
-        tap) words="--vout --vth --pins --help" ;;
-        run) words="--timeout --help" ;;
+        clock) words="--set --json --help" ;;
+        tap) words="--vout --vth --pins --json --help" ;;
+        run) words="--timeout --json --help" ;;
         demo) words="--type --vcd" ;;
-        serial | open) words="--help" ;;
+        serial) words="--json --help" ;;
+        open) words="--help" ;;
     esac
     case "$cur" in
         -* | "") COMPREPLY=($(compgen -W "$words" -- "$cur")) ;;

@@ -79,6 +79,89 @@ bool Number(const char* text, uint64_t limit, uint64_t* value) {
     return true;
 }
 
+// Takes "--json" out of a command's arguments (after the controller's name); true when it was
+// there.
+bool TakeJson(int* argc, char** argv) {
+    for (int i = 1; i < *argc; ++i) {
+        if (std::strcmp(argv[i], "--json") != 0) continue;
+        std::copy(argv + i + 1, argv + *argc, argv + i);
+        --*argc;
+        return true;
+    }
+    return false;
+}
+
+// One JSON object, for the --json output of the commands that print a record.
+class Json {
+  public:
+    Json& Int(const char* key, long long value) {
+        Key(key);
+        out_ += std::to_string(value);
+        return *this;
+    }
+    Json& Text(const char* key, const std::string& value) {
+        Key(key);
+        out_ += '"';
+        for (const unsigned char ch : value) {
+            if (ch == '"' || ch == '\\') {
+                out_ += '\\';
+                out_ += static_cast<char>(ch);
+            } else if (ch < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
+                out_ += escaped;
+            } else {
+                out_ += static_cast<char>(ch);
+            }
+        }
+        out_ += '"';
+        return *this;
+    }
+    template <typename T>
+    Json& Ints(const char* key, const T* values, size_t count) {
+        Key(key);
+        out_ += '[';
+        for (size_t i = 0; i < count; ++i)
+            out_ += (i != 0 ? ", " : "") + std::to_string(values[i]);
+        out_ += ']';
+        return *this;
+    }
+    Json& Object(const char* key, const Json& inner) {
+        Key(key);
+        out_ += inner.str();
+        return *this;
+    }
+    std::string str() const { return out_ + '}'; }
+    void Print() const { std::printf("%s\n", str().c_str()); }
+
+  private:
+    void Key(const char* key) {
+        if (out_.size() > 1) out_ += ", ";
+        out_ += '"';
+        out_ += key;
+        out_ += "\": ";
+    }
+    std::string out_ = "{";
+};
+
+std::string Hex64(uint32_t high, uint32_t low) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%08X%08X", high, low);
+    return text;
+}
+
+// The transceiver's serial number, where the controller has a transceiver. Its ROM is routed
+// through register 2, which the read leaves at 1: a 51x4 controller takes that as "pod active".
+// Writing the learn-mode bit back as it was rewrites register 2 from the session's copy, so that
+// looking at a controller does not activate its pod.
+bool TransceiverSerial(ZPX_Handle h, uint32_t* high, uint32_t* low) {
+    uint32_t learn = 0;
+    const bool restore = ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK;
+    const bool ok = ZPX_GetTransceiverSerialNumber(h, high, low) == ZPX_STATUS_OK;
+    if (restore) (void)ZPX_SetLearnMode(h, learn);
+    return ok;
+}
+
 // The controller of one command, closed when the command ends.
 class Opened {
   public:
@@ -105,45 +188,109 @@ struct Command {
     int (*run)(int argc, char** argv);  // argv[0] is the command's first argument
 };
 
+// The session's information record, copied while the session is open.
+Json RecordJson(const ZPX_ControllerInfoRecord& r) {
+    const size_t taps = std::min<size_t>(r.TapCount, 4);
+    Json json;
+    json.Int("valid_mask", r.ValidMask)
+        .Int("pod_type", r.PodType)
+        .Int("tap_count", r.TapCount)
+        .Ints("tap_states", r.TapStates, r.TapStates ? taps : 0)
+        .Ints("min_output_decivolts", r.MinOutputVoltage, r.MinOutputVoltage ? taps : 0)
+        .Ints("max_output_decivolts", r.MaxOutputVoltage, r.MaxOutputVoltage ? taps : 0)
+        .Int("frequency_khz", r.FrequencyKhz);
+    return json;
+}
+
+Json DeviceJson(const ZPX_DeviceInfo& d) {
+    const int32_t clock[2] = {d.MinFrequencyKhz, d.MaxFrequencyKhz};
+    const int32_t output[2] = {d.MinOutputVoltage, d.MaxOutputVoltage};
+    const int32_t threshold[2] = {d.MinThresholdVoltage, d.MaxThresholdVoltage};
+    Json json;
+    json.Int("controller_kind", d.ControllerKind)
+        .Int("pod_kind", d.PodKind)
+        .Ints("tap_state", d.TapState, 4)
+        .Ints("clock_khz", clock, 2)
+        .Ints("output_decivolts", output, 2)
+        .Ints("threshold_decivolts", threshold, 2);
+    return json;
+}
+
+// info NAME [--json]: identity, serial numbers, clock range and memory sizes, then the session's
+// information record and the device information record as the library builds them.
 int Info(int argc, char** argv) {
-    const bool json = argc >= 2 && std::strcmp(argv[1], "--json") == 0;
-    if (argc < 1 || argc > 2 || (argc == 2 && !json)) return 2;
+    const bool json = TakeJson(&argc, argv);
+    if (argc != 1) return 2;
     Opened c(argv[0]);
     if (c.get() == nullptr) return 1;
-    uint32_t type = 0, kind = 0, index = 0, epld = 0, flash = 0, minKhz = 0, maxKhz = 0;
-    uint32_t high = 0, low = 0;
+    const ZPX_Handle h = c.get();
+    uint32_t type = 0, kind = 0, index = 0, epld = 0, flash = 0, clock[2] = {};
+    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
     uint32_t sizes[6] = {};
-    bool ok =
-        Ok("ZPX_GetControllerType", ZPX_GetControllerType(c.get(), &type)) &&
-        Ok("ZPX_GetInterfaceType", ZPX_GetInterfaceType(c.get(), &kind, &index, nullptr)) &&
-        Ok("ZPX_GetControllerEPLD", ZPX_GetControllerEPLD(c.get(), &epld)) &&
-        Ok("ZPX_GetControllerFlash", ZPX_GetControllerFlash(c.get(), &flash)) &&
-        Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &minKhz, &maxKhz)) &&
-        Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low));
+    ZPX_ControllerInfoRecord* record = nullptr;
+    bool ok = Ok("ZPX_GetControllerType", ZPX_GetControllerType(h, &type)) &&
+              Ok("ZPX_GetInterfaceType", ZPX_GetInterfaceType(h, &kind, &index, nullptr)) &&
+              Ok("ZPX_GetControllerEPLD", ZPX_GetControllerEPLD(h, &epld)) &&
+              Ok("ZPX_GetControllerFlash", ZPX_GetControllerFlash(h, &flash)) &&
+              Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(h, &clock[0], &clock[1])) &&
+              Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(h, &high, &low)) &&
+              Ok("ZPX_GetControllerInfo", ZPX_GetControllerInfo(h, &record));
     for (int32_t m = 0; ok && m < 6; ++m)
-        ok = Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(c.get(), m, &sizes[m]));
+        ok = Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(h, m, &sizes[m]));
     if (!ok) return 1;
+    // Not every controller has a transceiver, nor every session a device description: their
+    // absence is not a failure of the command.
+    const bool transceiver = TransceiverSerial(h, &thigh, &tlow);
+    ZPX_DeviceInfo* device = ZPX_CreateDeviceInfo(h, nullptr);
+    Json out;
+    out.Text("name", argv[0])
+        .Int("type", static_cast<int32_t>(type))
+        .Int("interface", kind)
+        .Int("index", static_cast<int32_t>(index))
+        .Int("epld", epld)
+        .Int("flash", flash)
+        .Ints("clock_khz", clock, 2)
+        .Text("serial", Hex64(high, low));
+    if (transceiver) out.Text("transceiver_serial", Hex64(thigh, tlow));
+    out.Ints("memory_bytes", sizes, 6).Object("record", RecordJson(*record));
+    if (device != nullptr) out.Object("device", DeviceJson(*device));
     if (json) {
-        std::printf(
-            "{\"name\": \"%s\", \"type\": %d, \"interface\": %u, \"index\": %d, "
-            "\"epld\": %u, \"flash\": %u, \"clock_khz\": [%u, %u], "
-            "\"serial\": \"%08X%08X\", \"memory_bytes\": [%u, %u, %u, %u, %u, %u]}\n",
-            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, minKhz,
-            maxKhz, high, low, sizes[0], sizes[1], sizes[2], sizes[3], sizes[4], sizes[5]);
+        out.Print();
     } else {
         std::printf(
             "controller %s\n  type %d, interface %u index %d\n  EPLD revision %u, flash "
-            "code 0x%02X\n  clock %u..%u kHz\n  serial %08X%08X\n  memories (bytes)",
-            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, minKhz,
-            maxKhz, high, low);
+            "code 0x%02X\n  clock %u..%u kHz, now %u kHz\n  serial %s\n",
+            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, clock[0],
+            clock[1], record->FrequencyKhz, Hex64(high, low).c_str());
+        if (transceiver) std::printf("  transceiver serial %s\n", Hex64(thigh, tlow).c_str());
+        std::printf("  memories (bytes)");
         for (uint32_t size : sizes)
             std::printf(" %u", size);
+        std::printf("\n  pod type %d, %u TAPs", record->PodType, record->TapCount);
+        const bool blocks = record->TapStates != nullptr && record->MinOutputVoltage != nullptr &&
+                            record->MaxOutputVoltage != nullptr;
+        for (uint32_t t = 0; blocks && t < record->TapCount; ++t) {
+            std::printf("%s TAP %u state %d output %d..%d", t == 0 ? ":" : ",", t + 1,
+                        record->TapStates[t], record->MinOutputVoltage[t],
+                        record->MaxOutputVoltage[t]);
+        }
         std::printf("\n");
+        if (device != nullptr) {
+            std::printf(
+                "  device: kind %d, pod kind %d, TAP states %d %d %d %d, clock %d..%d kHz, "
+                "output %d..%d, threshold %d..%d (tenths of a volt)\n",
+                device->ControllerKind, device->PodKind, device->TapState[0], device->TapState[1],
+                device->TapState[2], device->TapState[3], device->MinFrequencyKhz,
+                device->MaxFrequencyKhz, device->MinOutputVoltage, device->MaxOutputVoltage,
+                device->MinThresholdVoltage, device->MaxThresholdVoltage);
+        }
     }
+    if (device != nullptr) (void)ZPX_DestroyDeviceInfo(h, device);
     return 0;
 }
 
 int Clock(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     uint64_t khz = 0;
     const bool set = argc == 3 && std::strcmp(argv[1], "--set") == 0;
     if (!(argc == 1 || set) || (set && !Number(argv[2], 0x7FFFFFFF, &khz))) return 2;
@@ -153,27 +300,42 @@ int Clock(int argc, char** argv) {
         !Ok("ZPX_SetCtrlFrequency", ZPX_SetCtrlFrequency(c.get(), 0, static_cast<int32_t>(khz)))) {
         return 1;
     }
-    uint32_t now = 0;
+    uint32_t now = 0, range[2] = {};
     if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now))) return 1;
-    std::printf("%u kHz\n", now);
+    if (!json) {
+        std::printf("%u kHz\n", now);
+        return 0;
+    }
+    if (!Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &range[0], &range[1])))
+        return 1;
+    Json().Int("khz", now).Ints("range_khz", range, 2).Print();
     return 0;
 }
 
 int Serial(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     if (argc != 1) return 2;
     Opened c(argv[0]);
     if (c.get() == nullptr) return 1;
     uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
     if (!Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low)))
         return 1;
-    std::printf("controller %08X%08X\n", high, low);
     // Not every controller has a transceiver: its absence is not a failure of the command.
-    if (ZPX_GetTransceiverSerialNumber(c.get(), &thigh, &tlow) == ZPX_STATUS_OK)
-        std::printf("transceiver %08X%08X\n", thigh, tlow);
+    const bool transceiver = TransceiverSerial(c.get(), &thigh, &tlow);
+    if (json) {
+        Json out;
+        out.Text("controller", Hex64(high, low));
+        if (transceiver) out.Text("transceiver", Hex64(thigh, tlow));
+        out.Print();
+        return 0;
+    }
+    std::printf("controller %s\n", Hex64(high, low).c_str());
+    if (transceiver) std::printf("transceiver %s\n", Hex64(thigh, tlow).c_str());
     return 0;
 }
 
 int Pod(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     if (argc != 2) return 2;
     const std::string what = argv[1];
     if (what != "on" && what != "off" && what != "activate" && what != "deactivate" &&
@@ -196,11 +358,20 @@ int Pod(int argc, char** argv) {
         return 1;
     }
     (void)ZPX_GetPodType(h, &podType);
-    std::printf("pod power state %u, activated %u, pod type %d\n", powered, active, podType);
+    if (json) {
+        Json()
+            .Int("power_state", powered)
+            .Int("activated", active)
+            .Int("pod_type", podType)
+            .Print();
+    } else {
+        std::printf("pod power state %u, activated %u, pod type %d\n", powered, active, podType);
+    }
     return 0;
 }
 
 int Run(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     uint64_t seconds = 10;
     if (argc != 1 && !(argc == 3 && std::strcmp(argv[1], "--timeout") == 0 &&
                        Number(argv[2], 86400, &seconds))) {
@@ -216,7 +387,12 @@ int Run(int argc, char** argv) {
     }
     uint32_t error = 0;
     if (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &error))) return 1;
-    std::printf("%s, error register 0x%02X\n", running != 0 ? "still running" : "stopped", error);
+    if (json) {
+        Json().Int("stopped", running == 0).Int("error", error).Print();
+    } else {
+        std::printf("%s, error register 0x%02X\n", running != 0 ? "still running" : "stopped",
+                    error);
+    }
     return running != 0 ? 1 : 0;
 }
 
@@ -287,6 +463,7 @@ class Ticker {
 // need its TAPs identified in the session), the voltages set and the pins driven as asked, then
 // the TAP's voltages and pins read back.
 int Tap(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     uint64_t tap = 0, vout = 0, vth = 0, data = 0, control = 0;
     bool setVout = false, setVth = false, setPins = false;
     if (argc < 2 || !Number(argv[1], 4, &tap) || tap == 0) return 2;
@@ -332,6 +509,17 @@ int Tap(int argc, char** argv) {
         !Ok("ZPX_GetTapIoPins", ZPX_GetTapIoPins(h, t, &pinData, &pinControl)) ||
         !Ok("ZPX_GetTapType", ZPX_GetTapType(h, static_cast<int32_t>(t), &type))) {
         return 1;
+    }
+    if (json) {
+        Json()
+            .Int("tap", t)
+            .Int("type", type)
+            .Int("output_decivolts", output)
+            .Int("threshold_decivolts", threshold)
+            .Int("pin_data", pinData)
+            .Int("pin_control", pinControl)
+            .Print();
+        return 0;
     }
     std::printf("TAP %u type %d: output %u.%u V, threshold %u.%u V, pins data 0x%X control 0x%X\n",
                 t, type, output / 10, output % 10, threshold / 10, threshold % 10, pinData,
@@ -380,12 +568,13 @@ int List(int argc, char**) {
 // The controller keeps the address as one u32 and the MAC address as two; they are shown and
 // taken as those numbers, so that what is shown can be set again as it stands.
 int Net(int argc, char** argv) {
+    const bool json = TakeJson(&argc, argv);
     if (argc < 2) return 2;
     const std::string action = argv[1];
     uint64_t ip = 0, mac1 = 0, mac2 = 0, dhcp = 0;
-    bool setIp = false, setMac = false, setDhcp = false, json = false;
+    bool setIp = false, setMac = false, setDhcp = false;
     if (action == "show") {
-        if (argc > 3 || (argc == 3 && !(json = std::strcmp(argv[2], "--json") == 0))) return 2;
+        if (argc != 2) return 2;
     } else if (action == "set") {
         for (int i = 2; i < argc; i += 2) {
             if (i + 1 >= argc) return 2;
@@ -425,10 +614,14 @@ int Net(int argc, char** argv) {
         return 1;
     }
     if (json) {
-        std::printf(
-            "{\"ip\": %u, \"mac\": [%u, %u], \"dhcp\": %u, \"fpga_version\": %u, "
-            "\"firmware_version\": %u}\n",
-            address, first, second, flag, fpga, firmware);
+        const uint32_t mac[2] = {first, second};
+        Json()
+            .Int("ip", address)
+            .Ints("mac", mac, 2)
+            .Int("dhcp", flag)
+            .Int("fpga_version", fpga)
+            .Int("firmware_version", firmware)
+            .Print();
     } else {
         std::printf(
             "ip 0x%08X\nmac 0x%08X,0x%08X\ndhcp %u\nfpga version 0x%08X\nfirmware version "
@@ -537,17 +730,21 @@ int Mem(int argc, char** argv) {
 const Command kCommands[] = {
     {"list", "list", "the controller device nodes present, with the name that opens each", List},
     {"info", "info NAME [--json]",
-     "identity, serial number, clock range and memory sizes of controller NAME", Info},
-    {"clock", "clock NAME [--set KHZ]", "the test clock in kHz; --set programs it first", Clock},
-    {"serial", "serial NAME", "the controller's (and transceiver's) serial numbers", Serial},
-    {"pod", "pod NAME on|off|activate|deactivate|status",
+     "identity, serial numbers, clock and memory sizes of controller NAME, with its\n"
+     "      information record and device information",
+     Info},
+    {"clock", "clock NAME [--set KHZ] [--json]", "the test clock in kHz; --set programs it first",
+     Clock},
+    {"serial", "serial NAME [--json]", "the controller's (and transceiver's) serial numbers",
+     Serial},
+    {"pod", "pod NAME on|off|activate|deactivate|status [--json]",
      "pod power and activation, then the pod's state", Pod},
-    {"run", "run NAME [--timeout S]",
+    {"run", "run NAME [--timeout S] [--json]",
      "start the sequencer, wait until it stops (default 10 s), print the error register", Run},
-    {"tap", "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]",
+    {"tap", "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL] [--json]",
      "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read them back",
      Tap},
-    {"net", "net NAME show [--json] | net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]",
+    {"net", "net NAME show | set [--ip U32] [--mac U32,U32] [--dhcp 0|1] [--json]",
      "the Ethernet settings and versions of a 51x4 controller; set changes them first", Net},
     {"update", "update NAME firmware|fpga FILE [--bytes FIRST,SECOND]",
      "send a firmware or FPGA image and wait for the controller's verdict", Update},

@@ -42,6 +42,23 @@ assert len(r["serial"]) == 16 and r["clock_khz"][0] < r["clock_khz"][1], r
 [ "$("$ctl" clock "$name" --set 10000)" = "10000 kHz" ] || fail "clock --set"
 [ "$("$ctl" clock "$name")" = "10000 kHz" ] || fail "clock"
 
+# --json: each record command prints one object with its fields.
+{
+  "$ctl" clock "$name" --json
+  "$ctl" serial "$name" --json
+  "$ctl" pod "$name" on --json
+  "$ctl" tap "$name" 2 --vout 1800 --json
+  "$ctl" info "$name" --json
+} | /usr/bin/python3 -c '
+import json, sys
+clock, serial, pod, tap, info = (json.loads(line) for line in sys.stdin)
+assert clock["khz"] == 10000 and clock["range_khz"][0] <= 10000 <= clock["range_khz"][1], clock
+assert len(serial["controller"]) == 16 and serial["controller"] == info["serial"], serial
+assert pod["activated"] == 0 and pod["pod_type"] >= 0, pod
+assert (tap["tap"], tap["output_decivolts"]) == (2, 18), tap
+assert info["record"]["frequency_khz"] == 10000 and len(info["device"]["tap_state"]) == 4, info
+' || fail "--json records"
+
 # serial: sixteen hex digits.
 "$ctl" serial "$name" | grep -Eq "^controller [0-9A-F]{16}$" || fail "serial"
 
@@ -99,6 +116,7 @@ fi
 
 # run: the sequencer starts and stops.
 "$ctl" run "$name" --timeout 5 | grep -q "^stopped, error register 0x" || fail "run"
+"$ctl" run "$name" --json | grep -q '^{"stopped": 1, "error": ' || fail "run --json"
 
 # Failures: by name, with exit status 1; bad usage 2; --help 0.
 "$ctl" clock ETH127.0.0.1 2>"$work/err" >/dev/null

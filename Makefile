@@ -10,7 +10,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test tsan-test release package package-test python-test bench format clean configure windows windows-test fuzz
+.PHONY: demo test sanitize-test tsan-test release package package-test python-test bench docs format clean configure windows windows-test fuzz
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
@@ -65,6 +65,10 @@ python-test: configure
 bench: configure
 	cmake --build $(BUILD) -j$(JOBS)
 	for b in $(BUILD)/bench_*; do $$b --benchmark_counters_tabular=true || exit 1; done
+
+# The API reference of the public headers (Doxygen), in $(BUILD)/docs/html; any warning fails it.
+docs: configure
+	cmake --build $(BUILD) --target docs
 
 # ZPX.dll, its import libraries, zpxctl.exe, zpx-emu.exe and the test programs, with mingw-w64.
 windows:

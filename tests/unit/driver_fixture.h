@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -158,13 +160,16 @@ inline constexpr Target kEthernet{"Ethernet", "ETH127.0.0.1", "", 0, 8192};
 inline constexpr Target kDriverTargets[] = {kIsa, kPciLegacy, kPci, kUsb5120, kUsb, kFireWire};
 
 // A controller opened on a fake platform of its own and closed at the end of the scope: `t` on
-// `file` (Ethernet: a connection that answers the open's reads with zeros), with what the
-// open itself sent cleared, so that a test sees only its own traffic. A failed open is reported
-// here; the session of one is not there to look at.
+// `file` (Ethernet: a connection that answers the open's reads with zeros) on a platform that
+// `prepare` may change first, with what the open itself sent moved aside to `openCalls`, so
+// that a test sees only its own traffic. A failed open is reported here; the session of one is
+// not there to look at.
 struct Opened {
     explicit Opened(const Target& t,
-                    std::shared_ptr<RegisterFile> f = std::make_shared<RegisterFile>())
+                    std::shared_ptr<RegisterFile> f = std::make_shared<RegisterFile>(),
+                    const std::function<void(FakePlatform&)>& prepare = nullptr)
         : file(std::move(f)) {
+        if (prepare) prepare(*fake);
         if (t.path[0] == '\0') {
             tcp = fake->nextConnection.get();
             // Zeros for every read the open makes (identification, serial numbers); what is
@@ -177,7 +182,7 @@ struct Opened {
         uint32_t status = 99;
         handle = ZPX_OpenController(t.name, &status);
         EXPECT_EQ(status, 0u) << t.name;
-        if (device) device->calls.clear();
+        if (device) openCalls = std::exchange(device->calls, {});
         if (tcp) *tcp = FakeTcpState{};
         file->log = &fake->log;
         fake->log.clear();
@@ -190,13 +195,36 @@ struct Opened {
         return SessionOf(handle);
     }
     uint32_t Close() { return ZPX_CloseController(std::exchange(handle, nullptr)); }
+    // What an export with a trailing output hands back; the export must succeed.
+    template <class T = uint32_t, class F, class... A>
+    T Get(F export_, A... args) {
+        T v = static_cast<T>(0xDEADBEEF);
+        EXPECT_EQ(export_(handle, args..., &v), 0u);
+        return v;
+    }
 
     ScopedFakePlatform fake;
     std::shared_ptr<RegisterFile> file;
     std::shared_ptr<FakeDriverState> device;  // driver targets
-    FakeTcpState* tcp = nullptr;              // Ethernet
+    std::vector<DriverCall> openCalls;
+    FakeTcpState* tcp = nullptr;  // Ethernet
     ZPX_Handle handle = nullptr;
 };
+
+// Queues register-2 reads whose bit 0 gives `bits` in order (spaces group the fields).
+inline void Answer(RegisterFile& f, std::string_view bits) {
+    f.queued[2].clear();
+    for (char c : bits)
+        if (c != ' ') f.queued[2].push_back(c == '1' ? 0xF1 : 0xF0);
+}
+
+// How often `what` occurs in `text`.
+inline size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size())
+        ++n;
+    return n;
+}
 
 using Request = std::tuple<uint32_t, uint32_t, uint32_t>;
 

@@ -35,13 +35,6 @@ std::string Sent(uint32_t& v, std::string_view bits) {
     return out;
 }
 
-// Queues register-2 reads whose bit 0 gives `bits` in order.
-void Answer(RegisterFile& f, std::string_view bits) {
-    f.queued[2].clear();
-    for (char c : bits)
-        if (c != ' ') f.queued[2].push_back(c == '1' ? 0xF1 : 0xF0);
-}
-
 // The traffic of the pin-exchange frame on TAP index `tap` that samples `answer` and drives
 // `driven` back, closing with `close`.
 std::string ExchangeTraffic(uint32_t tap, std::string_view answer, std::string_view driven,
@@ -165,118 +158,67 @@ TEST(PodLink, ExtenderCommandRestoresRegisterTwoWithThePodActiveBit) {
     EXPECT_EQ(s.extenderMode, 1);
 }
 
-// A controller of the 51x4 family with its pod: register 0x0B reads `power`, register 3 at
-// select 0 reads `kinds` in turn, register 2 reads give `answers` bit by bit: one bit for the
-// read each extender command starts with, ten per TAP read.
-struct PodCase {
-    const char* label;
-    uint8_t power;
-    std::deque<uint8_t> kinds;
-    int32_t extenderMode;
-    std::string answers;  // ten bits per TAP read
-    int32_t podType;
-    std::vector<uint8_t> tapTypes;
-    int extenderCommands;
-};
-
 TEST(Pod, IdentificationFollowsTheKindBitsTheExtenderAndTheTaps) {
-    const std::string kType0 = "0000000000", kType1 = "0100000000", kNone = "1111111111";
-    const PodCase cases[] = {
-        {"kind 0: fixed TAPs, no TAP frame", 3, {0}, -1, "", 0, {4, 4, 4, 4}, 0},
-        {"kind 2, TAPs 1 0 1 3",
-         3,
-         {2},
-         -1,
-         "0" + kType1 + kType0 + kType1 + kNone,
-         1,
-         {0, 0, 0, 255},
-         2},
-        {"kind 2, TAPs all of type 1",
-         3,
-         {2},
-         -1,
-         "0" + kType1 + kType1 + kType1 + kType1,
-         2,
-         {1, 1, 1, 1},
-         2},
-        {"kind 3 with the extender off",
-         3,
-         {3},
-         0,
-         kType1 + kType1 + kNone + kNone,
-         3,
-         {1, 1, 255, 255},
-         0},
-        {"kind 3 otherwise: unrecognised",
-         3,
-         {3},
-         -1,
-         kType0 + kNone + kNone + kNone,
-         -1,
-         {0, 255, 255, 255},
-         0},
-        {"kind 1 asks again with the extender off",
-         3,
-         {1, 2},
-         -1,
-         "000" + kType1 + kType1 + kType1 + kType1,
-         2,
-         {1, 1, 1, 1},
-         4},
-        {"kind 1 that stays 1",
-         3,
-         {1, 1},
-         -1,
-         "00" + kType0 + kNone + kType0 + kType0,
-         1,
-         {0, 255, 0, 0},
-         2},
+    // A powered pod of the 51x4 family: register 3 at select 0 reads `kinds` in turn; register 2
+    // answers `reads` (one bit for the read each extender command starts with), then ten bits per
+    // TAP read, by `taps`: '0' and '1' the identity of a TAP of that type, '-' no TAP.
+    struct Case {
+        const char* label;
+        std::deque<uint8_t> kinds;
+        int32_t extenderMode;
+        const char* reads;
+        const char* taps;
+        int32_t podType;
+        std::vector<uint8_t> tapTypes;
+        size_t extenderCommands;
     };
-    for (const PodCase& c : cases) {
+    const Case cases[] = {
+        {"kind 0: fixed TAPs, no TAP frame", {0}, -1, "", "", 0, {4, 4, 4, 4}, 0},
+        {"kind 2, TAPs 1 0 1 3", {2}, -1, "0", "101-", 1, {0, 0, 0, 255}, 2},
+        {"kind 2, TAPs all of type 1", {2}, -1, "0", "1111", 2, {1, 1, 1, 1}, 2},
+        {"kind 3 with the extender off", {3}, 0, "", "11--", 3, {1, 1, 255, 255}, 0},
+        {"kind 3 otherwise: unrecognised", {3}, -1, "", "0---", -1, {0, 255, 255, 255}, 0},
+        {"kind 1 asks again with the extender off", {1, 2}, -1, "000", "1111", 2, {1, 1, 1, 1}, 4},
+        {"kind 1 that stays 1", {1, 1}, -1, "00", "0-00", 1, {0, 255, 0, 0}, 2},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         auto file = std::make_shared<RegisterFile>();
-        file->regs[0x0B] = c.power;
+        file->regs[0x0B] = 3;
         Opened o(kPci, file);
         ControllerSession& s = o.s();
         s.extenderMode = c.extenderMode;
         file->selected[0] = c.kinds;
-        Answer(*file, c.answers);
+        std::string bits = c.reads;
+        for (char t : std::string_view(c.taps))
+            bits += t == '-' ? "1111111111" : t == '1' ? "0100000000" : "0000000000";
+        Answer(*file, bits);
         ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), 0u);
         EXPECT_EQ(s.podType, c.podType);
         ASSERT_EQ(s.tapCount, 4u);
         EXPECT_EQ(std::vector<uint8_t>(s.tapTypes.get(), s.tapTypes.get() + 4), c.tapTypes);
+        // An extender command starts with the reads of registers 2 and 0x0B. Already powered: no
+        // power step; pods of type 1 to 3 keep bit 5 of register 1.
         const std::string log = o.fake->Take();
-        // An extender command starts with the reads of registers 2 and 0x0B.
-        size_t commands = 0;
-        const std::string command = Hex("rb=", c.power) + "w2=c9 s5";
-        for (size_t at = 0; (at = log.find(command, at)) != std::string::npos; ++at)
-            ++commands;
-        EXPECT_EQ(commands, static_cast<size_t>(c.extenderCommands));
-        // Already powered: no power step; pods of type 1 to 3 keep bit 5 of register 1.
+        EXPECT_EQ(Occurrences(log, "rb=3 w2=c9 s5"), c.extenderCommands);
         EXPECT_EQ(log.find("wb="), std::string::npos);
         EXPECT_EQ((s.register1Copy & 0x20) != 0, c.podType >= 1);
-        int32_t podType = 99;
+        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), c.podType);
+        // Probed with the extender off, then back to the mode asked for before.
         uint32_t extender = 99;
-        EXPECT_EQ(ZPX_GetPodType(o.handle, &podType), 0u);
-        EXPECT_EQ(podType, c.podType);
         EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &extender),
                   c.podType >= 0 ? 0u : ZPX_STATUS_NOT_AVAILABLE);
-        // Probed with the extender off, then back to the mode asked for before.
-        if (c.podType == 2) {
-            EXPECT_EQ(extender, 1u);
-        }
+        EXPECT_TRUE(c.podType != 2 || extender == 1u);
     }
 }
 
 TEST(Pod, PowerStepsSettlesAndPowerOff) {
-    uint32_t state = 99;
     {
         // The 5120 family powers its pod with the controller: identification only. The board
         // test: nibble 8 of the clock range register comes back rotated left, as 1.
         Opened old(kPci5120);
         old.file->queued[7] = {0x8F, 0x1F};
-        ASSERT_EQ(ZPX_PodPowered(old.handle, &state), 0u);
-        EXPECT_EQ(state, 0u);
+        EXPECT_EQ(old.Get(ZPX_PodPowered), 0u);
         EXPECT_EQ(old.fake->Take(), "r7=8f w7=8f r7=1f w1=0 ");
         EXPECT_EQ(old.s().podType, 0);
     }
@@ -290,13 +232,11 @@ TEST(Pod, PowerStepsSettlesAndPowerOff) {
               "rb=0 wb=1 rb=1 s400 wb=3 rb=3 alloc1=2 set1=300 wait1 free1 w3=0 r3=0 w1=0 ");
     // Powered: bits 0-1 clear store 1 and nothing else; else the copies follow 0x0B, pod known.
     o.file->queued[0x0B] = {0x40};
-    EXPECT_EQ(ZPX_PodPowered(o.handle, &state), 0u);
-    EXPECT_EQ(state, 1u);
+    EXPECT_EQ(o.Get(ZPX_PodPowered), 1u);
     EXPECT_EQ(o.fake->Take(), "rb=40 ");
     o.file->queued[0x0B] = {0xC3};
     s.podType = -2;
-    EXPECT_EQ(ZPX_PodPowered(o.handle, &state), 0u);
-    EXPECT_EQ(state, 0u);
+    EXPECT_EQ(o.Get(ZPX_PodPowered), 0u);
     EXPECT_EQ(s.register1Copy & 0x20, 0x20u);
     EXPECT_EQ(s.register2Copy & 0x01, 0x01u);
     EXPECT_EQ(s.podType, 0);
@@ -323,10 +263,8 @@ TEST(Pod, ActivationResetAndTheStartupProgram) {
     s.podType = 2;
     ASSERT_EQ(ZPX_ActivatePod(o.handle, 0), 0u);
     EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 ");
-    uint32_t active = 99;
     o.file->regs[0x0B] = 0x43;
-    EXPECT_EQ(ZPX_PodActivated(o.handle, &active), 0u);
-    EXPECT_EQ(active, 1u);
+    EXPECT_EQ(o.Get(ZPX_PodActivated), 1u);
     EXPECT_EQ(ZPX_PodActivated(o.handle, nullptr), ZPX_STATUS_NULL_HANDLE);
     ASSERT_EQ(ZPX_DeActivatePod(o.handle), 0u);
     EXPECT_EQ(o.fake->Take(), "rb=43 w2=0 ");
@@ -406,11 +344,10 @@ TEST(Pod, ExtenderExportsNeedAPodWithAnExtender) {
     for (int32_t podType : {-2, -1, 0, 1}) {
         s.podType = podType;
         EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), ZPX_STATUS_NOT_AVAILABLE);
+        mode = 99;
         EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode),
                   podType < 0 ? ZPX_STATUS_NOT_AVAILABLE : 0u);
-        if (podType >= 0) {
-            EXPECT_EQ(mode, static_cast<uint32_t>(podType));
-        }
+        EXPECT_EQ(mode, podType < 0 ? 99u : static_cast<uint32_t>(podType));
     }
     EXPECT_EQ(o.fake->Take(), "");
     s.podType = 3;
@@ -418,8 +355,7 @@ TEST(Pod, ExtenderExportsNeedAPodWithAnExtender) {
     EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 0u);  // recorded: nothing sent
     EXPECT_EQ(o.fake->Take(), "");
     EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 1), 0u);
-    EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode), 0u);
-    EXPECT_EQ(mode, 1u);
+    EXPECT_EQ(o.Get(ZPX_GetPodExtenderMode), 1u);
     EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, nullptr), 10u);
     o.file->failAfter = o.file->served;
     EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 1u);

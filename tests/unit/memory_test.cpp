@@ -88,9 +88,7 @@ TEST(Counters, EthernetPacketsCarryPackedAddressGroups) {
     for (const auto& r : reads) {
         tcp.sent.clear();
         tcp.script = {{TcpEvent::kData, Words({r[1], 0xAB123456, 0})}};
-        uint32_t value = 0xDEAD;
-        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, r[0], &value), 0u);
-        EXPECT_EQ(value, r[2]) << r[0];
+        EXPECT_EQ(o.Get(ZPX_ReadCtrlCounter, r[0]), r[2]) << r[0];
         EXPECT_EQ(tcp.sent, r[1] ? Words({r[1], 0, 0}) : std::vector<uint8_t>{});
     }
     tcp.script.clear();

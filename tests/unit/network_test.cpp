@@ -67,9 +67,7 @@ TEST(Network, ItemsTravelAsTwelveBytePacketsOverEthernetAndUsb) {
     Opened o(kUsb);
     EXPECT_EQ(ZPX_SetIpAddress(o.handle, 0x0100007F), 0u);
     o.file->configReply = Reply(0x00082000, 0x0200007F);
-    uint32_t ip = 0;
-    EXPECT_EQ(ZPX_GetIpAddress(o.handle, &ip), 0u);
-    EXPECT_EQ(ip, 0x0200007Fu);
+    EXPECT_EQ(o.Get(ZPX_GetIpAddress), 0x0200007Fu);
     EXPECT_EQ(o.file->configWrites,
               (std::vector<std::vector<uint8_t>>{Reply(0x00084000, 0x0100007F)}));
     EXPECT_EQ(o.device->calls.back(), (DriverCall{0x9C406444, Reply(0x00082000, 0), 12}));
@@ -142,11 +140,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
     // No reply at all: 50 tries, then 1.
     o.fake->Take();
     EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, image.data()), 1u);
-    const std::string log = o.fake->Take();
-    size_t pauses = 0;
-    for (size_t at = 0; (at = log.find("s1000", at)) != std::string::npos; ++at)
-        ++pauses;
-    EXPECT_EQ(pauses, 51u);
+    EXPECT_EQ(Occurrences(o.fake->Take(), "s1000"), 51u);
 }
 
 }  // namespace

@@ -60,15 +60,12 @@ TEST(RunControl, StartWaitsItsSettlesThenWritesAndStatusFindsTheControllerStoppe
     EXPECT_EQ(ZPX_StartController(o.handle), 0u);
     EXPECT_EQ(o.fake->Take(),
               "wait4 free4 wait2 free2 wait1 free1 wait3 free3 w0=7 alloc5=1 set5=1000 ");
-    uint32_t running = 99;
     o.file->queued[0] = {0, 2};  // read twice before the controller counts as stopped
-    EXPECT_EQ(ZPX_GetControllerStatus(o.handle, &running), 0u);
-    EXPECT_EQ(running, 2u);
+    EXPECT_EQ(o.Get(ZPX_GetControllerStatus), 2u);
     EXPECT_EQ(o.fake->Take(), "wait5 free5 r0=0 r0=2 ");
     EXPECT_EQ(s.controlCopy, 0x07u);
     o.file->queued[0] = {0xF0};  // run bits clear, the others set
-    EXPECT_EQ(ZPX_GetControllerStatus(o.handle, &running), 0u);
-    EXPECT_EQ(running, 0u);
+    EXPECT_EQ(o.Get(ZPX_GetControllerStatus), 0u);
     EXPECT_EQ(o.fake->Take(), "r0=f0 r0=f0 alloc6=1 set6=6000 d2032 ");
     EXPECT_EQ(s.controlCopy, 0x04u);
     // Without alarms the start period is waited at once.
@@ -89,26 +86,20 @@ TEST(StatusRegisters, RestoredFromTheControllerOrTheDriverAndKeptThere) {
         {kPci5120, -1, 0x1C, 0xC0, 0, 0}};
     for (const auto& [target, r1, r2, r0b, copy1, copy2] : cases) {
         SCOPED_TRACE(r1);
-        ScopedFakePlatform fake;
         auto file = std::make_shared<RegisterFile>();
         file->regs = {{1, static_cast<uint8_t>(r1)}, {2, r2}, {0x0B, r0b}};
-        file->driverId = target.driverId;
         file->statusQueryAnswers = r1 >= 0;
         file->statusWords[0] = static_cast<uint32_t>(r1);
         file->statusWords[1] = r2;
-        auto device = fake->AddDevice(target.path, RegisterFileHandler(file));
-        uint32_t status = 99;
-        ZPX_Handle h = ZPX_OpenController(target.name, &status);
-        ASSERT_NE(h, nullptr);
+        Opened o(target, file);
         const bool family5120 = target.driverId == kPci5120.driverId;
         // The 5120 family asks the driver; the 51x4 family reads registers 1, 2 and 0x0B.
-        EXPECT_EQ(device->calls.back() == DriverCall({0x9C40643C, std::vector<uint8_t>(8, 0), 8}),
+        EXPECT_EQ(o.openCalls.back() == DriverCall({0x9C40643C, std::vector<uint8_t>(8, 0), 8}),
                   family5120);
-        EXPECT_EQ(SessionOf(h).register1Copy * 256 + SessionOf(h).register2Copy,
-                  copy1 * 256 + copy2);
-        EXPECT_EQ(SessionOf(h).extStatus, family5120 ? 0u : r0b);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
-        EXPECT_TRUE(fake->files.empty());
+        EXPECT_EQ(o.s().register1Copy * 256 + o.s().register2Copy, copy1 * 256 + copy2);
+        EXPECT_EQ(o.s().extStatus, family5120 ? 0u : r0b);
+        EXPECT_EQ(o.Close(), 0u);
+        EXPECT_TRUE(o.fake->files.empty());
     }
 }
 
@@ -125,24 +116,20 @@ TEST(StatusRegisters, AnOlderDriverKeepsThemInTheStatusFileBesideTheLibrary) {
          {kIsa, "/opt/zpx/lib/libzpx.so", "", "", 0, ""}};
     for (const auto& [target, library, statusFile, text, restored, saved] : cases) {
         SCOPED_TRACE(library);
-        ScopedFakePlatform fake;
-        fake->libraryPath = library;
-        if (statusFile[0] != '\0') fake->files[statusFile] = text;
-        auto file = std::make_shared<RegisterFile>();
-        file->driverId = target.driverId;
-        fake->AddDevice(target.path, RegisterFileHandler(file));
-        uint32_t status = 99;
-        ZPX_Handle h = ZPX_OpenController(target.name, &status);
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(SessionOf(h).legacyDriver, 1u);
-        EXPECT_EQ(SessionOf(h).register1Copy, restored);
-        EXPECT_EQ(SessionOf(h).register2Copy, 0u);
-        EXPECT_EQ(ZPX_ClearError(h, 0x01), 0u);
-        EXPECT_EQ(ZPX_SetTapEnable(h, 0xF0), 0u);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
-        ASSERT_EQ(fake->files.size(), statusFile[0] ? 1u : 0u);
+        Opened o(target, std::make_shared<RegisterFile>(), [&](FakePlatform& fake) {
+            fake.libraryPath = library;
+            if (statusFile[0] != '\0') fake.files[statusFile] = text;
+        });
+        EXPECT_EQ(o.s().legacyDriver, 1u);
+        EXPECT_EQ(o.s().register1Copy, restored);
+        EXPECT_EQ(o.s().register2Copy, 0u);
+        EXPECT_EQ(ZPX_ClearError(o.handle, 0x01), 0u);
+        EXPECT_EQ(ZPX_SetTapEnable(o.handle, 0xF0), 0u);
+        EXPECT_EQ(o.Close(), 0u);
+        std::map<std::string, std::string>& files = o.fake->files;
+        ASSERT_EQ(files.size(), statusFile[0] ? 1u : 0u);
         if (statusFile[0] == '\0') continue;
-        const std::string& kept = fake->files[statusFile];
+        const std::string& kept = files[statusFile];
         const std::string section = restored != 0 ? "ISA0,5120" : "PCI0,5120";
         EXPECT_EQ(platform::ProfileLookup(kept, section, "Register1"), saved);
         EXPECT_EQ(platform::ProfileLookup(kept, section, "Register2"), "240");

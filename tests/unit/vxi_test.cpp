@@ -1,7 +1,8 @@
-// The VXI back-end against a fake driver library of either generation: the address grammar, the
-// entries looked up in order, every call with its arguments (the partner byte of the 16-bit
-// registers, the clock copies, the counters, memory pieces, the board's pod sense), the plain
-// interface's single open, and what closing calls and unloads.
+// The VXI back-end against a fake driver library of either generation: the
+// address grammar, the entries looked up in order, every call with its
+// arguments (the partner byte of the 16-bit registers, the clock copies, the
+// counters, memory pieces, the board's pod sense), the plain interface's single
+// open, and what closing calls and unloads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,110 +18,62 @@ namespace {
 
 void* const kSession = reinterpret_cast<void*>(0x5E55);
 
-// The board behind the fake entries: the VXI register words it answers, what the entries return,
-// and a line per call ("r10", "w8=125a", "imm=7", ...), with "!" where a session entry was
-// given another session value.
+// The board behind the fake entries: the VXI register words it answers, what
+// the entries return, and a line per call ("r10", "w8=125a", "imm=7", ...),
+// with "!" where a session entry was given another session value.
 struct FakeBoard {
     std::map<uint32_t, uint32_t> words;
     int32_t result = 0;
     void* opened = kSession;  // what "OpenSession" returns
     std::vector<std::string> calls;
-
-    void Note(void* session, const char* format, uint32_t a = 0, uint32_t b = 0) {
-        char text[48];
-        std::snprintf(text, sizeof text, format, a, b);
-        calls.push_back(std::string(session != nullptr && session != kSession ? "!" : "") + text);
-    }
 };
 FakeBoard* g_board = nullptr;
 
+int32_t Noted(void* session, const char* format, uint32_t a = 0, uint32_t b = 0) {
+    char text[48];
+    std::snprintf(text, sizeof text, format, a, b);
+    g_board->calls.push_back(std::string(session != nullptr && session != kSession ? "!" : "") +
+                             text);
+    return g_board->result;
+}
+// An entry taking a request record: its first word (register or select) and the
+// word at `at`.
+template <const char* kFormat, int at>
+int32_t Record(void* s, void* r) {
+    const auto* p = static_cast<const uint8_t*>(r);
+    return Noted(s, kFormat, GetU32(p), GetU32(p + at));
+}
+constexpr char kWrite[] = "w%u=%x", kSet[] = "set%u=%x", kMemW[] = "mw%u:%u", kMemR[] = "mr%u:%u";
 int32_t Read(void* s, void* r) {
     auto* p = static_cast<uint8_t*>(r);
-    g_board->Note(s, "r%u", GetU32(p));
     PutU32(p + 4, g_board->words[GetU32(p)]);
-    return g_board->result;
-}
-int32_t Write(void* s, void* r) {
-    auto* p = static_cast<uint8_t*>(r);
-    g_board->Note(s, "w%u=%x", GetU32(p), GetU32(p + 4));
-    return g_board->result;
-}
-int32_t SetAddress(void* s, void* r) {
-    auto* p = static_cast<uint8_t*>(r);
-    g_board->Note(s, "set%u=%x", GetU32(p), GetU32(p + 4));
-    return g_board->result;
+    return Noted(s, "r%u", GetU32(p));
 }
 int32_t WriteImm(void* s, uint32_t value) {
-    g_board->Note(s, "imm=%x", value);
-    return g_board->result;
+    return Noted(s, "imm=%x", value);
 }
 int32_t ReadImm(void* s, void* value) {
-    g_board->Note(s, "imm?");
     PutU32(static_cast<uint8_t*>(value), 0x123456);
-    return g_board->result;
-}
-int32_t Memory(void* s, void* r, const char* what) {
-    auto* p = static_cast<uint8_t*>(r);
-    g_board->Note(s, what, GetU32(p), GetU32(p + 8));
-    return g_board->result;
-}
-int32_t WriteMemory(void* s, void* r) {
-    return Memory(s, r, "mw%u:%u");
-}
-int32_t ReadMemory(void* s, void* r) {
-    return Memory(s, r, "mr%u:%u");
+    return Noted(s, "imm?");
 }
 int32_t BoardValid(void* s, void* answer) {
-    g_board->Note(s, "valid?");
     PutU32(static_cast<uint8_t*>(answer), 0);
-    return g_board->result;
+    return Noted(s, "valid?");
 }
-
-// The plain generation: the same entries without the session value.
-extern "C" {
-int32_t PlainRead(void* r) {
-    return Read(nullptr, r);
-}
-int32_t PlainWrite(void* r) {
-    return Write(nullptr, r);
-}
-int32_t PlainSetAddress(void* r) {
-    return SetAddress(nullptr, r);
-}
-int32_t PlainWriteImm(uint32_t v) {
-    return WriteImm(nullptr, v);
-}
-int32_t PlainReadImm(void* v) {
-    return ReadImm(nullptr, v);
-}
-int32_t PlainWriteMemory(void* r) {
-    return WriteMemory(nullptr, r);
-}
-int32_t PlainReadMemory(void* r) {
-    return ReadMemory(nullptr, r);
-}
-int32_t PlainBoardValid(void* a) {
-    return BoardValid(nullptr, a);
-}
-int32_t PlainPreset() {
+int32_t Preset() {
     return 0;
 }
-int32_t PlainSetVxiAddress(uint32_t address) {
-    g_board->Note(nullptr, "address=%u", address);
-    return g_board->result;
-}
-int32_t PlainCloseBoard() {
-    g_board->Note(nullptr, "close");
-    return 0;
-}
-void* SessionOpen(uint16_t board, uint16_t address) {
-    g_board->Note(nullptr, "open=%u,%u", board, address);
+void* OpenSession(uint16_t board, uint16_t address) {
+    Noted(nullptr, "open=%u,%u", board, address);
     return g_board->opened;
 }
-int32_t SessionClose(void* s) {
-    g_board->Note(s, "close");
-    return 0;
+int32_t CloseSession(void* s) {
+    return Noted(s, "close");
 }
+// The plain generation: the same entries without the session value.
+template <auto kEntry, class... A>
+int32_t Plain(A... a) {
+    return kEntry(nullptr, a...);
 }
 
 template <typename F>
@@ -129,21 +82,30 @@ void* Entry(F f) {
 }
 
 std::map<std::string, void*> Entries(bool session) {
+    constexpr auto kWriteRecord = Record<kWrite, 4>, kSetRecord = Record<kSet, 4>;
+    constexpr auto kMemWRecord = Record<kMemW, 8>, kMemRRecord = Record<kMemR, 8>;
+    const auto pick = [session](auto withSession, auto plain) {
+        return session ? Entry(withSession) : Entry(plain);
+    };
+    std::map<std::string, void*> e = {
+        {"DrvReadRegister", pick(Read, Plain<Read, void*>)},
+        {"DrvWriteRegister", pick(kWriteRecord, Plain<kWriteRecord, void*>)},
+        {"DrvSetAddress", pick(kSetRecord, Plain<kSetRecord, void*>)},
+        {"DrvWriteImmAddr", pick(WriteImm, Plain<WriteImm, uint32_t>)},
+        {"DrvReadImmAddr", pick(ReadImm, Plain<ReadImm, void*>)},
+        {"DrvWriteMemory", pick(kMemWRecord, Plain<kMemWRecord, void*>)},
+        {"DrvReadMemory", pick(kMemRRecord, Plain<kMemRRecord, void*>)},
+        {"DrvBoardValid", pick(BoardValid, Plain<BoardValid, void*>)},
+        {"DrvPresetImmMem", Entry(Preset)}};
     if (session) {
-        return {{"OpenSession", Entry(SessionOpen)},    {"CloseSession", Entry(SessionClose)},
-                {"DrvReadRegister", Entry(Read)},       {"DrvWriteRegister", Entry(Write)},
-                {"DrvSetAddress", Entry(SetAddress)},   {"DrvWriteImmAddr", Entry(WriteImm)},
-                {"DrvReadImmAddr", Entry(ReadImm)},     {"DrvWriteMemory", Entry(WriteMemory)},
-                {"DrvReadMemory", Entry(ReadMemory)},   {"DrvBoardValid", Entry(BoardValid)},
-                {"DrvPresetImmMem", Entry(PlainPreset)}};
+        e["OpenSession"] = Entry(OpenSession);
+        e["CloseSession"] = Entry(CloseSession);
+    } else {
+        e["set_vxi_address"] =
+            Entry(+[](uint32_t address) { return Noted(nullptr, "address=%u", address); });
+        e["close_board"] = Entry(+[] { return Noted(nullptr, "close"); });
     }
-    return {
-        {"set_vxi_address", Entry(PlainSetVxiAddress)}, {"close_board", Entry(PlainCloseBoard)},
-        {"DrvReadRegister", Entry(PlainRead)},          {"DrvWriteRegister", Entry(PlainWrite)},
-        {"DrvSetAddress", Entry(PlainSetAddress)},      {"DrvWriteImmAddr", Entry(PlainWriteImm)},
-        {"DrvReadImmAddr", Entry(PlainReadImm)},        {"DrvWriteMemory", Entry(PlainWriteMemory)},
-        {"DrvReadMemory", Entry(PlainReadMemory)},      {"DrvBoardValid", Entry(PlainBoardValid)},
-        {"DrvPresetImmMem", Entry(PlainPreset)}};
+    return e;
 }
 
 struct VxiFixture {
@@ -171,14 +133,16 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
         SCOPED_TRACE(session);
         VxiFixture f(session);
         uint32_t status = 99;
-        // Malformed addresses: 10 with nothing loaded; without the 5120 suffix no VXI at all.
+        // Malformed addresses: 10 with nothing loaded; without the 5120 suffix no
+        // VXI at all.
         for (const char* name : {"VXIPCI200,5120", "VXIPCI3,0,5120", "VXIPCI3,256,5120",
                                  "VXIPCI3,,5120", "VXIPCI ,24,5120", "VXIPCI3x,5120", "VXIPCI"}) {
             EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
             EXPECT_EQ(status, std::string(name) == "VXIPCI" ? 1u : 10u) << name;
         }
         EXPECT_TRUE(f.library->lookups.empty());
-        // Board and logical address as each form gives them, and what closing calls.
+        // Board and logical address as each form gives them, and what closing
+        // calls.
         for (const auto& [name, open] : {std::pair<const char*, const char*>{"VXIPCI,5120", "0,8"},
                                          {"VXIPCI 2,5120", "2,8"},
                                          {"VXIPCI2,24,5120", "2,24"},
@@ -192,21 +156,19 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
             EXPECT_EQ(calls.substr(0, calls.find(' ') + 1),
                       session ? std::string("open=") + open + " " : "address=" + address + " ");
             EXPECT_EQ(ZPX_CloseController(h), 0u);
-            EXPECT_EQ(f.Calls(), "r18 close ");  // register 0x0B read at close, then the close
+            EXPECT_EQ(f.Calls(),
+                      "r18 close ");  // register 0x0B read at close, then the close
             EXPECT_EQ(f.library->loaded, 0);
             EXPECT_EQ(f.fake->counters[2], 1u);
         }
-        // The entries in their order; the session generation is told by "OpenSession".
-        const std::vector<std::string> order =
-            session
-                ? std::vector<std::string>{"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
-                                           "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
-                                           "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
-                                           "DrvBoardValid",    "CloseSession"}
-                : std::vector<std::string>{"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
-                                           "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
-                                           "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
-                                           "DrvBoardValid",    "set_vxi_address", "close_board"};
+        // The entries in their order; the session generation is told by
+        // "OpenSession".
+        std::vector<std::string> order = {"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
+                                          "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
+                                          "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
+                                          "DrvBoardValid"};
+        if (session) order.push_back("CloseSession");
+        if (!session) order.insert(order.end(), {"set_vxi_address", "close_board"});
         EXPECT_EQ(std::vector<std::string>(f.library->lookups.end() - order.size(),
                                            f.library->lookups.end()),
                   order);
@@ -277,15 +239,16 @@ TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
         EXPECT_EQ(std::vector<uint32_t>(got, got + 6),
                   (std::vector<uint32_t>{0xB0, 0xA1, 0xD2, 0xC3, 0x43, 0xBEEF}));
         EXPECT_EQ(f.Calls(), "r8 r8 r10 r10 r18 r12 ");
-        // The clock word: a read keeps both bytes, a write sends the other one kept.
+        // The clock word: a read keeps both bytes, a write sends the other one
+        // kept.
         uint32_t range = 0;
         EXPECT_TRUE(transport::ReadClockRegister(s, 7, &range).ok());
         EXPECT_EQ(range, 0x07u);
         EXPECT_TRUE(transport::WriteClockRegister(s, 7, 0x105).ok());
         EXPECT_TRUE(transport::WriteClockRegister(s, 6, 0x44).ok());
         EXPECT_EQ(f.Calls(), "r14 w14=580 w14=544 ");
-        // Counters: the immediate one by value, address counters by select (1 and 2 exchanged),
-        // only the immediate one read back.
+        // Counters: the immediate one by value, address counters by select (1 and 2
+        // exchanged), only the immediate one read back.
         uint32_t value = 9;
         EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 7), 0u);
         EXPECT_EQ(ZPX_WriteCtrlCounter(h, 1, 0x100), 0u);
@@ -294,7 +257,8 @@ TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
         EXPECT_EQ(ZPX_ReadCtrlCounter(h, 2, &value), 0u);
         EXPECT_EQ(value, 0u);
         EXPECT_EQ(f.Calls(), "imm=7 set2=100 imm? ");
-        // Memory in pieces of 4096 with the exchanged select; the board's pod sense.
+        // Memory in pieces of 4096 with the exchanged select; the board's pod
+        // sense.
         std::vector<uint8_t> data(5000, 0xA5);
         EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 1, 5000, data.data()), 0u);
         EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 2, 5000, data.data()), 0u);

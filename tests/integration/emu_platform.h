@@ -1,6 +1,6 @@
 // Kernel-driver devices for integration tests, installed for its lifetime: the device path of the
 // test opens an emulated driver. Every other facility stays the system's own (sockets, timers,
-// shared objects).
+// shared objects). Also the status file's folder of a test, and an emulated Ethernet controller.
 #pragma once
 
 #include <algorithm>
@@ -10,7 +10,11 @@
 #include <random>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "controller.h"
 #include "driver_stand_in.h"
+#include "lan_server.h"
 #include "platform/platform.h"
 
 namespace zpx::testing {
@@ -97,6 +101,20 @@ class StatusFileFolder : public platform::Files {
 
   private:
     std::filesystem::path folder_;
+};
+
+// An emulated controller served over loopback Ethernet by this process's threads, on an address
+// of its own, and the name that opens it.
+struct LanStation {
+    explicit LanStation(const emu::ControllerConfig& config = {})
+        : controller(config), server(controller) {
+        std::string address, error;
+        EXPECT_TRUE(emu::StartOnFreeLoopback(server, emu::kLanPort, &address, &error)) << error;
+        name = "ETH" + address;
+    }
+    emu::Controller controller;
+    emu::LanServer server;
+    std::string name;
 };
 
 }  // namespace zpx::testing

@@ -15,9 +15,8 @@
 #include <functional>
 #include <string>
 
-#include "controller.h"
+#include "../integration/emu_platform.h"
 #include "core/bytes.h"
-#include "lan_server.h"
 #include "platform/platform.h"
 #include "zpx/zpx.h"
 
@@ -46,20 +45,15 @@ int InChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// An emulated Ethernet controller of the 51x4 family, served by this process's threads.
-struct Emulated {
-    Emulated() {
-        emu::ControllerConfig config;
-        config.controllerSerial = 0x00C0DE0051A4;
-        controller = std::make_unique<emu::Controller>(config);
-        server = std::make_unique<emu::LanServer>(*controller);
-        std::string address, error;
-        EXPECT_TRUE(emu::StartOnFreeLoopback(*server, emu::kLanPort, &address, &error)) << error;
-        name = "ETH" + address;
-    }
-    std::unique_ptr<emu::Controller> controller;
-    std::unique_ptr<emu::LanServer> server;
-    std::string name;
+// An emulated Ethernet controller of the 51x4 family with a serial number of its own, served by
+// this process's threads.
+struct Emulated : testing::LanStation {
+    Emulated()
+        : LanStation([] {
+              emu::ControllerConfig config;
+              config.controllerSerial = 0x00C0DE0051A4;
+              return config;
+          }()) {}
 };
 
 TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
@@ -81,7 +75,7 @@ TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
         EXPECT_EQ(EntryName(i), emulated.name);
 
     // Another process finds it in any letter case without connecting to the controller.
-    const uint64_t connections = emulated.server->ConnectionsAccepted();
+    const uint64_t connections = emulated.server.ConnectionsAccepted();
     const auto rom = emu::SerialRom(0x00C0DE0051A4, false);
     const uint32_t high = GetU32(rom.data() + 4), low = GetU32(rom.data());
     std::string lower = emulated.name;
@@ -94,7 +88,7 @@ TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
                   return rc == 0 && first == high && second == low ? 0 : 1;
               }),
               0);
-    EXPECT_EQ(emulated.server->ConnectionsAccepted(), connections);
+    EXPECT_EQ(emulated.server.ConnectionsAccepted(), connections);
     // Giving it back changes nothing; a 5120-family open records nothing.
     uint32_t first = 0, second = 0;
     EXPECT_EQ(ZPX_ControllerSerialNumberFree(emulated.name.c_str(), &first, &second), 0u);

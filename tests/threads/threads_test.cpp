@@ -9,32 +9,19 @@
 #include <thread>
 #include <vector>
 
-#include "controller.h"
-#include "lan_server.h"
+#include "../integration/emu_platform.h"
 #include "zpx/zpx.h"
 
 namespace zpx::testing {
 namespace {
 
-// One emulated Ethernet controller on a loopback address of its own.
-struct Station {
-    emu::Controller controller{emu::ControllerConfig{}};
-    emu::LanServer server{controller};
-    std::string name;
-    Station() {
-        std::string address, error;
-        if (emu::StartOnFreeLoopback(server, emu::kLanPort, &address, &error)) {
-            name = "ETH" + address;
-        }
-    }
-};
+using Station = LanStation;
 
 TEST(Threads, SessionsOfTheirOwnRunInParallel) {
     constexpr int kThreads = 4;
     std::vector<std::unique_ptr<Station>> stations;
     for (int i = 0; i < kThreads; ++i) {
         stations.push_back(std::make_unique<Station>());
-        ASSERT_FALSE(stations.back()->name.empty());
     }
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -74,7 +61,6 @@ TEST(Threads, SessionsOfTheirOwnRunInParallel) {
 // on 2. Nothing else, and nothing crashes.
 TEST(Threads, ThreadsSharingOneSessionGetTheirTurnOrBusyAndAClosedHandle) {
     Station station;
-    ASSERT_FALSE(station.name.empty());
     uint32_t status = 99;
     ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
     ASSERT_NE(h, nullptr);

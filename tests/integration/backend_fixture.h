@@ -8,11 +8,8 @@
 #include <array>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "controller.h"
@@ -137,9 +134,7 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         } else if (b.ethernet()) {
             ownedController_ = std::make_unique<emu::Controller>(config_);
             controller_ = ownedController_.get();
-            emu::LanServerOptions options;
-            options.requestLog = [this](std::string_view line) { Recorded(line); };
-            server_ = std::make_unique<emu::LanServer>(*controller_, options);
+            server_ = std::make_unique<emu::LanServer>(*controller_);
             std::string address, error;
             ASSERT_TRUE(emu::StartOnFreeLoopback(*server_, emu::kLanPort, &address, &error))
                 << error;
@@ -153,7 +148,6 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             emu::DriverOptions options;
             options.kind = kKinds[b.interfaceKind];  // by interface kind
             options.olderDriver = b.olderDriver;
-            options.log = [this](std::string_view line) { Recorded(line); };
             driver_ = std::make_unique<emu::DriverStandIn>(*controller_, options);
             platform_.SetDriver(b.path, driver_.get());
             name_ = b.name;
@@ -186,10 +180,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         vxiLibrary_.reset();
     }
 
-    // What an export with a trailing output word hands back (it must succeed).
-    template <class F, class... A>
-    uint32_t Get(F export_, A... args) {
-        uint32_t v = 0xDEADBEEF;
+    // What an export with a trailing output hands back (it must succeed).
+    template <class T = uint32_t, class F, class... A>
+    T Get(F export_, A... args) {
+        T v = static_cast<T>(0xDEADBEEF);
         EXPECT_EQ(export_(handle_, args..., &v), ZPX_STATUS_OK);
         return v;
     }
@@ -217,17 +211,6 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
             server_ ? server_->SetFaults(f) : driver_->SetFaults(f);
         }
     }
-    // The requests the emulator decoded while recording (Ethernet packets or driver requests,
-    // as the front-end logs them), without the peer or driver name in front.
-    void Record(bool on) {
-        std::lock_guard lock(requestsMutex_);
-        recording_ = on;
-    }
-    std::vector<std::string> TakeRequests() {
-        std::lock_guard lock(requestsMutex_);
-        return std::exchange(requests_, {});
-    }
-
     testing::EmuPlatform platform_;
     testing::StatusFileFolder statusFile_;
     emu::ControllerConfig config_;
@@ -239,16 +222,6 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
     std::unique_ptr<emu::DriverStandIn> driver_;
     std::string name_;
     ZPX_Handle handle_ = nullptr;
-
-  private:
-    void Recorded(std::string_view line) {
-        std::lock_guard lock(requestsMutex_);
-        if (recording_) requests_.emplace_back(line.substr(line.find(": ") + 2));
-    }
-
-    std::mutex requestsMutex_;
-    bool recording_ = false;
-    std::vector<std::string> requests_;
 };
 
 }  // namespace zpx

@@ -47,14 +47,11 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
             EXPECT_EQ(transport::ReadRegister(o.s(), reg, &value).ok(), !refused) << reg;
             EXPECT_EQ(value, refused ? 0x777u : 0xA0 + reg) << reg;
         }
-        uint32_t word = 0, khz = 0;
         EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), 0u);
-        EXPECT_EQ(ZPX_GetContModeCounter(o.handle, &word), 0u);
-        EXPECT_EQ(word, wordValue);
+        EXPECT_EQ(o.Get(ZPX_GetContModeCounter), wordValue);
         EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0x1BEEF), 0u);
         EXPECT_EQ(ZPX_SetCtrlFrequency(o.handle, 0, clockKhz), 0u);
-        EXPECT_EQ(ZPX_GetCurrentFrequency(o.handle, &khz), 0u);
-        EXPECT_EQ(khz, static_cast<uint32_t>(clockKhz));
+        EXPECT_EQ(o.Get(ZPX_GetCurrentFrequency), static_cast<uint32_t>(clockKhz));
         EXPECT_EQ(o.fake->Take(), log);
         for (const DriverCall& call : o.device->calls)
             EXPECT_EQ(call.outLength, 8u);
@@ -64,7 +61,7 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
         o.file->regs = {{3, 0x11}, {4, 0x22}};
         o.file->selected = {{o.file->select, {0x11}}};  // the ISA word's low byte
         o.file->failAfter = o.file->served + (fireWire ? 0 : 1);
-        word = 0xDEAD;
+        uint32_t word = 0xDEAD;
         EXPECT_EQ(ZPX_GetContModeCounter(o.handle, &word), 10u);
         EXPECT_EQ(word, fireWire ? 0xDEADu : (isa ? 0x11u : 0x22u));
         o.file->failAfter = o.file->served;
@@ -81,11 +78,8 @@ TEST(LanRegisters, PacketsCarryCommandWordsAndWritesReadNothing) {
     tcp.script[0].data[4] = 0xC1;  // a byte register: byte 4 of the reply only
     tcp.script[1].data[4] = 0x34;  // the word register: the low half of data0
     tcp.script[1].data[5] = 0x12;
-    uint32_t error = 0, count = 0;
-    EXPECT_EQ(ZPX_GetError(o.handle, &error), 0u);
-    EXPECT_EQ(error, 0xC1u);
-    EXPECT_EQ(ZPX_GetContModeCounter(o.handle, &count), 0u);
-    EXPECT_EQ(count, 0x1234u);
+    EXPECT_EQ(o.Get(ZPX_GetError), 0xC1u);
+    EXPECT_EQ(o.Get(ZPX_GetContModeCounter), 0x1234u);
     EXPECT_EQ(tcp.lastWaitMs, 5000u);
     const int waits = tcp.waits;
     EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), 0u);
@@ -100,7 +94,8 @@ TEST(LanRegisters, PacketsCarryCommandWordsAndWritesReadNothing) {
     EXPECT_EQ(tcp.sends, (std::vector<std::pair<size_t, bool>>(5, {12, false})));
     tcp.failSends = true;
     EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
-    EXPECT_EQ(ZPX_GetError(o.handle, &count), 10u);
+    uint32_t error = 0;
+    EXPECT_EQ(ZPX_GetError(o.handle, &error), 10u);
     EXPECT_EQ(tcp.waits, waits);
 }
 

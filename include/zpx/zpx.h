@@ -1387,8 +1387,8 @@ ZPX_API uint32_t ZPX_GetFirmwareVersion(ZPX_Handle handle, uint32_t* version);
  *         a transport failure; #ZPX_STATUS_NULL_HANDLE (2) when @p handle is null or names no
  *         open controller; #ZPX_STATUS_BUSY (3) when another call on @p handle is running or the
  *         controller or its back-end takes no images (nothing sent); #ZPX_STATUS_INVALID (10)
- *         when @p image is null (nothing sent); otherwise the controller's own nonzero verdict,
- *         unchanged.
+ *         when @p image is null and @p length is not 0 (nothing sent; an empty image travels as
+ *         its header alone); otherwise the controller's own nonzero verdict, unchanged.
  */
 ZPX_API uint32_t ZPX_UpdateFirmware(ZPX_Handle handle, uint32_t length, uint32_t ignored,
                                     uint8_t first, uint8_t second, const uint8_t* image);
@@ -1407,8 +1407,8 @@ ZPX_API uint32_t ZPX_UpdateFirmware(ZPX_Handle handle, uint32_t length, uint32_t
  *         a transport failure; #ZPX_STATUS_NULL_HANDLE (2) when @p handle is null or names no
  *         open controller; #ZPX_STATUS_BUSY (3) when another call on @p handle is running or the
  *         controller or its back-end takes no images (nothing sent); #ZPX_STATUS_INVALID (10)
- *         when @p image is null (nothing sent); otherwise the controller's own nonzero verdict,
- *         unchanged.
+ *         when @p image is null and @p length is not 0 (nothing sent; an empty image travels as
+ *         its header alone); otherwise the controller's own nonzero verdict, unchanged.
  */
 ZPX_API uint32_t ZPX_UpdateFPGA(ZPX_Handle handle, uint32_t length, uint32_t ignored, uint8_t first,
                                 uint8_t second, const uint8_t* image);

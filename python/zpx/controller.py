@@ -434,8 +434,6 @@ class Controller:
 
     def _update(self, function: str, image: Buffer, first: int, second: int) -> None:
         data = bytes(image) if not isinstance(image, bytes) else image
-        if not data:
-            raise ValueError("an image update needs a non-empty image")
         if not (0 <= first <= 255 and 0 <= second <= 255):
             raise ValueError("the caller bytes are 0 to 255")
         code = getattr(self._lib, function)(self._handle, len(data), 0, first, second, data)

@@ -46,8 +46,9 @@ uint32_t Update(ZPX_Handle handle, ImageKind kind, uint32_t length, uint8_t firs
                 const uint8_t* image) {
     return CallFrame(handle, [&](ControllerSession& s) {
         if (!Configurable(s)) return kStatusNotConfigurable;
-        // An empty image or one that is not there is not worth the controller's flash.
-        if (length == 0 || image == nullptr) return kStatusInvalid;
+        // An image that is not there cannot be read; an empty one travels as its header alone
+        // and the controller gives its verdict on it.
+        if (image == nullptr && length != 0) return kStatusInvalid;
         return FirmwareUpload(s, kind, length, first, second, image);
     });
 }

@@ -114,13 +114,21 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         EXPECT_EQ(o.device->calls.back(), (DriverCall{0x9C406444, {}, 12}));
         o.file->configReply = Reply(0x00018000, 5);  // refused: the controller's word as it is
         EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), 5u);
-        o.file->failAfter = o.file->served;
-        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), 1u);
-        // Nothing to send: 10, nothing sent.
+        // A length with no image behind it: 10, nothing sent. An empty image is its header alone
+        // (length 0, CRC 0), then the verdict.
         o.device->calls.clear();
-        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 0, 0, 0, 0, image.data()), 10u);
         EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, nullptr), 10u);
         EXPECT_TRUE(o.device->calls.empty());
+        o.file->configWrites.clear();
+        o.file->pieceLengths.clear();
+        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 0, 0, 0x01, 0x02, nullptr), 5u);
+        std::vector<uint8_t> empty(12);
+        PutU32(empty.data(), 0x00018000);
+        PutU32(empty.data() + 8, 0x02010000);
+        EXPECT_EQ(o.file->configWrites, (std::vector<std::vector<uint8_t>>{empty}));
+        EXPECT_TRUE(o.file->pieceLengths.empty());
+        o.file->failAfter = o.file->served;
+        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), 1u);
     }
     Opened o(kEthernet);
     FakeTcpState& tcp = *o.tcp;

@@ -51,8 +51,10 @@ struct zpx_driver_request {
 
 #ifdef __cplusplus
 static_assert(sizeof(struct zpx_driver_request) == 32, "zpx_driver_request is 32 bytes");
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(struct zpx_driver_request) == 32, "zpx_driver_request is 32 bytes");
+#else /* C99: an array of negative size stops the compiler instead */
+typedef char zpx_driver_request_is_32_bytes[sizeof(struct zpx_driver_request) == 32 ? 1 : -1];
 #endif
 
 #endif /* ZPX_DRIVER_ABI_H */

@@ -44,16 +44,22 @@
 
 /**
  * @def ZPX_STATIC_ASSERT
- * @brief Compile-time check of a record's layout, in C (_Static_assert) and in C++
- *        (static_assert) alike.
+ * @brief Compile-time check of a record's layout, in C++ (static_assert), C11
+ *        (_Static_assert) and C99 (an array whose size would be negative) alike.
  * @param cond The condition that must hold.
- * @param msg  The message the compiler gives when it does not.
+ * @param msg  The message the compiler gives when it does not (C99 names the line instead).
  */
 #ifdef __cplusplus
 #define ZPX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 extern "C" {
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define ZPX_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+/** @cond */
+#define ZPX_STATIC_ASSERT_NAME2(line) zpx_layout_check_##line
+#define ZPX_STATIC_ASSERT_NAME(line) ZPX_STATIC_ASSERT_NAME2(line)
+/** @endcond */
+#define ZPX_STATIC_ASSERT(cond, msg) typedef char ZPX_STATIC_ASSERT_NAME(__LINE__)[(cond) ? 1 : -1]
 #endif
 
 /** @} */

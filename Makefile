@@ -56,10 +56,16 @@ package:
 package-test: package
 	tests/package/check.sh $$(ls $(REL_BUILD)/zpx_*.deb)
 
-# The Python package's tests against zpx-emu, with the system's Python (Debian python3-pytest).
+# The Python package installed offline with pip (from a copy, so that the tree stays clean),
+# then its tests against zpx-emu on the installed copy, with the system's Python (Debian
+# python3-pip, python3-setuptools, python3-wheel, python3-pytest).
 python-test: configure
 	cmake --build $(BUILD) -j$(JOBS) --target ZPX zpx-emu
-	ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+	rm -rf $(BUILD)/python-src $(BUILD)/python-install && cp -r python $(BUILD)/python-src
+	PIP_ROOT_USER_ACTION=ignore /usr/bin/python3 -m pip install -q --disable-pip-version-check \
+	  --no-index --no-build-isolation --no-deps --target $(BUILD)/python-install $(BUILD)/python-src
+	ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
+	  /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
 # Benchmarks: library figures next to raw baselines measured in the same run.
 bench: configure

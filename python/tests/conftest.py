@@ -10,7 +10,9 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))  # the package from the tree, installed or not
+# The package from the tree, or the installed copy that ZPX_PYTHON_PACKAGE_DIR names.
+PACKAGE_DIR = os.environ.get("ZPX_PYTHON_PACKAGE_DIR", str(HERE.parent))
+sys.path.insert(0, PACKAGE_DIR)
 
 BUILD = Path(os.environ.get("ZPX_BUILD_DIR", HERE.parent.parent / "build")).resolve()
 os.environ["ZPX_LIBRARY"] = str(BUILD / "ZPX.so")

@@ -1,5 +1,6 @@
 import os
 import random
+from pathlib import Path
 
 import pytest
 
@@ -168,6 +169,13 @@ def test_closed_controller_and_context_manager(emulator):
     with pytest.raises(zpx.ZpxNullHandle):
         saved.read_memory(1, 0, 4)
     saved.close()  # a second close is harmless
+
+
+def test_the_package_is_the_copy_asked_for():
+    wanted = os.environ.get("ZPX_PYTHON_PACKAGE_DIR", str(Path(__file__).resolve().parents[1]))
+    found = Path(zpx.__file__).resolve()
+    assert found.is_relative_to(Path(wanted).resolve()), found
+    assert (found.parent / "py.typed").exists()  # type hints travel with an installed copy
 
 
 def test_library_not_found_lists_places(tmp_path):

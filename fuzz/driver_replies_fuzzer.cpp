@@ -107,11 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p->files["/opt/zpx/lib/KVCtrl.dat"] = "[" + name + "]\nRegister1=" + std::to_string(register1) +
                                           "\nRegister2=" + std::to_string(register2) + "\n";
 
-    uint32_t status = 0;
-    ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
-    if (h == nullptr) return 0;
-    ByteReader callReader(calls, callBytes);
-    RunExports(h, callReader);
-    ZPX_CloseController(h);
+    (void)OpenRunClose(name.c_str(), calls, callBytes);
     return 0;
 }

@@ -61,12 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p->nextConnection->script = Events(in);
 
     const std::string name = (flags & 1) ? "ETH1.2.3.4,5120" : "ETH1.2.3.4";
-    uint32_t status = 0;
-    ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
-    if (h == nullptr) return 0;
-    ByteReader callReader(calls, callBytes);
-    RunExports(h, callReader);
-    ZPX_CloseController(h);
+    if (!OpenRunClose(name.c_str(), calls, callBytes)) return 0;
     ZPX_FUZZ_CHECK(p->nextConnection->closed, "the connection outlived its session");
     return 0;
 }

@@ -405,4 +405,14 @@ void RunExports(ZPX_Handle handle, ByteReader& calls) {
     if (caller.created != nullptr) ZPX_DestroyDeviceInfo(handle, caller.created);
 }
 
+bool OpenRunClose(const char* name, const uint8_t* calls, size_t callBytes) {
+    uint32_t status = 0;
+    ZPX_Handle h = ZPX_OpenController(name, &status);
+    if (h == nullptr) return false;
+    ByteReader callReader(calls, callBytes);
+    RunExports(h, callReader);
+    ZPX_CloseController(h);
+    return true;
+}
+
 }  // namespace zpx::fuzz

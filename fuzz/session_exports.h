@@ -17,6 +17,10 @@ namespace zpx::fuzz {
 // open.
 void RunExports(ZPX_Handle handle, ByteReader& calls);
 
+// A whole session: opens `name`, runs the calls of `calls` (as RunExports does) and closes it.
+// False when the open failed, which ends a fuzz case quietly.
+bool OpenRunClose(const char* name, const uint8_t* calls, size_t callBytes);
+
 // Bytes one call record takes.
 inline constexpr size_t kCallRecordSize = 9;
 

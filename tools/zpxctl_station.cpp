@@ -242,19 +242,19 @@ int Info(int argc, char** argv) {
     // absence is not a failure of the command.
     const bool transceiver = TransceiverSerial(h, &thigh, &tlow);
     ZPX_DeviceInfo* device = ZPX_CreateDeviceInfo(h, nullptr);
-    Json out;
-    out.Text("name", argv[0])
-        .Int("type", static_cast<int32_t>(type))
-        .Int("interface", kind)
-        .Int("index", static_cast<int32_t>(index))
-        .Int("epld", epld)
-        .Int("flash", flash)
-        .Ints("clock_khz", clock, 2)
-        .Text("serial", Hex64(high, low));
-    if (transceiver) out.Text("transceiver_serial", Hex64(thigh, tlow));
-    out.Ints("memory_bytes", sizes, 6).Object("record", RecordJson(*record));
-    if (device != nullptr) out.Object("device", DeviceJson(*device));
     if (json) {
+        Json out;
+        out.Text("name", argv[0])
+            .Int("type", static_cast<int32_t>(type))
+            .Int("interface", kind)
+            .Int("index", static_cast<int32_t>(index))
+            .Int("epld", epld)
+            .Int("flash", flash)
+            .Ints("clock_khz", clock, 2)
+            .Text("serial", Hex64(high, low));
+        if (transceiver) out.Text("transceiver_serial", Hex64(thigh, tlow));
+        out.Ints("memory_bytes", sizes, 6).Object("record", RecordJson(*record));
+        if (device != nullptr) out.Object("device", DeviceJson(*device));
         out.Print();
     } else {
         std::printf(

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 #include "platform/system_time.h"
 
@@ -131,8 +132,8 @@ class SystemClock final : public Clock {
 
 template <>
 Clock& System<Clock>() {
-    static SystemClock clock;
-    return clock;
+    static Immortal<SystemClock> clock;
+    return clock.get();
 }
 
 }  // namespace zpx::platform

@@ -4,8 +4,8 @@
 // live (closed, never opened, garbage) is found out without touching memory it names, and a
 // closed slot opened again gets a new generation, so an old handle to it stays dead. Calls enter
 // and leave their session's slot; a close first stops new calls from entering, then waits for
-// those inside to leave. Slots live in chunks made on demand and kept for the process's life, so
-// a lookup never races with a table that moves; no lock is taken on the way in or out (only the
+// those inside to leave. Slots live in static storage for as long as the library is loaded, so a
+// lookup never races with a table that moves; no lock is taken on the way in or out (only the
 // last call to leave a closing slot takes one, to wake the close).
 #pragma once
 

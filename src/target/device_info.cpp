@@ -3,8 +3,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <unordered_set>
+#include <set>
 
+#include "core/immortal.h"
 #include "core/status.h"
 #include "info/clock.h"
 #include "info/identity.h"
@@ -28,7 +29,8 @@ constexpr int32_t kStateFixed = 4;
 
 // The records this library handed out and has not taken back, so that a record given back twice,
 // or one it never made, is refused instead of freed. Never destroyed: a record may be given back
-// from another static object's destructor at exit.
+// from another static object's destructor at exit. A tree, not a hash set: once every record is
+// back it holds no memory, so a library unloaded after its records were freed leaves nothing.
 class LiveRecords {
   public:
     bool Add(const ZPX_DeviceInfo* record) {
@@ -46,12 +48,12 @@ class LiveRecords {
 
   private:
     std::mutex mutex_;
-    std::unordered_set<const ZPX_DeviceInfo*> records_;
+    std::set<const ZPX_DeviceInfo*> records_;
 };
 
 LiveRecords& Live() {
-    static LiveRecords& records = *new LiveRecords;
-    return records;
+    static Immortal<LiveRecords> records;
+    return records.get();
 }
 
 // The pod kind bits of register 3; a code of 2 tells nothing and leaves the kind as it is.

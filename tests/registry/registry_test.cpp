@@ -174,7 +174,22 @@ TEST(Registry, TwoUsersSideBySide) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
     Emulated emulated;
     ASSERT_TRUE(P().Attach());
-    ASSERT_TRUE(P().LockOpen(1000));  // held by this user for the whole test
+    // Held by another process of this user for the whole test. (A process does not let go of
+    // the objects while one of its threads holds the lock, and a fork inherits that state.)
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        char mark = P().LockOpen(1000) ? 'y' : 'n';
+        (void)!::write(ready[1], &mark, 1);
+        (void)!::read(done[0], &mark, 1);
+        P().UnlockOpen();
+        ::_exit(0);
+    }
+    char mark = 0;
+    ASSERT_EQ(::read(ready[0], &mark, 1), 1);
+    ASSERT_EQ(mark, 'y');
     const std::string mine = "/__SnrRootMap__." + std::to_string(::getuid());
     constexpr uid_t kOther = 65534;
     EXPECT_EQ(InChild([&] {
@@ -190,7 +205,10 @@ TEST(Registry, TwoUsersSideBySide) {
                   return EntryCount() >= 1 ? 0 : 5;
               }),
               0);
-    P().UnlockOpen();
+    (void)!::write(done[1], &mark, 1);
+    ::waitpid(holder, nullptr, 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        ::close(fd);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 #include "zpx/driver_abi.h"
 
@@ -72,8 +73,8 @@ class LinuxDevices final : public Devices {
 
 template <>
 Devices& System<Devices>() {
-    static LinuxDevices devices;
-    return devices;
+    static Immortal<LinuxDevices> devices;
+    return devices.get();
 }
 
 }  // namespace zpx::platform

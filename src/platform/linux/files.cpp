@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 #include "platform/profile_text.h"
 
@@ -94,8 +95,8 @@ class LinuxFiles final : public Files {
 
 template <>
 Files& System<Files>() {
-    static LinuxFiles files;
-    return files;
+    static Immortal<LinuxFiles> files;
+    return files.get();
 }
 
 }  // namespace zpx::platform

@@ -1,4 +1,5 @@
 // The operating-system class.
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -20,8 +21,8 @@ class LinuxHost final : public Host {
 
 template <>
 Host& System<Host>() {
-    static LinuxHost host;
-    return host;
+    static Immortal<LinuxHost> host;
+    return host.get();
 }
 
 }  // namespace zpx::platform

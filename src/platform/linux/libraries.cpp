@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -37,8 +38,8 @@ class LinuxLibraries final : public Libraries {
 
 template <>
 Libraries& System<Libraries>() {
-    static LinuxLibraries libraries;
-    return libraries;
+    static Immortal<LinuxLibraries> libraries;
+    return libraries.get();
 }
 
 }  // namespace zpx::platform

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/immortal.h"
 #include "platform/gathering_connection.h"
 #include "platform/system_time.h"
 
@@ -128,8 +129,8 @@ class LinuxNetwork final : public Network {
 
 template <>
 Network& System<Network>() {
-    static LinuxNetwork network;
-    return network;
+    static Immortal<LinuxNetwork> network;
+    return network.get();
 }
 
 }  // namespace zpx::platform

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -53,8 +54,8 @@ class WindowsDevices final : public Devices {
 
 template <>
 Devices& System<Devices>() {
-    static WindowsDevices devices;
-    return devices;
+    static Immortal<WindowsDevices> devices;
+    return devices.get();
 }
 
 }  // namespace zpx::platform

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -56,8 +57,8 @@ class WindowsFiles final : public Files {
 
 template <>
 Files& System<Files>() {
-    static WindowsFiles files;
-    return files;
+    static Immortal<WindowsFiles> files;
+    return files.get();
 }
 
 }  // namespace zpx::platform

@@ -1,6 +1,7 @@
 // The operating-system version.
 #include <windows.h>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -28,8 +29,8 @@ class WindowsHost final : public Host {
 
 template <>
 Host& System<Host>() {
-    static WindowsHost host;
-    return host;
+    static Immortal<WindowsHost> host;
+    return host.get();
 }
 
 }  // namespace zpx::platform

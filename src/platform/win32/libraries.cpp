@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "core/immortal.h"
 #include "platform/platform.h"
 
 namespace zpx::platform {
@@ -39,8 +40,8 @@ class WindowsLibraries final : public Libraries {
 
 template <>
 Libraries& System<Libraries>() {
-    static WindowsLibraries libraries;
-    return libraries;
+    static Immortal<WindowsLibraries> libraries;
+    return libraries.get();
 }
 
 }  // namespace zpx::platform

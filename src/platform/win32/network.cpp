@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/immortal.h"
 #include "platform/gathering_connection.h"
 
 namespace zpx::platform {
@@ -102,8 +103,8 @@ class WindowsNetwork final : public Network {
 
 template <>
 Network& System<Network>() {
-    static WindowsNetwork network;
-    return network;
+    static Immortal<WindowsNetwork> network;
+    return network.get();
 }
 
 }  // namespace zpx::platform

@@ -4,19 +4,27 @@
 #include <windows.h>
 
 #include <cstring>
-#include <mutex>
 
 #include "platform/platform.h"
+#include "platform/system_shared.h"
 
-namespace zpx::platform {
+namespace zpx::platform::os {
 
 namespace {
 
 constexpr const char* kCountersName = "dllmemfilemap";
 constexpr const char* kMutexName = "__SnrRootMtx__";
 constexpr const char* kRegistryName = "__SnrRootMap__";
+// Orders the attaches of processes that load the library at the same moment, so that none sees
+// counters the creator has not yet set to 1. It is held only for the few calls of an attach, never
+// while an open runs, and the wait for it is bounded all the same: a load runs under the loader
+// lock, and a process stopped in a debugger half-way through its own load must not freeze ours.
+constexpr const char* kAttachLockName = "zpx.attach";
+constexpr DWORD kAttachWaitMs = 2000;
 constexpr DWORD kCountersSize = 16;
 constexpr unsigned kCounterCount = 4;
+
+enum Held { kCountersMapping, kRegistryMapping };
 
 // A page-file-backed mapping of `size` bytes, created or opened; *created says which.
 HANDLE CreateMapping(const char* name, DWORD size, bool* created) {
@@ -30,114 +38,75 @@ void* MapView(HANDLE mapping, DWORD size) {
     return mapping != nullptr ? ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size) : nullptr;
 }
 
-class WindowsSharedObjects final : public SharedObjects {
-  public:
-    ~WindowsSharedObjects() override { Detach(); }
-
-    bool Attach() override {
-        std::lock_guard lock(attachMutex_);
-        if (attached_) return counters_ != nullptr;
-        attached_ = true;
-        // The mutex comes first and is held while the maps are set up, so that a process
-        // attaching at the same moment never sees counters the creator has not yet set to 1.
-        mutex_ = ::CreateMutexA(nullptr, FALSE, kMutexName);
-        const bool locked = Acquire(mutex_, INFINITE);
-
-        bool created = false;
-        countersMapping_ = CreateMapping(kCountersName, kCountersSize, &created);
-        counters_ = static_cast<volatile LONG*>(MapView(countersMapping_, kCountersSize));
-        if (counters_ != nullptr && created) {
-            std::memset(const_cast<LONG*>(counters_), 0, kCountersSize);
-            for (unsigned i = 0; i < kCounterCount; ++i)
-                counters_[i] = 1;
-        }
-
-        registryMapping_ = ::OpenFileMappingA(FILE_MAP_WRITE, FALSE, kRegistryName);
-        if (registryMapping_ == nullptr) {
-            registryMapping_ =
-                CreateMapping(kRegistryName, static_cast<DWORD>(kSerialRegistrySize), &created);
-            if (void* view = MapView(registryMapping_, kSerialRegistrySize)) {
-                std::memset(view, 0, kSerialRegistrySize);
-                ::UnmapViewOfFile(view);
-            }
-        }
-        registry_ = static_cast<uint8_t*>(MapView(registryMapping_, kSerialRegistrySize));
-        if (locked) ::ReleaseMutex(mutex_);
-        return counters_ != nullptr;
-    }
-
-    void Detach() override {
-        std::lock_guard lock(attachMutex_);
-        if (!attached_) return;
-        attached_ = false;
-        if (counters_ != nullptr) ::UnmapViewOfFile(const_cast<LONG*>(counters_));
-        if (registry_ != nullptr) ::UnmapViewOfFile(registry_);
-        counters_ = nullptr;
-        registry_ = nullptr;
-        for (HANDLE* h : {&countersMapping_, &registryMapping_, &mutex_}) {
-            if (*h != nullptr) ::CloseHandle(*h);
-            *h = nullptr;
-        }
-    }
-
-    uint32_t OpenCounterDecrement(unsigned index) override {
-        volatile LONG* counters = Counters();
-        if (counters == nullptr || index >= kCounterCount) return 0;
-        return static_cast<uint32_t>(::InterlockedExchangeAdd(&counters[index], -1));
-    }
-
-    uint32_t OpenCounterIncrement(unsigned index) override {
-        volatile LONG* counters = Counters();
-        if (counters == nullptr || index >= kCounterCount) return 0;
-        return static_cast<uint32_t>(::InterlockedExchangeAdd(&counters[index], 1));
-    }
-
-    bool LockOpen(uint32_t timeoutMs) override { return Acquire(Mutex(), timeoutMs); }
-
-    void UnlockOpen() override {
-        if (const HANDLE mutex = Mutex()) ::ReleaseMutex(mutex);
-    }
-
-    uint8_t* SerialRegistry() override {
-        (void)Attach();
-        return registry_;
-    }
-
-  private:
-    // An abandoned mutex is the waiting thread's now: its owner died holding it, and what it
-    // guards stays consistent (the counters change in single atomic steps and a registry entry
-    // counts only once it is complete).
-    static bool Acquire(HANDLE mutex, DWORD timeoutMs) {
-        if (mutex == nullptr) return false;
-        const DWORD rc = ::WaitForSingleObject(mutex, timeoutMs);
-        return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
-    }
-
-    // Each attaches first if this process has not yet.
-    volatile LONG* Counters() {
-        (void)Attach();
-        return counters_;
-    }
-    HANDLE Mutex() {
-        (void)Attach();
-        return mutex_;
-    }
-
-    std::mutex attachMutex_;
-    bool attached_ = false;
-    HANDLE countersMapping_ = nullptr;
-    HANDLE registryMapping_ = nullptr;
-    HANDLE mutex_ = nullptr;
-    volatile LONG* counters_ = nullptr;
-    uint8_t* registry_ = nullptr;
-};
+// An abandoned mutex is the waiting thread's now: its owner died holding it.
+bool Acquire(HANDLE mutex, DWORD timeoutMs) {
+    const DWORD rc = ::WaitForSingleObject(mutex, timeoutMs);
+    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+}
 
 }  // namespace
 
-template <>
-SharedObjects& System<SharedObjects>() {
-    static WindowsSharedObjects objects;
-    return objects;
+SharedAttachment AttachShared() {
+    SharedAttachment a;
+    const HANDLE attachLock = ::CreateMutexA(nullptr, FALSE, kAttachLockName);
+    const bool ordered = attachLock != nullptr && Acquire(attachLock, kAttachWaitMs);
+
+    bool created = false;
+    const HANDLE countersMapping = CreateMapping(kCountersName, kCountersSize, &created);
+    auto* counters = static_cast<volatile LONG*>(MapView(countersMapping, kCountersSize));
+    if (counters != nullptr && created) {
+        std::memset(const_cast<LONG*>(counters), 0, kCountersSize);
+        for (unsigned i = 0; i < kCounterCount; ++i)
+            counters[i] = 1;
+    }
+
+    // Made or opened unowned: nothing here waits for it.
+    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kMutexName);
+
+    HANDLE registryMapping = ::OpenFileMappingA(FILE_MAP_WRITE, FALSE, kRegistryName);
+    if (registryMapping == nullptr) {
+        registryMapping =
+            CreateMapping(kRegistryName, static_cast<DWORD>(kSerialRegistrySize), &created);
+        if (void* view = MapView(registryMapping, kSerialRegistrySize)) {
+            std::memset(view, 0, kSerialRegistrySize);
+            ::UnmapViewOfFile(view);
+        }
+    }
+
+    if (ordered) ::ReleaseMutex(attachLock);
+    if (attachLock != nullptr) ::CloseHandle(attachLock);
+
+    a.counters = const_cast<LONG*>(counters);
+    a.lock = mutex;
+    a.registry = static_cast<uint8_t*>(MapView(registryMapping, kSerialRegistrySize));
+    a.held[kCountersMapping] = reinterpret_cast<intptr_t>(countersMapping);
+    a.held[kRegistryMapping] = reinterpret_cast<intptr_t>(registryMapping);
+    return a;
 }
 
-}  // namespace zpx::platform
+void DetachShared(SharedAttachment& a) {
+    if (a.counters != nullptr) ::UnmapViewOfFile(a.counters);
+    if (a.registry != nullptr) ::UnmapViewOfFile(a.registry);
+    if (a.lock != nullptr) ::CloseHandle(static_cast<HANDLE>(a.lock));
+    for (intptr_t handle : {a.held[kCountersMapping], a.held[kRegistryMapping]}) {
+        if (handle != 0 && handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
+    a = {};
+}
+
+uint32_t CounterAdd(void* counters, unsigned index, int32_t delta) {
+    auto* c = static_cast<volatile LONG*>(counters);
+    return static_cast<uint32_t>(::InterlockedExchangeAdd(&c[index], delta));
+}
+
+// What the mutex guards stays consistent when an owner dies holding it: the counters change in
+// single atomic steps and a registry entry counts only once it is complete.
+bool LockShared(void* lock, uint32_t timeoutMs) {
+    return Acquire(static_cast<HANDLE>(lock), timeoutMs);
+}
+
+void UnlockShared(void* lock) {
+    ::ReleaseMutex(static_cast<HANDLE>(lock));
+}
+
+}  // namespace zpx::platform::os

@@ -8,9 +8,11 @@
 // here from the documentation, independently of src/session/: the status the open answers, which
 // device path it tried (or the address it connected to, or whether it loaded the VXI driver
 // library), and that it gave back the open lock and every single-open slot it took. Ethernet
-// addresses are read by the C library's own inet_aton, the conversion the library matches.
+// addresses are read by the C library's own inet_aton and VXI addresses by its own sscanf, the
+// conversions the library matches.
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -68,41 +70,20 @@ std::optional<uint32_t> Ipv4(std::string_view t) {
     return ip;
 }
 
-// The VXI address text: blank; "board"; "board,address"; or ",address" right behind the prefix.
-// Board 0 to 199, address 1 to 255. (Numbers are digit runs, as for the device index.)
+// The VXI address text as the C library's sscanf reads it with the documented patterns,
+// "%u%c%u%1s" and then "%c%u%1s": blank; "board"; "board,address"; or ",address" right behind
+// the prefix. Board 0 to 199, address 1 to 255. Signs and numbers past 32 bits are read
+// however "%u" reads them.
 bool VxiAddress(std::string_view t) {
-    size_t i = 0;
-    auto skip = [&] {
-        while (i < t.size() && Blank(t[i]))
-            ++i;
-    };
-    auto number = [&](long long* v) {
-        skip();
-        const size_t start = i;
-        *v = 0;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') {
-            if (*v < 1000000) *v = *v * 10 + (t[i] - '0');
-            ++i;
-        }
-        return i > start;
-    };
-    skip();
-    if (i == t.size()) return true;
-    i = 0;
-    long long board = 0, address = 8;
-    if (number(&board)) {
-        if (i < t.size()) {
-            if (t[i++] != ',' || !number(&address)) return false;
-            skip();
-            if (i != t.size()) return false;
-        }
-    } else {
-        i = 0;
-        if (t[i++] != ',' || !number(&address)) return false;
-        skip();
-        if (i != t.size()) return false;
-    }
-    return board <= 199 && address >= 1 && address <= 255;
+    const std::string text(t);
+    unsigned board = 0, address = 8;
+    char separator = 0, trail[2];
+    const int n = std::sscanf(text.c_str(), "%u%c%u%1s", &board, &separator, &address, trail);
+    bool ok = n == EOF || n == 1 || (n == 3 && separator == ',');
+    if (n == 0)
+        ok = std::sscanf(text.c_str(), "%c%u%1s", &separator, &address, trail) == 2 &&
+             separator == ',';
+    return ok && board <= 199 && address >= 1 && address <= 255;
 }
 
 struct DriverRow {

@@ -108,6 +108,20 @@ std::map<std::string, void*> Entries(bool session) {
     return e;
 }
 
+// The C library's own reading of a VXI address text with the two patterns, as "board,address",
+// or "" where the text is malformed or out of range.
+std::string ScanfReading(const std::string& text) {
+    unsigned board = 0, address = 8;
+    char separator = 0, trail[2];
+    const int n = std::sscanf(text.c_str(), "%u%c%u%1s", &board, &separator, &address, trail);
+    bool ok = n == EOF || n == 1 || (n == 3 && separator == ',');
+    if (n == 0)
+        ok = std::sscanf(text.c_str(), "%c%u%1s", &separator, &address, trail) == 2 &&
+             separator == ',';
+    if (!ok || board > 199 || address < 1 || address > 255) return "";
+    return std::to_string(board) + "," + std::to_string(address);
+}
+
 struct VxiFixture {
     explicit VxiFixture(bool session) {
         g_board = &board;
@@ -141,20 +155,52 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
             EXPECT_EQ(status, std::string(name) == "VXIPCI" ? 1u : 10u) << name;
         }
         EXPECT_TRUE(f.library->lookups.empty());
-        // Board and logical address as each form gives them, and what closing
-        // calls.
-        for (const auto& [name, open] : {std::pair<const char*, const char*>{"VXIPCI,5120", "0,8"},
-                                         {"VXIPCI 2,5120", "2,8"},
-                                         {"VXIPCI2,24,5120", "2,24"},
-                                         {"VXIPCI,24,5120", "0,24"}}) {
-            ZPX_Handle h = ZPX_OpenController(name, &status);
+        // Board and logical address as each form gives them ("": fails with 10 and loads
+        // nothing), and what closing calls. The numbers are "%u" fields: a sign is read, and
+        // numbers past 32 bits wrap while those past 64 saturate first; the rows without an
+        // expectation take it from sscanf itself.
+        const std::pair<const char*, const char*> rows[] = {
+            {"", "0,8"},
+            {" 2", "2,8"},
+            {"2,24", "2,24"},
+            {",24", "0,24"},
+            {"+3", "3,8"},
+            {"3,+24", "3,24"},
+            {"-1", ""},
+            {",+24", nullptr},
+            {"+", nullptr},
+            {"3,-", nullptr},
+            {"+-3", nullptr},
+            {"- 3", nullptr},
+            {"4294967298", nullptr},
+            {"-4294967295", nullptr},
+            {",-4294967041", nullptr},
+            {"3,4294967320", nullptr},
+            {"-18446744073709551615", nullptr},
+            {"-18446744073709551616", nullptr},
+            {"18446744073709551618", nullptr},
+        };
+        for (const auto& [text, expected] : rows) {
+            const std::string open = expected != nullptr ? expected : ScanfReading(text);
+            if (expected != nullptr) {  // the explicit rows hold the oracle to the C library too
+                EXPECT_EQ(ScanfReading(text), open) << text;
+            }
+            const std::string name = "VXIPCI" + std::string(text) + ",5120";
+            const size_t lookups = f.library->lookups.size();
+            ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
+            if (open.empty()) {
+                EXPECT_EQ(h, nullptr) << name;
+                EXPECT_EQ(status, 10u) << name;
+                EXPECT_EQ(f.library->lookups.size(), lookups) << name;
+                continue;
+            }
             ASSERT_NE(h, nullptr) << name;
             EXPECT_EQ(SessionOf(h).interfaceKind * 100 + SessionOf(h).deviceIndex, 300 - 1);
             EXPECT_EQ(SessionOf(h).chunkSize, 4096u);
             const std::string calls = f.Calls();
-            const std::string address = std::string(open).substr(std::string(open).find(',') + 1);
+            const std::string address = open.substr(open.find(',') + 1);
             EXPECT_EQ(calls.substr(0, calls.find(' ') + 1),
-                      session ? std::string("open=") + open + " " : "address=" + address + " ");
+                      session ? "open=" + open + " " : "address=" + address + " ");
             EXPECT_EQ(ZPX_CloseController(h), 0u);
             EXPECT_EQ(f.Calls(),
                       "r18 close ");  // register 0x0B read at close, then the close

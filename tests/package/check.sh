@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian package built by make package, builds a small C program against it through
-# pkg-config and through find_package, runs both, and removes the package again.
+# pkg-config and through find_package, runs both, and removes the package again. Before that, the
+# same against the package's build tree installed into a temporary prefix (relocated.sh), before
+# any copy is installed in /usr.
 set -euo pipefail
 deb=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"; dpkg -r zpx >/dev/null 2>&1 || true' EXIT
 here=$(cd "$(dirname "$0")" && pwd)
+
+"$here/relocated.sh" "$(dirname "$deb")"
 
 dpkg -i "$deb" >/dev/null
 test -f /usr/share/man/man1/zpxctl.1.gz

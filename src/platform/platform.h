@@ -104,10 +104,10 @@ class Files {
   public:
     virtual ~Files() = default;
     // Profile (INI) files, with the semantics of Windows profile files.
-    virtual std::string ReadProfileString(const std::string& file, const std::string& section,
-                                          const std::string& key, const std::string& fallback) = 0;
-    virtual bool WriteProfileString(const std::string& file, const std::string& section,
-                                    const std::string& key, const std::string& value) = 0;
+    virtual std::string ReadProfileValue(const std::string& file, const std::string& section,
+                                         const std::string& key, const std::string& fallback) = 0;
+    virtual bool WriteProfileValue(const std::string& file, const std::string& section,
+                                   const std::string& key, const std::string& value) = 0;
     // Full path of the library's own file, links resolved; empty when unknown.
     virtual std::string LibraryPath() = 0;
 };

@@ -66,9 +66,9 @@ Result RestoreStatusRegisters(ControllerSession& s) {
         const std::string file = StatusFilePath(p.LibraryPath());
         if (file.empty()) return kOk;
         s.register1Copy =
-            DecimalPrefix(p.ReadProfileString(file, s.name, kRegister1Key, kDefaultValue));
+            DecimalPrefix(p.ReadProfileValue(file, s.name, kRegister1Key, kDefaultValue));
         s.register2Copy =
-            DecimalPrefix(p.ReadProfileString(file, s.name, kRegister2Key, kDefaultValue));
+            DecimalPrefix(p.ReadProfileValue(file, s.name, kRegister2Key, kDefaultValue));
     }
     return kOk;
 }
@@ -79,8 +79,8 @@ Result SaveStatusRegisters(ControllerSession& s) {
     const std::string file = StatusFilePath(p.LibraryPath());
     if (file.empty()) return kOk;
     // A failed write loses only this session's copies; closing goes on regardless.
-    (void)p.WriteProfileString(file, s.name, kRegister1Key, std::to_string(s.register1Copy));
-    (void)p.WriteProfileString(file, s.name, kRegister2Key, std::to_string(s.register2Copy));
+    (void)p.WriteProfileValue(file, s.name, kRegister1Key, std::to_string(s.register1Copy));
+    (void)p.WriteProfileValue(file, s.name, kRegister2Key, std::to_string(s.register2Copy));
     return kOk;
 }
 

@@ -89,13 +89,13 @@ class StatusFileFolder : public platform::Files {
     StatusFileFolder(const StatusFileFolder&) = delete;
     StatusFileFolder& operator=(const StatusFileFolder&) = delete;
 
-    std::string ReadProfileString(const std::string& file, const std::string& section,
-                                  const std::string& key, const std::string& fallback) override {
-        return platform::System<platform::Files>().ReadProfileString(file, section, key, fallback);
+    std::string ReadProfileValue(const std::string& file, const std::string& section,
+                                 const std::string& key, const std::string& fallback) override {
+        return platform::System<platform::Files>().ReadProfileValue(file, section, key, fallback);
     }
-    bool WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value) override {
-        return platform::System<platform::Files>().WriteProfileString(file, section, key, value);
+    bool WriteProfileValue(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& value) override {
+        return platform::System<platform::Files>().WriteProfileValue(file, section, key, value);
     }
     std::string LibraryPath() override { return (folder_ / "ZPX.so").string(); }
 

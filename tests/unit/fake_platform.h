@@ -232,14 +232,14 @@ class FakePlatform : public platform::Devices,
     std::string LibraryPath() override { return libraryPath; }
 
     std::map<std::string, std::string> files;
-    std::string ReadProfileString(const std::string& file, const std::string& section,
-                                  const std::string& key, const std::string& fallback) override {
+    std::string ReadProfileValue(const std::string& file, const std::string& section,
+                                 const std::string& key, const std::string& fallback) override {
         auto f = files.find(file);
         auto v = f == files.end() ? std::nullopt : platform::ProfileLookup(f->second, section, key);
         return v ? *v : fallback;
     }
-    bool WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value) override {
+    bool WriteProfileValue(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& value) override {
         files[file] = platform::ProfileUpdate(files[file], section, key, value);
         return true;
     }

@@ -61,16 +61,16 @@ TEST(ProfileFile, AMissingFileReadsAsDefaultsAndTheFirstWriteCreatesIt) {
     TempDir dir;
     const std::string file = dir.path + "/KVCtrl.dat";
     platform::Files& p = platform::System<platform::Files>();
-    EXPECT_EQ(p.ReadProfileString(file, "ISA0,5120", "Register1", "0"), "0");
-    ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register1", "37"));
-    ASSERT_TRUE(p.WriteProfileString(file, "isa0,5120", "Register1", "36"));
-    ASSERT_TRUE(p.WriteProfileString(file, "PCI0,5120", "Register2", "5"));
+    EXPECT_EQ(p.ReadProfileValue(file, "ISA0,5120", "Register1", "0"), "0");
+    ASSERT_TRUE(p.WriteProfileValue(file, "ISA0,5120", "Register1", "37"));
+    ASSERT_TRUE(p.WriteProfileValue(file, "isa0,5120", "Register1", "36"));
+    ASSERT_TRUE(p.WriteProfileValue(file, "PCI0,5120", "Register2", "5"));
     EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=36\n[PCI0,5120]\nRegister2=5\n");
     // A key new to a section goes after the section's last key, as a close writes them.
-    ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register2", "7"));
-    ASSERT_TRUE(p.WriteProfileString(file, "ISA0,5120", "Register1", "35"));
+    ASSERT_TRUE(p.WriteProfileValue(file, "ISA0,5120", "Register2", "7"));
+    ASSERT_TRUE(p.WriteProfileValue(file, "ISA0,5120", "Register1", "35"));
     EXPECT_EQ(Slurp(file), "[ISA0,5120]\nRegister1=35\nRegister2=7\n[PCI0,5120]\nRegister2=5\n");
-    EXPECT_EQ(p.ReadProfileString(file, "Isa0,5120", "register1", "0"), "35");
+    EXPECT_EQ(p.ReadProfileValue(file, "Isa0,5120", "register1", "0"), "35");
 }
 
 TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
@@ -81,7 +81,7 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
     auto writeKeys = [&](const std::string& who) {
         bool ok = true;
         for (int k = 0; k < kKeys; ++k)
-            ok &= platform::System<platform::Files>().WriteProfileString(
+            ok &= platform::System<platform::Files>().WriteProfileValue(
                 file, std::string("S").append(std::to_string(k % 2)), key(who, k), who);
         return ok;
     };
@@ -111,9 +111,10 @@ TEST(ProfileFile, WritersInSeveralProcessesAndThreadsLoseNoKey) {
 #endif
     for (const std::string& who : writers) {
         for (int k = 0; k < kKeys; ++k) {
-            EXPECT_EQ(platform::System<platform::Files>().ReadProfileString(
-                          file, std::string("S").append(std::to_string(k % 2)), key(who, k), "lost"),
-                      who);
+            EXPECT_EQ(
+                platform::System<platform::Files>().ReadProfileValue(
+                    file, std::string("S").append(std::to_string(k % 2)), key(who, k), "lost"),
+                who);
         }
     }
 }

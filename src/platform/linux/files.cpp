@@ -43,16 +43,16 @@ bool WriteAll(int fd, const std::string& text) {
 
 class LinuxFiles final : public Files {
   public:
-    std::string ReadProfileString(const std::string& file, const std::string& section,
-                                  const std::string& key, const std::string& fallback) override {
+    std::string ReadProfileValue(const std::string& file, const std::string& section,
+                                 const std::string& key, const std::string& fallback) override {
         std::string text;
         if (!ReadWholeFile(file, &text)) return fallback;
         auto value = ProfileLookup(text, section, key);
         return value ? *value : fallback;
     }
 
-    bool WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value) override {
+    bool WriteProfileValue(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& value) override {
         // Writers serialise on a lock file beside the profile and replace the profile by
         // rename, so readers see the old or the new text, never a half-written one, and no
         // writer loses another's key.

@@ -13,8 +13,8 @@ namespace {
 
 class WindowsFiles final : public Files {
   public:
-    std::string ReadProfileString(const std::string& file, const std::string& section,
-                                  const std::string& key, const std::string& fallback) override {
+    std::string ReadProfileValue(const std::string& file, const std::string& section,
+                                 const std::string& key, const std::string& fallback) override {
         // The status file holds short decimal numbers; a value that fills the buffer is read
         // again into a larger one, so that nothing is cut.
         std::vector<char> value(256);
@@ -27,8 +27,8 @@ class WindowsFiles final : public Files {
         }
     }
 
-    bool WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value) override {
+    bool WriteProfileValue(const std::string& file, const std::string& section,
+                           const std::string& key, const std::string& value) override {
         return ::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(),
                                             file.c_str()) != FALSE;
     }

@@ -14,6 +14,13 @@ void SleepUntilNanos(uint64_t deadline);
 // deadline and finish by watching the clock.
 uint64_t WakeLatenessNanos();
 
+#ifdef _WIN32
+// Test-only (part of the static core alone, never exported): makes the calling thread wait on a
+// plain timer, as on systems without high-resolution timers (true), or on the best the system
+// has again (false).
+void UsePlainTimerForTesting(bool plain);
+#endif
+
 void SleepMs(uint32_t ms);
 // The system's millisecond tick counter.
 uint32_t TickMs();

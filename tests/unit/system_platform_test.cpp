@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/system_time.h"
 
 namespace zpx::testing {
 namespace {
@@ -148,6 +149,53 @@ TEST(SystemAlarms, WaitsAndDelaysNeverEndBeforeTheirTime) {
     EXPECT_GE(Clock::now() - reset, std::chrono::milliseconds(2));
     p.AlarmFree(id);
 }
+
+// The tick counter bounds the pod start-up poll (10 s): it must count milliseconds.
+TEST(SystemAlarms, TheTickCounterCountsMilliseconds) {
+    platform::Clock& p = platform::System<platform::Clock>();
+    const uint32_t before = p.TickMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint32_t ticks = p.TickMs() - before;
+    EXPECT_GE(ticks, 180u);
+    EXPECT_LE(ticks, 2000u);
+}
+
+#ifdef _WIN32
+// Without high-resolution timers (Windows before 10 version 1803) waits sleep on a plain timer,
+// which wakes on the system's clock tick, up to 15.6 ms late. They must still end on time: never
+// early, and not a tick late (the bound is generous: these machines are shared and noisy).
+TEST(SystemAlarms, OnAPlainTimerWaitsStillEndOnTime) {
+    // Short enough to be watched through, and long enough to be slept in stages.
+    const uint32_t delaysMs[] = {3, 25, 60};
+    std::vector<std::vector<double>> lateMs(std::size(delaysMs));
+    std::thread([&] {
+        platform::os::UsePlainTimerForTesting(true);  // for this thread's waits alone
+        platform::Clock& p = platform::System<platform::Clock>();
+        for (size_t d = 0; d < std::size(delaysMs); ++d) {
+            for (uint32_t kind : {0u, 1u, 2u}) {  // the direct delay, alarms in µs and in ms
+                const uint32_t delay = kind == 2 ? delaysMs[d] : delaysMs[d] * 1000;
+                const auto start = Clock::now();
+                if (kind == 0) p.DelayDirect(delay);
+                if (kind != 0) {
+                    const uint16_t id = p.AlarmAlloc(kind);
+                    p.AlarmSet(id, delay);
+                    p.AlarmWait(id);
+                    p.AlarmFree(id);
+                }
+                const std::chrono::duration<double, std::milli> took = Clock::now() - start;
+                lateMs[d].push_back(took.count() - delaysMs[d]);
+            }
+        }
+    }).join();
+    for (size_t d = 0; d < std::size(delaysMs); ++d) {
+        std::vector<double>& late = lateMs[d];
+        ASSERT_EQ(late.size(), 3u);
+        std::sort(late.begin(), late.end());
+        EXPECT_GE(late.front(), 0.0) << delaysMs[d] << " ms ended early";
+        EXPECT_LT(late[1], 5.0) << delaysMs[d] << " ms: median lateness in ms";
+    }
+}
+#endif
 
 TEST(SystemFiles, LibraryPathIsTheResolvedFileOfTheCodeRunning) {
     // Linked statically into this test, the library's code lives in the test program.

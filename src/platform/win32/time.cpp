@@ -1,5 +1,7 @@
-// Clock primitives: the performance counter, high-resolution waitable timers, the tick counter.
+// Clock primitives: the performance counter, waitable timers, the multimedia tick counter.
 #include <windows.h>
+
+#include <mmsystem.h>
 
 #include "platform/system_time.h"
 
@@ -20,21 +22,83 @@ uint64_t CounterFrequency() {
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
+// A high-resolution timer wakes within about half a millisecond of its due time.
+constexpr uint64_t kHighResolutionLatenessNanos = 1000000;
+// A plain timer (systems before high-resolution timers came, in Windows 10 version 1803) expires
+// only on a tick of the system clock, every 15.625 ms at the system's own rate. Asking for 1 ms
+// ticks (timeBeginPeriod) takes effect from the next tick at the old rate, so until one tick has
+// passed a plain timer can still wake up to a whole old tick late, plus the time the thread takes
+// to run again; after that it wakes within about a millisecond.
+constexpr uint64_t kCoarseTickNanos = 15625000 + 1000000;
+constexpr uint64_t kFineTickLatenessNanos = 2000000;
+constexpr UINT kFineTickMs = 1;
+
+void SpinUntil(uint64_t deadline) {
+    while (MonotonicNanos() < deadline) {
+    }
+}
+
 // One timer per thread, made on the thread's first wait: a high-resolution one where the system
-// has them, a plain one otherwise. The precise waits finish by watching the clock, so a coarse
-// timer only costs spinning, never an early end.
+// has them, a plain one otherwise.
 class ThreadTimer {
   public:
-    ThreadTimer() {
-        timer_ = ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                          TIMER_ALL_ACCESS);
-        if (timer_ == nullptr) timer_ = ::CreateWaitableTimerW(nullptr, TRUE, nullptr);
-    }
-    ~ThreadTimer() {
-        if (timer_ != nullptr) ::CloseHandle(timer_);
-    }
+    ThreadTimer() { Make(true); }
+    ~ThreadTimer() { Close(); }
     ThreadTimer(const ThreadTimer&) = delete;
     ThreadTimer& operator=(const ThreadTimer&) = delete;
+
+    void Make(bool highResolutionAllowed) {
+        Close();
+        if (highResolutionAllowed) {
+            timer_ = ::CreateWaitableTimerExW(
+                nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+        }
+        highResolution_ = timer_ != nullptr;
+        if (timer_ == nullptr) timer_ = ::CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    }
+
+    uint64_t Lateness() const {
+        return highResolution_ ? kHighResolutionLatenessNanos : kFineTickLatenessNanos;
+    }
+
+    // Sleeps until the clock reads `deadline` or later, at most Lateness() later.
+    void SleepUntil(uint64_t deadline) {
+        if (highResolution_) {
+            WaitUntil(deadline);
+            return;
+        }
+        // Too close to sleep through a tick at the system's own rate without passing the
+        // deadline: watch the clock instead.
+        if (deadline <= MonotonicNanos() + kCoarseTickNanos) {
+            SpinUntil(deadline);
+            return;
+        }
+        // The first wake lands before the deadline whatever the tick; by then a tick has passed,
+        // so the finer one asked for runs (when the system granted it) and the second wake is
+        // within a millisecond. The finer tick costs the whole system power, so it is asked for
+        // only around the wait.
+        const bool fine = ::timeBeginPeriod(kFineTickMs) == TIMERR_NOERROR;
+        WaitUntil(deadline - kCoarseTickNanos);
+        if (fine) {
+            WaitUntil(deadline);
+            ::timeEndPeriod(kFineTickMs);
+        }
+        SpinUntil(deadline);
+    }
+
+  private:
+    void Close() {
+        if (timer_ != nullptr) ::CloseHandle(timer_);
+        timer_ = nullptr;
+    }
+
+    // A timer may end a little before the counter reaches the deadline (they tick apart): wait
+    // again for what is left.
+    void WaitUntil(uint64_t deadline) {
+        for (uint64_t now = MonotonicNanos(); now < deadline; now = MonotonicNanos()) {
+            Wait(deadline - now);
+        }
+    }
 
     // Waits for `nanos` nanoseconds or somewhat longer.
     void Wait(uint64_t nanos) {
@@ -48,9 +112,14 @@ class ThreadTimer {
         ::Sleep(static_cast<DWORD>((nanos + 999999) / 1000000));
     }
 
-  private:
     HANDLE timer_ = nullptr;
+    bool highResolution_ = false;
 };
+
+ThreadTimer& TimerOfThisThread() {
+    thread_local ThreadTimer timer;
+    return timer;
+}
 
 }  // namespace
 
@@ -64,18 +133,15 @@ uint64_t MonotonicNanos() {
 }
 
 void SleepUntilNanos(uint64_t deadline) {
-    thread_local ThreadTimer timer;
-    // A timer may end a little before the counter reaches the deadline (they tick apart):
-    // wait again for what is left.
-    for (uint64_t now = MonotonicNanos(); now < deadline; now = MonotonicNanos()) {
-        timer.Wait(deadline - now);
-    }
+    TimerOfThisThread().SleepUntil(deadline);
 }
 
 uint64_t WakeLatenessNanos() {
-    // High-resolution timers wake within about half a millisecond; plain ones far later, which
-    // the precise waits absorb by spinning.
-    return 1000000;
+    return TimerOfThisThread().Lateness();
+}
+
+void UsePlainTimerForTesting(bool plain) {
+    TimerOfThisThread().Make(!plain);
 }
 
 void SleepMs(uint32_t ms) {
@@ -83,11 +149,11 @@ void SleepMs(uint32_t ms) {
 }
 
 uint32_t TickMs() {
-    return static_cast<uint32_t>(::GetTickCount());
+    return static_cast<uint32_t>(::timeGetTime());
 }
 
 void YieldThread() {
-    ::SwitchToThread();
+    ::Sleep(0);
 }
 
 }  // namespace zpx::platform::os

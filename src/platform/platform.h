@@ -66,6 +66,24 @@ class TcpConnection {
         if (WaitReadable(timeoutMs) <= 0) return kReceiveTimedOut;
         return Receive(buffer, length);
     }
+
+    // Drops up to `limit` bytes that have already arrived, without waiting for any: the number
+    // dropped, or -1 when the connection failed or the peer closed it.
+    virtual long DiscardWaiting(size_t limit) {
+        uint8_t scrap[4096];
+        size_t dropped = 0;
+        while (dropped < limit) {
+            const int ready = WaitReadable(0);
+            if (ready == 0) break;
+            const long n = ready < 0
+                               ? -1
+                               : Receive(scrap, limit - dropped < sizeof scrap ? limit - dropped
+                                                                               : sizeof scrap);
+            if (n <= 0) return -1;
+            dropped += static_cast<size_t>(n);
+        }
+        return static_cast<long>(dropped);
+    }
 };
 
 class Network {

@@ -93,17 +93,13 @@ uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const ui
     }
     platform::Clock& p = platform::Use<platform::Clock>();
     p.SleepMs(kReplyPauseMs);
-    // Every try waits for the same one reply: only what is still missing once the library stops
-    // waiting is owed.
+    // Every try waits for the same one reply; whatever of it comes after the last try is dropped
+    // before the next request.
     for (int attempt = 0; attempt < kReplyAttempts && !link_.broken(); ++attempt) {
         p.SleepMs(kReplyPauseMs);
         uint32_t received = LanPacket::kSize;
-        if (link_.Receive(header.bytes, &received, false) != kLanReceiveFailed) {
-            link_.Owe(LanPacket::kSize - received);
-            return header.data0();
-        }
+        if (link_.Receive(header.bytes, &received) != kLanReceiveFailed) return header.data0();
     }
-    if (!link_.broken()) link_.Owe(LanPacket::kSize);
     return kFail.value();
 }
 

@@ -1,10 +1,27 @@
 #include "transport/lan_link.h"
 
-#include <algorithm>
-
 namespace zpx::transport {
 
+namespace {
+
+// At most this much is dropped before a request: a late memory block fits many times over. A peer
+// that keeps sending beyond it is looked at again before the next request.
+constexpr size_t kStaleDropLimit = 1 << 20;
+
+}  // namespace
+
+void LanLink::DropStale() {
+    const long dropped = socket_->DiscardWaiting(kStaleDropLimit);
+    if (dropped < 0) {
+        // Closed or failed: nothing more will come on this stream.
+        broken_ = true;
+        return;
+    }
+    stale_ = static_cast<size_t>(dropped) == kStaleDropLimit;
+}
+
 Result LanLink::SendAll(const void* data, size_t length, bool more) {
+    if (stale_ && !broken_) DropStale();
     if (broken_) return kFail;
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t sent = 0;
@@ -26,22 +43,15 @@ Result LanLink::Flush() {
     return kFail;
 }
 
-uint32_t LanLink::Receive(void* buffer, uint32_t* length, bool owe) {
+uint32_t LanLink::Receive(void* buffer, uint32_t* length) {
     const uint32_t wanted = *length;
     *length = 0;
     if (broken_) return kLanReceiveFailed;
     auto* bytes = static_cast<uint8_t*>(buffer);
-    uint8_t dropped[512];
     uint32_t received = 0;
     int waits = 0;
-    // The bytes still owed come first on the stream; they share the reply's waits.
-    while ((owed_ > 0 || received < wanted) && waits < kLanReceiveWaits) {
-        const bool dropping = owed_ > 0;
-        const long n =
-            dropping ? socket_->ReceiveWithin(
-                           dropped, static_cast<size_t>(std::min<uint64_t>(owed_, sizeof dropped)),
-                           kLanWaitMs)
-                     : socket_->ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
+    while (received < wanted && waits < kLanReceiveWaits) {
+        const long n = socket_->ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
         if (n == platform::TcpConnection::kReceiveTimedOut) {
             platform::Use<platform::Clock>().SleepMs(kLanPauseMs);
             ++waits;
@@ -52,18 +62,10 @@ uint32_t LanLink::Receive(void* buffer, uint32_t* length, bool owe) {
             broken_ = true;
             break;
         }
-        if (dropping) {
-            owed_ -= static_cast<uint64_t>(n);
-        } else {
-            received += static_cast<uint32_t>(n);
-        }
+        received += static_cast<uint32_t>(n);
     }
     *length = received;
-    // What did not come is owed, a reply that never began included: the controller answers in
-    // order, so a late reply would otherwise be read as the answer to the next request. If it
-    // dropped the request instead, later reads drop the next replies and time out; they fail,
-    // but none returns another request's answer.
-    if (!broken_ && owe) owed_ += wanted - received;
+    if (received < wanted && !broken_) stale_ = true;
     return received == 0 || broken_ ? kLanReceiveFailed : 0;
 }
 

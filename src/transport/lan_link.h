@@ -75,11 +75,18 @@ struct LanMemoryHeader {
 // How long a send may block on a controller that stopped reading: as long as a reply may take.
 inline constexpr uint32_t kLanSendLimitMs = kLanReceiveWaits * (kLanWaitMs + kLanPauseMs);
 
-// The session's byte stream to its controller. Replies are matched to requests by order alone, so
-// the link keeps the stream in step: bytes of a reply that came in short are owed, and dropped
-// when they arrive, before the next reply is read; a send that failed or timed out may have left
-// half a request on the wire, so the link is broken from then on and every later exchange fails
-// at once instead of reading answers to questions nobody asked.
+// The session's byte stream to its controller. Replies are matched to requests by order alone,
+// and one request is outstanding at a time, so the link keeps the stream in step:
+// - a reply the link gave up on (none came, or only part of it, before the waits ran out) may
+//   still come. Bytes that are already waiting when the next request is about to go can be no
+//   answer to that request (nothing else is outstanding, and writes are not answered), so they are
+//   dropped then, without waiting for anything. Bytes that never came are forgotten: the next read
+//   gets its own reply at once. Only a link that gave up on a reply looks; the common path costs
+//   no extra system call. A late reply that arrives only after the next request went out cannot be
+//   told from that request's answer;
+// - a send that failed or timed out may have left half a request on the wire, so the link is
+//   broken from then on and every later exchange fails at once instead of reading answers to
+//   questions nobody asked.
 class LanLink {
   public:
     explicit LanLink(std::unique_ptr<platform::TcpConnection> socket)
@@ -92,24 +99,24 @@ class LanLink {
     // Sends what earlier sends marked `more` left waiting.
     Result Flush();
 
-    // Receives up to *length bytes of the next reply (after dropping what earlier replies still
-    // owe) and stores the count received in *length. Returns 0, or kLanReceiveFailed when the
-    // last receive saw an error, a closed connection, or no byte at all before its waits ran
-    // out. A reply cut short by the waits still returns 0 with the shorter count; the rest of it
-    // is owed. `owe` false: the caller waits for this same reply again (its missing bytes are
-    // not owed yet; see Owe).
-    uint32_t Receive(void* buffer, uint32_t* length, bool owe = true);
-    // Counts `bytes` of a reply that a caller gave up waiting for as owed.
-    void Owe(uint32_t bytes) { owed_ += bytes; }
+    // Receives up to *length bytes of the reply and stores the count received in *length.
+    // Returns 0, or kLanReceiveFailed when the last receive saw an error, a closed connection, or
+    // no byte at all before its waits ran out. A reply cut short by the waits still returns 0
+    // with the shorter count. Either way the link has given up on the rest of the reply.
+    uint32_t Receive(void* buffer, uint32_t* length);
     // Send, then Receive of 12 bytes into the same packet.
     Result Exchange(LanPacket& packet);
 
     bool broken() const { return broken_; }
-    uint64_t owed() const { return owed_; }
+    // Whether the link gave up on a reply whose bytes may still come.
+    bool stale() const { return stale_; }
 
   private:
+    // Drops what a reply the link gave up on has left in the socket by now.
+    void DropStale();
+
     std::unique_ptr<platform::TcpConnection> socket_;
-    uint64_t owed_ = 0;
+    bool stale_ = false;
     bool broken_ = false;
 };
 

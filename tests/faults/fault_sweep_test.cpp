@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller.h"
@@ -60,6 +61,7 @@ class QuickConnection : public platform::TcpConnection {
     long ReceiveWithin(void* buffer, size_t length, uint32_t ms) override {
         return c_->ReceiveWithin(buffer, length, ms / kLinkScale);
     }
+    long DiscardWaiting(size_t limit) override { return c_->DiscardWaiting(limit); }
 
   private:
     std::unique_ptr<platform::TcpConnection> c_;
@@ -253,6 +255,60 @@ TEST(FaultSweep, AControllerThatStopsReadingFailsTheSendInTime) {
     start = Clock::now();
     EXPECT_EQ(ZPX_CloseController(h), 0u);
     EXPECT_LE(Seconds(start), 1.5);
+}
+
+// Over a real connection: a read whose reply never comes, comes cut short, or comes after the
+// link gave up (but before the next request) leaves the session in step. Every later read gets
+// its own answer, at once; the two memories hold different data, so an answer that is not the
+// read's own shows.
+TEST(FaultSweep, ARepliesGivenUpOnLeaveTheLinkInStep) {
+    QuickClock clock;
+    QuickNetwork network;
+    EmuPlatform devices;
+    constexpr uint32_t kLength = 4096;
+    constexpr uint32_t kLateMs = 400;  // twice the quickened waits of a read
+    const struct {
+        const char* what;
+        emu::Fault fault;
+        uint32_t status;
+    } cases[] = {
+        {"never comes", {emu::FaultKind::kDropReply, 0, 2, 0, 0}, 10},
+        {"cut short", {emu::FaultKind::kShortReply, 0, 2, kLength / 3, 0}, 0},
+        {"late", {emu::FaultKind::kDelayReply, 0, 2, 0, kLateMs}, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Station station(true, devices);
+        ASSERT_FALSE(station.name.empty());
+        uint32_t status = 99;
+        ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
+        ASSERT_NE(h, nullptr);
+        std::vector<uint8_t> first(kLength, 0x11), second(kLength, 0x22), back(kLength);
+        ASSERT_EQ(ZPX_WriteCtrlMemory(h, 0, 0, kLength, first.data()), 0u);
+        ASSERT_EQ(ZPX_WriteCtrlMemory(h, 1, 0, kLength, second.data()), 0u);
+        uint32_t error = 0;
+        ASSERT_EQ(ZPX_GetError(h, &error), 0u);  // answered: the controller has taken the writes
+
+        // The address load and the block request: the block's reply meets the fault.
+        emu::Fault fault = c.fault;
+        fault.first = station.Requests() + 1;
+        station.Fault(fault);
+        EXPECT_EQ(ZPX_ReadCtrlMemory(h, 0, 0, kLength, back.data()), c.status);
+        if (fault.kind == emu::FaultKind::kDelayReply) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kLateMs));
+        }
+        for (int round = 0; round < 2; ++round) {
+            const auto start = Clock::now();
+            std::fill(back.begin(), back.end(), 0);
+            EXPECT_EQ(ZPX_ReadCtrlMemory(h, 1, 0, kLength, back.data()), 0u);
+            EXPECT_EQ(back, second) << "round " << round;
+            // Far inside the quickened waits of 4 x 50 ms that a read for bytes that are not
+            // coming would spend.
+            EXPECT_LE(Seconds(start), 0.15) << "round " << round;
+        }
+        EXPECT_EQ(ZPX_GetError(h, &error), 0u);
+        EXPECT_EQ(ZPX_CloseController(h), 0u);
+    }
 }
 
 }  // namespace

@@ -53,9 +53,11 @@ class FakeDriverDevice : public platform::DriverDevice {
     std::shared_ptr<FakeDriverState> state_;
 };
 
-// What a scripted connection does when the library waits for or receives bytes.
+// What a scripted connection does when the library waits for or receives bytes. kStale bytes are
+// data that is already waiting when the library next looks without waiting (a late reply that
+// came in while nobody read); read before that, they are data like any other.
 struct TcpEvent {
-    enum Kind { kData, kTimeout, kClose, kError } kind;
+    enum Kind { kData, kTimeout, kClose, kError, kStale } kind;
     std::vector<uint8_t> data;
 };
 
@@ -70,6 +72,7 @@ struct FakeTcpState {
     size_t held = 0;  // bytes sent marked `more` that no unmarked send, flush or receive sent yet
     int flushes = 0;  // flushes that found held bytes to send
     bool failFlushes = false;
+    int discards = 0;  // looks for bytes already waiting
 };
 
 class FakeTcpConnection : public platform::TcpConnection {
@@ -103,12 +106,24 @@ class FakeTcpConnection : public platform::TcpConnection {
         state_->held = 0;
         if (state_->script.empty()) return -1;
         TcpEvent& e = state_->script.front();
-        if (e.kind != TcpEvent::kData) return e.kind == TcpEvent::kClose ? 0 : -1;
+        if (e.kind != TcpEvent::kData && e.kind != TcpEvent::kStale) {
+            return e.kind == TcpEvent::kClose ? 0 : -1;
+        }
         const size_t n = std::min(length, e.data.size());
         std::memcpy(buffer, e.data.data(), n);
         e.data.erase(e.data.begin(), e.data.begin() + static_cast<long>(n));
         if (e.data.empty()) state_->script.pop_front();
         return static_cast<long>(n);
+    }
+    long DiscardWaiting(size_t limit) override {
+        ++state_->discards;
+        size_t dropped = 0;
+        while (!state_->script.empty() && state_->script.front().kind == TcpEvent::kStale &&
+               dropped < limit) {
+            dropped += state_->script.front().data.size();
+            state_->script.pop_front();
+        }
+        return static_cast<long>(dropped);
     }
 
   private:

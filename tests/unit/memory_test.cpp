@@ -152,14 +152,15 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     EXPECT_EQ(GetU32(tcp.sent.data() + 1320), 0u);
 
     // A read asks for at most 8192 bytes a header; a piece cut short by the waits is continued
-    // from the new total. The controller still sends the short piece's last 100 bytes, late:
-    // they are dropped, not taken as the start of the next piece. Memory 5 is read one address
-    // ahead by the controller-numbered form.
+    // from the new total. The controller still sends the short piece's last 100 bytes, late,
+    // before the next header goes: they are dropped, not taken as the start of the next piece.
+    // Memory 5 is read one address ahead by the controller-numbered form.
     tcp = FakeTcpState{};
     const auto served = Pattern(20100, 9);  // what the controller sends, piece after piece
     tcp.script = {{TcpEvent::kData, {served.begin(), served.begin() + 8092}}};
     tcp.script.resize(5, {TcpEvent::kTimeout, {}});
-    tcp.script.push_back({TcpEvent::kData, {served.begin() + 8092, served.end()}});
+    tcp.script.push_back({TcpEvent::kStale, {served.begin() + 8092, served.begin() + 8192}});
+    tcp.script.push_back({TcpEvent::kData, {served.begin() + 8192, served.end()}});
     std::vector<uint8_t> back(20000);
     ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 5, 0x100, 20000, back.data()), 0u);
     std::vector<uint8_t> expectedBack(served.begin(), served.begin() + 8092);

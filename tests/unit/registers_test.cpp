@@ -135,37 +135,70 @@ TEST(LanLink, ExchangeAssemblesPiecesAndGivesUpAfterFourEmptyWaits) {
     }
 }
 
-// One slow reply must not shift every later answer: a reply that came in part leaves its tail
-// owed, and the tail is dropped when it comes, before the next reply. A send that fails leaves
-// the stream out of step for good: later calls fail at once and send nothing. Sends are limited
-// in time as long as a reply may take.
-TEST(LanLink, ALateTailIsDroppedAndAFailedSendEndsTheLink) {
-    Opened o(kEthernet);
-    EXPECT_EQ(o.fake->sendLimitMs, 4u * (5000 + 25));
-    FakeTcpState& tcp = *o.tcp;
+// A reply the link gave up on must not shift the later answers, and must not cost them either.
+// One that never comes is forgotten: the next read gets its own reply at once. One that comes
+// late, whole or cut short, and is waiting when the next request is about to go, is dropped
+// then, not read as that request's answer. Only a link that gave up looks for such bytes. A
+// send that fails leaves the stream out of step for good: later calls fail at once and send
+// nothing. Sends are limited in time as long as a reply may take.
+TEST(LanLink, RepliesGivenUpOnShiftNothingAndAFailedSendEndsTheLink) {
     auto reply = [](uint32_t value) {
         std::vector<uint8_t> bytes(12);
         PutU32(&bytes[0], 0x01010001);
         PutU32(&bytes[4], value);
         return bytes;
     };
-    const auto slow = reply(0x4B);
-    tcp.script = {{TcpEvent::kData, {slow.begin(), slow.begin() + 6}}};
-    tcp.script.resize(5, {TcpEvent::kTimeout, {}});
-    tcp.script.push_back({TcpEvent::kData, {slow.begin() + 6, slow.end()}});
-    for (uint32_t value : {0x11u, 0x22u, 0x33u})
-        tcp.script.push_back({TcpEvent::kData, reply(value)});
-    uint32_t error = 0;
-    EXPECT_EQ(ZPX_GetError(o.handle, &error), 0u);  // in part: what arrived counts
-    for (uint32_t value : {0x11u, 0x22u, 0x33u})
-        EXPECT_EQ(o.Get(ZPX_GetError), value);
-    EXPECT_TRUE(tcp.script.empty());
+    const auto late = reply(0x4B);
+    const std::vector<TcpEvent> silence(4, {TcpEvent::kTimeout, {}});
+    auto cut = [&](size_t bytes) {
+        std::vector<TcpEvent> events = {{TcpEvent::kData, {late.begin(), late.begin() + bytes}}};
+        events.insert(events.end(), silence.begin(), silence.end());
+        return events;
+    };
+    // What the first read meets, its status, and what arrives after it gave up.
+    const std::tuple<const char*, std::vector<TcpEvent>, uint32_t, std::vector<TcpEvent>> cases[] =
+        {
+            {"never comes", silence, 10, {}},
+            {"comes late, whole", silence, 10, {{TcpEvent::kStale, late}}},
+            {"cut short, the tail late",
+             cut(6),
+             0,
+             {{TcpEvent::kStale, {late.begin() + 6, late.end()}}}},
+            {"cut short, the tail in two",
+             cut(3),
+             0,
+             {{TcpEvent::kStale, {late.begin() + 3, late.begin() + 7}},
+              {TcpEvent::kStale, {late.begin() + 7, late.end()}}}},
+        };
+    for (const auto& [what, first, status, afterwards] : cases) {
+        SCOPED_TRACE(what);
+        Opened o(kEthernet);
+        EXPECT_EQ(o.fake->sendLimitMs, 4u * (5000 + 25));
+        FakeTcpState& tcp = *o.tcp;
+        tcp.script.assign(first.begin(), first.end());
+        tcp.script.insert(tcp.script.end(), afterwards.begin(), afterwards.end());
+        for (uint32_t value : {0x11u, 0x22u})
+            tcp.script.push_back({TcpEvent::kData, reply(value)});
+        uint32_t error = 0;
+        EXPECT_EQ(ZPX_GetError(o.handle, &error), status);
+        EXPECT_EQ(tcp.discards, 0);
+        tcp.waits = 0;
+        for (uint32_t value : {0x11u, 0x22u})
+            EXPECT_EQ(o.Get(ZPX_GetError), value);
+        EXPECT_TRUE(tcp.script.empty());
+        EXPECT_EQ(tcp.waits, 2) << "a later read waited for bytes that were not its own";
+        EXPECT_EQ(tcp.discards, 1) << "only the request after the one given up looks";
+        EXPECT_EQ(tcp.sent.size(), 3u * 12);
+    }
 
+    Opened o(kEthernet);
+    FakeTcpState& tcp = *o.tcp;
     tcp.failSends = true;
     EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
     tcp.failSends = false;
     tcp.sent.clear();
     tcp.script.push_back({TcpEvent::kData, reply(0x44)});
+    uint32_t error = 0;
     EXPECT_EQ(ZPX_GetError(o.handle, &error), 10u);
     EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
     EXPECT_TRUE(tcp.sent.empty());

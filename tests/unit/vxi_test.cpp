@@ -108,6 +108,7 @@ std::map<std::string, void*> Entries(bool session) {
     return e;
 }
 
+#ifdef __GLIBC__
 // The C library's own reading of a VXI address text with the two patterns, as "board,address",
 // or "" where the text is malformed or out of range.
 std::string ScanfReading(const std::string& text) {
@@ -121,6 +122,7 @@ std::string ScanfReading(const std::string& text) {
     if (!ok || board > 199 || address < 1 || address > 255) return "";
     return std::to_string(board) + "," + std::to_string(address);
 }
+#endif
 
 struct VxiFixture {
     explicit VxiFixture(bool session) {
@@ -156,9 +158,10 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
         }
         EXPECT_TRUE(f.library->lookups.empty());
         // Board and logical address as each form gives them ("": fails with 10 and loads
-        // nothing), and what closing calls. The numbers are "%u" fields: a sign is read, and
-        // numbers past 32 bits wrap while those past 64 saturate first; the rows without an
-        // expectation take it from sscanf itself.
+        // nothing), and what closing calls. The numbers are "%u" fields as glibc reads them: a
+        // sign is read, and numbers past 32 bits wrap while those past 64 saturate first. With
+        // glibc every row is held to sscanf itself as well; other C libraries read signs and
+        // overflow their own way (the Windows one saturates at 32 bits).
         const std::pair<const char*, const char*> rows[] = {
             {"", "0,8"},
             {" 2", "2,8"},
@@ -167,24 +170,24 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
             {"+3", "3,8"},
             {"3,+24", "3,24"},
             {"-1", ""},
-            {",+24", nullptr},
-            {"+", nullptr},
-            {"3,-", nullptr},
-            {"+-3", nullptr},
-            {"- 3", nullptr},
-            {"4294967298", nullptr},
-            {"-4294967295", nullptr},
-            {",-4294967041", nullptr},
-            {"3,4294967320", nullptr},
-            {"-18446744073709551615", nullptr},
-            {"-18446744073709551616", nullptr},
-            {"18446744073709551618", nullptr},
+            {",+24", "0,24"},
+            {"+", ""},
+            {"3,-", ""},
+            {"+-3", ""},
+            {"- 3", ""},
+            {"4294967298", "2,8"},
+            {"-4294967295", "1,8"},
+            {",-4294967041", "0,255"},
+            {"3,4294967320", "3,24"},
+            {"-18446744073709551615", "1,8"},
+            {"-18446744073709551616", ""},
+            {"18446744073709551618", ""},
         };
         for (const auto& [text, expected] : rows) {
-            const std::string open = expected != nullptr ? expected : ScanfReading(text);
-            if (expected != nullptr) {  // the explicit rows hold the oracle to the C library too
-                EXPECT_EQ(ScanfReading(text), open) << text;
-            }
+            const std::string open = expected;
+#ifdef __GLIBC__
+            EXPECT_EQ(ScanfReading(text), open) << text;
+#endif
             const std::string name = "VXIPCI" + std::string(text) + ",5120";
             const size_t lookups = f.library->lookups.size();
             ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);

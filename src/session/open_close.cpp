@@ -11,6 +11,7 @@
 #include "session/host_os.h"
 #include "session/lifecycle.h"
 #include "session/open_close.h"
+#include "session/open_lock.h"
 #include "session/serial_registry.h"
 #include "session/settle.h"
 #include "transport/driver_backend.h"
@@ -23,7 +24,6 @@ namespace zpx {
 
 namespace {
 
-constexpr uint32_t kOpenLockTimeoutMs = 20000;
 constexpr size_t kEthernetAddressMax = 31;
 
 // One row per kernel-driver back-end.
@@ -259,17 +259,13 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
     std::memcpy(s->name, name, length);
     s->name[length] = '\0';
 
-    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
-    if (!p.LockOpen(kOpenLockTimeoutMs)) {
+    const OpenLockHold hold = OpenLockHold::Take();
+    if (!hold) {
         // Another process holds the open lock beyond all reason; refuse rather than hand out a
         // session that could never serve a call.
         *status = kStatusCannotOpen;
         return nullptr;
     }
-    struct LockRelease {
-        platform::SharedObjects& p;
-        ~LockRelease() { p.UnlockOpen(); }
-    } release{p};
 
     const uint32_t opened = OpenBackEnd(*s, parts.working, parts.family);
     if (opened != kStatusOk) {
@@ -285,9 +281,11 @@ ZPX_Handle OpenController(const char* name, uint32_t* status) {
     (void)RestoreStatusRegisters(*s);
     s->inUse.store(1, std::memory_order_release);
     // Controllers of the 51x4 family are recorded with their serial numbers; the registration
-    // gives back the second hold of the lock it is entered with.
-    if (s->family == kFamily51x4 && p.LockOpen(kOpenLockTimeoutMs)) {
-        RegisterSerial(*s, parts.working);
+    // is handed a second hold of the lock and gives it back.
+    if (s->family == kFamily51x4) {
+        if (OpenLockHold second = OpenLockHold::Take()) {
+            RegisterSerial(*s, parts.working, std::move(second));
+        }
     }
     ZPX_Handle handle = handle_table::Publish(std::move(s));
     if (handle == nullptr) *status = kStatusNotAvailable;  // the table is full, the session gone

@@ -1,6 +1,7 @@
 #include "session/serial_registry.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/bytes.h"
@@ -16,7 +17,6 @@ namespace zpx {
 
 namespace {
 
-constexpr uint32_t kOpenLockTimeoutMs = 20000;
 constexpr size_t kEntriesOffset = 4;
 constexpr size_t kEntrySize = 136;
 constexpr size_t kEntryNameSize = 128;
@@ -61,56 +61,50 @@ void Append(uint8_t* registry, std::string_view name, uint32_t first, uint32_t s
 
 }  // namespace
 
-void RegisterSerial(ControllerSession& s, std::string_view workingName) {
-    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
-    if (uint8_t* registry = p.SerialRegistry()) {
-        uint32_t first = 0;
-        uint32_t second = 0;
-        // The session already serves: read only while no call of the caller's runs on it.
-        bool free = false;
+void RegisterSerial(ControllerSession& s, std::string_view workingName, OpenLockHold) {
+    uint8_t* registry = platform::Use<platform::SharedObjects>().SerialRegistry();
+    if (registry == nullptr) return;
+    uint32_t first = 0;
+    uint32_t second = 0;
+    // The session already serves: read only while no call of the caller's runs on it.
+    bool free = false;
+    {
+        InUseGuard guard(s.inUse);
+        free = guard.taken();
+    }
+    if (free) {
+        platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
         {
             InUseGuard guard(s.inUse);
-            free = guard.taken();
+            // A serial that cannot be read is recorded as far as it was read.
+            if (guard.taken()) (void)info::ReadControllerSerial(s, &first, &second);
         }
-        if (free) {
-            platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
-            {
-                InUseGuard guard(s.inUse);
-                // A serial that cannot be read is recorded as far as it was read.
-                if (guard.taken()) (void)info::ReadControllerSerial(s, &first, &second);
-            }
-            platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
-        }
-        Append(registry, workingName, first, second);
+        platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
     }
-    p.UnlockOpen();
+    Append(registry, workingName, first, second);
 }
 
 uint32_t PeekSerial(const char* name, uint32_t* first, uint32_t* second) {
     if (name == nullptr) return kStatusFailed;
-    platform::SharedObjects& p = platform::Use<platform::SharedObjects>();
-    if (!p.LockOpen(kOpenLockTimeoutMs)) return kStatusFailed;
-    uint32_t result = kStatusFailed;
-    if (const uint8_t* registry = p.SerialRegistry()) {
-        const std::string_view wanted(name, strnlen(name, kNameCapacity));
-        const uint8_t* entry = Lookup(registry, wanted);
-        ZPX_Handle opened = nullptr;
-        if (entry == nullptr) {
-            // Opening a controller of the 51x4 family records it; the lock is recursive.
-            const std::string fullName = std::string(CutName(wanted)) + kFamily51x4Suffix;
-            uint32_t status = 0;
-            opened = OpenController(fullName.c_str(), &status);
-            entry = Lookup(registry, wanted);
-        }
-        if (entry != nullptr) {
-            *first = GetU32(entry + kFirstWordOffset);
-            *second = GetU32(entry + kSecondWordOffset);
-            result = kStatusOk;
-        }
-        if (opened != nullptr) (void)CloseController(opened);  // always 0
+    const OpenLockHold hold = OpenLockHold::Take();
+    if (!hold) return kStatusFailed;
+    const uint8_t* registry = platform::Use<platform::SharedObjects>().SerialRegistry();
+    if (registry == nullptr) return kStatusFailed;
+    const std::string_view wanted(name, strnlen(name, kNameCapacity));
+    const uint8_t* entry = Lookup(registry, wanted);
+    if (entry == nullptr) {
+        // Opening a controller of the 51x4 family records it; the lock is recursive. The brief
+        // session is closed again on every way out.
+        const std::string fullName = std::string(CutName(wanted)) + kFamily51x4Suffix;
+        uint32_t status = 0;
+        const std::unique_ptr<ZPX_Controller, uint32_t (*)(ZPX_Handle)> opened(
+            OpenController(fullName.c_str(), &status), CloseController);
+        entry = Lookup(registry, wanted);
     }
-    p.UnlockOpen();
-    return result;
+    if (entry == nullptr) return kStatusFailed;
+    *first = GetU32(entry + kFirstWordOffset);
+    *second = GetU32(entry + kSecondWordOffset);
+    return kStatusOk;
 }
 
 }  // namespace zpx

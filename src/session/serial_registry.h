@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "session/open_lock.h"
+
 namespace zpx {
 
 struct ControllerSession;
@@ -19,9 +21,10 @@ struct ControllerSession;
 inline constexpr uint32_t kSerialEntries = 32;
 inline constexpr size_t kSerialNameMax = 127;
 
-// Step 10 of opening: entered with the open lock held twice, releases one hold. Reads the
-// controller's serial number when the session is free, and appends an entry while there is room.
-void RegisterSerial(ControllerSession& s, std::string_view workingName);
+// Step 10 of opening: entered with the open lock held twice, it owns the second hold and gives it
+// back. Reads the controller's serial number when the session is free, and appends an entry while
+// there is room.
+void RegisterSerial(ControllerSession& s, std::string_view workingName, OpenLockHold hold);
 
 // ZPX_ControllerSerialNumberPeek: 0 with both words stored, or 1 (outputs untouched).
 uint32_t PeekSerial(const char* name, uint32_t* first, uint32_t* second);

@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "../integration/emu_platform.h"
@@ -166,6 +169,31 @@ TEST(Registry, ObjectsStartAfreshOnceEveryProcessHasGoneCrashOrNot) {
               0);
     ASSERT_TRUE(P().Attach());
     EXPECT_EQ(EntryCount(), 0u);
+}
+
+// A peek whose nested open fails on an allocation gives 1 and lets go of the lock: another
+// process opens at once, instead of waiting the 20 s out and failing.
+TEST(Registry, APeekThatFailsOnAnAllocationLetsGoOfTheLock) {
+    Emulated emulated;
+    ASSERT_TRUE(P().Attach());
+    struct NoMemory : platform::Network {
+        std::unique_ptr<platform::TcpConnection> ConnectTcp(uint32_t, uint16_t, uint32_t) override {
+            throw std::bad_alloc();
+        }
+    } noMemory;
+    {
+        const platform::ScopedFake<platform::Network> fake(&noMemory);
+        uint32_t first = 0, second = 0;
+        EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.253", &first, &second), 1u);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(InChild([&] {
+                  uint32_t status = 99;
+                  ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
+                  return h != nullptr && ZPX_CloseController(h) == 0 ? 0 : 10 + status;
+              }),
+              0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 // Another user's processes have objects of their own: neither blocked by this user's lock nor

@@ -229,8 +229,9 @@ TEST(SerialRegistry, OpensRecordTheWorkingNameAndPeekFindsIt) {
     {
         InUseGuard busy(o.s().inUse);
         ASSERT_TRUE(busy.taken());
-        ASSERT_TRUE(o.fake->LockOpen(0));
-        RegisterSerial(o.s(), "BUSY");
+        OpenLockHold hold = OpenLockHold::Take();
+        ASSERT_TRUE(hold);
+        RegisterSerial(o.s(), "BUSY", std::move(hold));
     }
     EXPECT_EQ(o.fake->lockDepth, 0);
     EXPECT_EQ(GetU32(registry.data()), 3u);

@@ -37,25 +37,17 @@ bool Blank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Optional white space, an optional unsigned decimal number that fits a signed 32-bit index,
-// optional white space; nothing at all means index 0.
+// The device index as the C library's sscanf reads it with the documented pattern "%u%1s": one
+// number and nothing after it, or nothing at all for index 0. The number must fit a signed
+// 32-bit index ("-1" reads as 4294967295 and does not).
 std::optional<long long> DeviceIndex(std::string_view t) {
-    size_t i = 0;
-    while (i < t.size() && Blank(t[i]))
-        ++i;
-    if (i == t.size()) return 0;
-    long long v = 0;
-    const size_t start = i;
-    while (i < t.size() && t[i] >= '0' && t[i] <= '9') {
-        v = v * 10 + (t[i] - '0');
-        if (v > 0x7FFFFFFF) return std::nullopt;
-        ++i;
-    }
-    if (i == start) return std::nullopt;
-    while (i < t.size() && Blank(t[i]))
-        ++i;
-    if (i != t.size()) return std::nullopt;
-    return v;
+    const std::string text(t);
+    unsigned value = 0;
+    char trail[2];
+    const int n = std::sscanf(text.c_str(), "%u%1s", &value, trail);
+    if (n == EOF) return 0;
+    if (n != 1 || value > 0x7FFFFFFF) return std::nullopt;
+    return value;
 }
 
 // An Ethernet address as the station's other programs read it: the C library's own inet_aton

@@ -81,6 +81,28 @@ BackEndPrefix MatchPrefix(std::string_view working, ControllerFamily family, siz
                                  : FirstMatch(k51x4Prefixes, working, length);
 }
 
+bool ScanUnsigned(std::string_view text, size_t* at, uint32_t* value) {
+    size_t i = *at;
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    const size_t digits = i;
+    uint64_t magnitude = 0;
+    bool saturated = false;
+    while (i < text.size() && IsDigit(text[i])) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        if (magnitude > (UINT64_MAX - digit) / 10) saturated = true;
+        if (!saturated) magnitude = magnitude * 10 + digit;
+        ++i;
+    }
+    if (i == digits) return false;
+    const uint64_t wide = saturated ? UINT64_MAX : negative ? 0 - magnitude : magnitude;
+    *value = static_cast<uint32_t>(wide);
+    *at = i;
+    return true;
+}
+
 bool ParseDeviceIndex(std::string_view text, int32_t* index, bool* empty) {
     size_t i = 0;
     while (i < text.size() && IsSpace(text[i]))
@@ -90,17 +112,12 @@ bool ParseDeviceIndex(std::string_view text, int32_t* index, bool* empty) {
         *index = 0;
         return true;
     }
-    uint64_t value = 0;
-    const size_t digits = i;
-    while (i < text.size() && IsDigit(text[i])) {
-        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-        if (value > 0x7FFFFFFF) return false;  // a device index is a signed 32-bit field
-        ++i;
-    }
-    if (i == digits) return false;
+    uint32_t value = 0;
+    if (!ScanUnsigned(text, &i, &value)) return false;
     while (i < text.size() && IsSpace(text[i]))
         ++i;
-    if (i != text.size()) return false;
+    // A device index is a signed 32-bit field: "-1" reads as 4294967295 and does not fit.
+    if (i != text.size() || value > 0x7FFFFFFF) return false;
     *index = static_cast<int32_t>(value);
     return true;
 }

@@ -150,37 +150,14 @@ uint32_t OpenEthernetBackEnd(ControllerSession& s, std::string_view address) {
 // logical address 8; "board" alone; "board,address"; or ",address" right behind the prefix.
 // Board 0 to 199, address 1 to 255.
 //
-// The address is whatever that pattern reads, so each number is one "%u" field converted the
-// way glibc converts it: white space skipped, an optional sign, decimal digits, taken by
-// strtoul with its 64-bit unsigned long (a magnitude past 64 bits saturates, a '-' negates
-// modulo 2^64) and then cut to the 32-bit unsigned int. So "+3" is 3, "-1" is 4294967295 and
-// "4294967298" is 2, and only then are the ranges checked. A sign with no digit behind it is no
-// field. The conversion is written out rather than left to sscanf so that the Windows build
-// reads every name the same, whatever its C library does with signs and overflow.
+// Each number is one "%u" field (ScanUnsigned), and only then are the ranges checked.
 bool ParseVxiAddress(std::string_view text, uint32_t* board, uint32_t* address) {
     size_t i = 0;
     auto skipSpace = [&] {
         while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
             ++i;
     };
-    auto number = [&](uint32_t* out) {
-        skipSpace();
-        bool negative = false;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-        const size_t start = i;
-        uint64_t magnitude = 0;
-        bool saturated = false;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-            const auto digit = static_cast<uint64_t>(text[i] - '0');
-            if (magnitude > (UINT64_MAX - digit) / 10) saturated = true;
-            if (!saturated) magnitude = magnitude * 10 + digit;
-            ++i;
-        }
-        if (i == start) return false;
-        const uint64_t value = saturated ? UINT64_MAX : negative ? 0 - magnitude : magnitude;
-        *out = static_cast<uint32_t>(value);
-        return true;
-    };
+    auto number = [&](uint32_t* out) { return ScanUnsigned(text, &i, out); };
     auto atEnd = [&] {
         skipSpace();
         return i == text.size();

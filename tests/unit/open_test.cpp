@@ -42,8 +42,13 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         {"pci 3 ", 0, "\\\\.\\PCI51X4EX_3", 3},
         {"PCI3x", 10},
         {"PCI 3 4", 10},
-        {"PCI-1", 10},
-        {"PCI99999999999", 10},
+        {"PCI-1", 10},  // "%u" takes the sign: 4294967295, no device index
+        {"PCI +3", 0, "\\\\.\\PCI51X4EX_3", 3},
+        {"PCI-4294967294", 0, "\\\\.\\PCI51X4EX_2", 2},
+        {"PCI+", 10},
+        {"PCI99999999999", 12, "\\\\.\\PCI51X4EX_1215752191", 0, 3, 0, kNewest,
+         2},                              // cut to 32 bits
+        {"PCI99999999999999999999", 10},  // past 64 bits: 4294967295
         {"USB1,5120abc", 0, "\\\\.\\Usb5120_1", 1, 0},
         {"USB1,512", 0, "\\\\.\\Usb51x4EX_1", 1},
         {"USB1,x,5120", 10},  // index text "1,x"

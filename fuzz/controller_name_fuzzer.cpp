@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "installed_platform.h"
+#include "scanf_reading.h"
 #include "zpx/zpx.h"
 
 namespace zpx::fuzz {
@@ -62,20 +63,11 @@ std::optional<uint32_t> Ipv4(std::string_view t) {
     return ip;
 }
 
-// The VXI address text as the C library's sscanf reads it with the documented patterns,
-// "%u%c%u%1s" and then "%c%u%1s": blank; "board"; "board,address"; or ",address" right behind
-// the prefix. Board 0 to 199, address 1 to 255. Signs and numbers past 32 bits are read
-// however "%u" reads them.
+// The VXI address text as the C library's sscanf reads it with the documented patterns. Signs
+// and numbers past 32 bits are read however "%u" reads them.
 bool VxiAddress(std::string_view t) {
-    const std::string text(t);
-    unsigned board = 0, address = 8;
-    char separator = 0, trail[2];
-    const int n = std::sscanf(text.c_str(), "%u%c%u%1s", &board, &separator, &address, trail);
-    bool ok = n == EOF || n == 1 || (n == 3 && separator == ',');
-    if (n == 0)
-        ok = std::sscanf(text.c_str(), "%c%u%1s", &separator, &address, trail) == 2 &&
-             separator == ',';
-    return ok && board <= 199 && address >= 1 && address <= 255;
+    unsigned board = 0, address = 0;
+    return testing::ScanfVxiAddress(std::string(t), &board, &address);
 }
 
 struct DriverRow {

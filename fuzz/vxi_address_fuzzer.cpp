@@ -16,6 +16,7 @@
 #include <string>
 
 #include "installed_platform.h"
+#include "scanf_reading.h"
 #include "zpx/zpx.h"
 
 namespace zpx::fuzz {
@@ -92,37 +93,6 @@ std::shared_ptr<testing::FakeLibraryState> Library(bool session) {
     return lib;
 }
 
-bool CBlank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// The documented reading: true with the board and logical address, or false for 10.
-bool Reference(const std::string& text, unsigned* board, unsigned* address) {
-    *board = 0;
-    *address = 8;
-    size_t i = 0;
-    while (i < text.size() && CBlank(text[i]))
-        ++i;
-    if (i == text.size()) return true;
-    unsigned b = 0, a = 0;
-    char separator = 0;
-    char trail[2];
-    const int n = std::sscanf(text.c_str(), "%u%c%u%1s", &b, &separator, &a, trail);
-    if (n == 1) {
-        *board = b;
-    } else if (n == 3 && separator == ',') {
-        *board = b;
-        *address = a;
-    } else if (n == 0 || n == EOF) {
-        if (std::sscanf(text.c_str(), "%c%u%1s", &separator, &a, trail) != 2 || separator != ',')
-            return false;
-        *address = a;
-    } else {
-        return false;
-    }
-    return *board <= 199 && *address >= 1 && *address <= 255;
-}
-
 void OpenAndCheck(const std::string& text, bool session) {
     InstalledPlatform<testing::FakePlatform> p;
     auto lib = Library(session);
@@ -139,7 +109,7 @@ void OpenAndCheck(const std::string& text, bool session) {
     if (6 + text.size() > 127) return;
     unsigned board = 0, address = 0;
     const std::string detail = "\"" + text + "\" status " + std::to_string(status);
-    if (!Reference(text, &board, &address)) {
+    if (!testing::ScanfVxiAddress(text, &board, &address)) {
         ZPX_FUZZ_CHECK(h == nullptr && status == ZPX_STATUS_INVALID && lib->lookups.empty(),
                        "accepted a text sscanf refuses: " + detail);
         return;

@@ -12,15 +12,10 @@ mode=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 
-"$build/zpx-emu" --port 5104 >"$work/emu.log" 2>&1 &
-emu=$!
+emu=
 trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 200); do
-  address=$(sed -n 's/.*listening on \([0-9.]*\):.*/\1/p' "$work/emu.log" | head -1)
-  [ -n "$address" ] && break
-  sleep 0.05
-done
-[ -n "$address" ] || { cat "$work/emu.log"; echo "zpx-emu did not start"; exit 1; }
+. "$(dirname "$0")/../start_emulator.sh"
+start_emulator "$build" "$work" || exit 1
 names=("ETH$address" "VXIPCI,5120")
 export LD_LIBRARY_PATH="$build/vxi/session${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 

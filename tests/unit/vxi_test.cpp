@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver_fixture.h"
+#include "scanf_reading.h"
 #include "session/handle_table.h"
 #include "transport/registers.h"
 #include "transport/vxi_backend.h"
@@ -109,17 +110,11 @@ std::map<std::string, void*> Entries(bool session) {
 }
 
 #ifdef __GLIBC__
-// The C library's own reading of a VXI address text with the two patterns, as "board,address",
-// or "" where the text is malformed or out of range.
+// The C library's own reading of a VXI address text, as "board,address", or "" where the text is
+// malformed or out of range.
 std::string ScanfReading(const std::string& text) {
-    unsigned board = 0, address = 8;
-    char separator = 0, trail[2];
-    const int n = std::sscanf(text.c_str(), "%u%c%u%1s", &board, &separator, &address, trail);
-    bool ok = n == EOF || n == 1 || (n == 3 && separator == ',');
-    if (n == 0)
-        ok = std::sscanf(text.c_str(), "%c%u%1s", &separator, &address, trail) == 2 &&
-             separator == ',';
-    if (!ok || board > 199 || address < 1 || address > 255) return "";
+    unsigned board = 0, address = 0;
+    if (!ScanfVxiAddress(text, &board, &address)) return "";
     return std::to_string(board) + "," + std::to_string(address);
 }
 #endif

@@ -1,5 +1,7 @@
-# Fails unless every dynamic symbol the library defines starts with ZPX_, and unless the two
-# names of the reset are one entry point.
+# Fails unless every dynamic symbol the library defines starts with ZPX_, unless the two names of
+# the reset are one entry point, and when the library registers anything to be destroyed at exit
+# or at a thread's end (a static or thread_local object with a destructor): its process-wide
+# objects must outlive the unload hook, other threads and the program's own exit handlers.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -26,4 +28,12 @@ endif()
 if(count LESS 20)
   message(FATAL_ERROR "only ${count} ZPX_ exports found")
 endif()
-message(STATUS "${count} exports, all ZPX_")
+execute_process(COMMAND nm -D --undefined-only ${LIB} OUTPUT_VARIABLE imports RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^ \n]*atexit[^ \n]*" exit_hooks "${imports}")
+if(exit_hooks)
+  message(FATAL_ERROR "the library registers destructors to run at exit: ${exit_hooks}")
+endif()
+message(STATUS "${count} exports, all ZPX_; nothing destroyed at exit")

@@ -5,7 +5,8 @@
  *                                           each controller, then it exits with the last
  *                                           session still open and a second thread still
  *                                           calling into the library, as careless programs do;
- *   use_library_dlopen LIBRARY ROUNDS NAME...  loads the library with dlopen, runs the same on
+ *   use_library_dlopen LIBRARY ROUNDS NAME...  loads the library with dlopen (LoadLibrary on
+ *                                           Windows), runs the same on
  *                                           each controller, closes them, unloads it, ROUNDS
  *                                           times in one process; then loads it once more and
  *                                           exits with it loaded and a session open.
@@ -18,7 +19,9 @@
 
 #include "zpx/zpx.h"
 
-#ifdef ZPX_USE_DLOPEN
+#if defined(ZPX_USE_DLOPEN) && defined(_WIN32)
+#include <windows.h>
+#elif defined(ZPX_USE_DLOPEN)
 #include <dlfcn.h>
 #else
 #include <pthread.h>
@@ -26,13 +29,14 @@
 #endif
 
 /* The exports used, reached directly or through dlsym. */
-#define ZPX_EXPORTS(X)                                                            \
-    X(ZPX_OpenController)                                                         \
-    X(ZPX_CloseController)                                                        \
-    X(ZPX_SetCtrlFrequency)                                                       \
-    X(ZPX_WriteCtrlMemory) X(ZPX_ReadCtrlMemory) X(ZPX_GetControllerStatus)       \
-        X(ZPX_CreateDeviceInfo) X(ZPX_DestroyDeviceInfo) X(ZPX_GetControllerInfo) \
-            X(ZPX_ControllerSerialNumberPeek)
+#define ZPX_EXPORTS(X)                                                          \
+    X(ZPX_OpenController)                                                       \
+    X(ZPX_CloseController)                                                      \
+    X(ZPX_SetCtrlFrequency)                                                     \
+    X(ZPX_WriteCtrlMemory)                                                      \
+    X(ZPX_ReadCtrlMemory)                                                       \
+    X(ZPX_GetControllerStatus) X(ZPX_CreateDeviceInfo) X(ZPX_DestroyDeviceInfo) \
+        X(ZPX_GetControllerInfo) X(ZPX_ControllerSerialNumberPeek)
 
 struct Api {
 #define FIELD(name) __typeof__(&name) name;
@@ -88,15 +92,49 @@ static int Use(const struct Api* api, const char* name, ZPX_Handle* handle) {
 
 #ifdef ZPX_USE_DLOPEN
 
+#ifdef _WIN32
+typedef HMODULE Library;
+static Library OpenLibrary(const char* path) {
+    return LoadLibraryA(path);
+}
+static void* Find(Library library, const char* name) {
+    /* A function's address as a plain pointer, as dlsym gives it. */
+    FARPROC entry = GetProcAddress(library, name);
+    void* address = NULL;
+    memcpy(&address, &entry, sizeof address);
+    return address;
+}
+static int CloseLibrary(Library library) {
+    return FreeLibrary(library) ? 0 : 1;
+}
+static const char* LastError(void) {
+    return "the system refused";
+}
+#else
+typedef void* Library;
+static Library OpenLibrary(const char* path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+static void* Find(Library library, const char* name) {
+    return dlsym(library, name);
+}
+static int CloseLibrary(Library library) {
+    return dlclose(library);
+}
+static const char* LastError(void) {
+    return dlerror();
+}
+#endif
+
 /* Loads the library and finds the exports; null when it cannot. */
-static void* Load(const char* path, struct Api* api) {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+static Library Load(const char* path, struct Api* api) {
+    Library library = OpenLibrary(path);
     if (library == NULL) {
-        fprintf(stderr, "dlopen: %s\n", dlerror());
+        fprintf(stderr, "loading %s: %s\n", path, LastError());
         return NULL;
     }
 #define LOOK_UP(name)                                     \
-    *(void**)(&api->name) = dlsym(library, #name);        \
+    *(void**)(&api->name) = Find(library, #name);         \
     if (api->name == NULL) {                              \
         fprintf(stderr, "no %s in the library\n", #name); \
         return NULL;                                      \
@@ -114,7 +152,7 @@ int main(int argc, char** argv) {
     const int rounds = atoi(argv[2]);
     struct Api api;
     for (int round = 0; round < rounds; ++round) {
-        void* library = Load(argv[1], &api);
+        Library library = Load(argv[1], &api);
         if (library == NULL) return 1;
         for (int i = 3; i < argc; ++i) {
             ZPX_Handle h = NULL;
@@ -122,8 +160,8 @@ int main(int argc, char** argv) {
             if (h != NULL && api.ZPX_CloseController(h) != 0) return Fail(argv[i], "close", 1);
             if (failed) return 1;
         }
-        if (dlclose(library) != 0) {
-            fprintf(stderr, "dlclose: %s\n", dlerror());
+        if (CloseLibrary(library) != 0) {
+            fprintf(stderr, "unloading: %s\n", LastError());
             return 1;
         }
     }

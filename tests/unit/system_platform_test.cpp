@@ -248,6 +248,34 @@ TEST(SystemSharedObjects, TheOpenLockIsRecursiveAndAnOwnerThatEndedLosesIt) {
     p.OpenCounterIncrement(3);
 }
 
+// The library's unload hook detaches; at process exit another thread may still hold the open lock
+// or wait for it. A detach then leaves the objects in place, so that the holder's release touches
+// live memory; once nothing uses them, a detach lets go and the next use attaches afresh.
+TEST(SystemSharedObjects, ADetachWhileTheLockIsHeldLeavesTheObjectsInPlace) {
+    platform::SharedObjects& p = platform::System<platform::SharedObjects>();
+    ASSERT_TRUE(p.Attach());
+    std::atomic<bool> held{false}, detached{false};
+    std::thread holder([&] {
+        ASSERT_TRUE(p.LockOpen(1000));
+        uint8_t* registry = p.SerialRegistry();
+        ASSERT_NE(registry, nullptr);
+        held = true;
+        while (!detached)
+            std::this_thread::yield();
+        // Nothing here attaches again (which could map the objects where they were before).
+        registry[platform::kSerialRegistrySize - 1] = 0;  // reserved, zero: still mapped
+        p.UnlockOpen();
+    });
+    while (!held)
+        std::this_thread::yield();
+    p.Detach();
+    detached = true;
+    holder.join();
+    p.Detach();                     // nothing uses them now: this one lets go
+    ASSERT_TRUE(p.LockOpen(1000));  // attached afresh
+    p.UnlockOpen();
+}
+
 // A connection made by the platform to a loopback listener, and the peer's end of it; a peer that
 // gets nothing for 5 s stops waiting, so that a fault fails the test instead of hanging it.
 #ifdef _WIN32

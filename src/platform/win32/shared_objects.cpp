@@ -67,7 +67,9 @@ SharedAttachment AttachShared() {
     if (registryMapping == nullptr) {
         registryMapping =
             CreateMapping(kRegistryName, static_cast<DWORD>(kSerialRegistrySize), &created);
-        if (void* view = MapView(registryMapping, kSerialRegistrySize)) {
+        // Only its creator clears it: a process that came in between (when the attach lock was
+        // not had in time) may already be writing to it.
+        if (void* view = created ? MapView(registryMapping, kSerialRegistrySize) : nullptr) {
             std::memset(view, 0, kSerialRegistrySize);
             ::UnmapViewOfFile(view);
         }

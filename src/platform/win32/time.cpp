@@ -38,30 +38,45 @@ void SpinUntil(uint64_t deadline) {
     }
 }
 
-// One timer per thread, made on the thread's first wait: a high-resolution one where the system
-// has them, a plain one otherwise.
-class ThreadTimer {
-  public:
-    ThreadTimer() { Make(true); }
-    ~ThreadTimer() { Close(); }
-    ThreadTimer(const ThreadTimer&) = delete;
-    ThreadTimer& operator=(const ThreadTimer&) = delete;
+// Set by a test to take the plain-timer path on its thread. A plain flag: the library keeps no
+// per-thread object with a destructor, which would run at thread exit from code that an unloaded
+// DLL no longer has.
+thread_local bool t_plainForTesting = false;
 
-    void Make(bool highResolutionAllowed) {
-        Close();
-        if (highResolutionAllowed) {
+// Whether this system makes high-resolution timers; asked once.
+bool HighResolutionTimers() {
+    static const bool available = [] {
+        const HANDLE timer = ::CreateWaitableTimerExW(
+            nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+        if (timer == nullptr) return false;
+        ::CloseHandle(timer);
+        return true;
+    }();
+    return available && !t_plainForTesting;
+}
+
+// The timer of one wait: a high-resolution one where the system has them, a plain one otherwise.
+// Made for the wait and closed after it (a few microseconds against waits of milliseconds), so
+// that no thread keeps a handle the library would have to give back.
+class WaitTimer {
+  public:
+    WaitTimer() : highResolution_(HighResolutionTimers()) {
+        if (highResolution_) {
             timer_ = ::CreateWaitableTimerExW(
                 nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
         }
-        highResolution_ = timer_ != nullptr;
-        if (timer_ == nullptr) timer_ = ::CreateWaitableTimerW(nullptr, TRUE, nullptr);
+        if (timer_ == nullptr) {
+            highResolution_ = false;
+            timer_ = ::CreateWaitableTimerW(nullptr, TRUE, nullptr);
+        }
     }
-
-    uint64_t Lateness() const {
-        return highResolution_ ? kHighResolutionLatenessNanos : kFineTickLatenessNanos;
+    ~WaitTimer() {
+        if (timer_ != nullptr) ::CloseHandle(timer_);
     }
+    WaitTimer(const WaitTimer&) = delete;
+    WaitTimer& operator=(const WaitTimer&) = delete;
 
-    // Sleeps until the clock reads `deadline` or later, at most Lateness() later.
+    // Sleeps until the clock reads `deadline` or later, at most WakeLatenessNanos() later.
     void SleepUntil(uint64_t deadline) {
         if (highResolution_) {
             WaitUntil(deadline);
@@ -87,11 +102,6 @@ class ThreadTimer {
     }
 
   private:
-    void Close() {
-        if (timer_ != nullptr) ::CloseHandle(timer_);
-        timer_ = nullptr;
-    }
-
     // A timer may end a little before the counter reaches the deadline (they tick apart): wait
     // again for what is left.
     void WaitUntil(uint64_t deadline) {
@@ -113,13 +123,8 @@ class ThreadTimer {
     }
 
     HANDLE timer_ = nullptr;
-    bool highResolution_ = false;
+    bool highResolution_;
 };
-
-ThreadTimer& TimerOfThisThread() {
-    thread_local ThreadTimer timer;
-    return timer;
-}
 
 }  // namespace
 
@@ -133,15 +138,15 @@ uint64_t MonotonicNanos() {
 }
 
 void SleepUntilNanos(uint64_t deadline) {
-    TimerOfThisThread().SleepUntil(deadline);
+    WaitTimer().SleepUntil(deadline);
 }
 
 uint64_t WakeLatenessNanos() {
-    return TimerOfThisThread().Lateness();
+    return HighResolutionTimers() ? kHighResolutionLatenessNanos : kFineTickLatenessNanos;
 }
 
 void UsePlainTimerForTesting(bool plain) {
-    TimerOfThisThread().Make(!plain);
+    t_plainForTesting = plain;
 }
 
 void SleepMs(uint32_t ms) {

@@ -2,7 +2,7 @@
  *
  * Built twice from this file:
  *   use_library_linked NAME...              linked against the library: a short test run on
- *                                           each controller, then it exits with the last
+ *                                           each controller, then it exits with the first
  *                                           session still open and a second thread still
  *                                           calling into the library, as careless programs do;
  *   use_library_dlopen LIBRARY ROUNDS NAME...  loads the library with dlopen (LoadLibrary on
@@ -29,14 +29,15 @@
 #endif
 
 /* The exports used, reached directly or through dlsym. */
-#define ZPX_EXPORTS(X)                                                          \
-    X(ZPX_OpenController)                                                       \
-    X(ZPX_CloseController)                                                      \
-    X(ZPX_SetCtrlFrequency)                                                     \
-    X(ZPX_WriteCtrlMemory)                                                      \
-    X(ZPX_ReadCtrlMemory)                                                       \
-    X(ZPX_GetControllerStatus) X(ZPX_CreateDeviceInfo) X(ZPX_DestroyDeviceInfo) \
-        X(ZPX_GetControllerInfo) X(ZPX_ControllerSerialNumberPeek)
+#define ZPX_EXPORTS(X)                                                        \
+    X(ZPX_OpenController)                                                     \
+    X(ZPX_CloseController)                                                    \
+    X(ZPX_SetCtrlFrequency)                                                   \
+    X(ZPX_WriteCtrlMemory)                                                    \
+    X(ZPX_ReadCtrlMemory)                                                     \
+    X(ZPX_GetControllerStatus)                                                \
+    X(ZPX_CreateDeviceInfo) X(ZPX_DestroyDeviceInfo) X(ZPX_GetControllerInfo) \
+        X(ZPX_ControllerSerialNumberPeek)
 
 struct Api {
 #define FIELD(name) __typeof__(&name) name;
@@ -198,16 +199,22 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s NAME...\n", argv[0]);
         return 2;
     }
-    ZPX_Handle last = NULL;
+    /* The first controller's session stays open, and another thread keeps calling on it while
+     * the process exits: the library's unload work runs with the thread still inside. (Give a
+     * controller served from another process first: a driver library loaded into this one may
+     * have its own objects torn down by the exit under the thread.) */
+    ZPX_Handle kept = NULL;
     for (int i = 1; i < argc; ++i) {
-        if (last != NULL && ZPX_CloseController(last) != 0) return Fail(argv[i - 1], "close", 1);
-        last = NULL;
-        if (Use(&kLinked, argv[i], &last) != 0) return 1;
+        ZPX_Handle h = NULL;
+        if (Use(&kLinked, argv[i], &h) != 0) return 1;
+        if (kept == NULL) {
+            kept = h;
+        } else if (ZPX_CloseController(h) != 0) {
+            return Fail(argv[i], "close", 1);
+        }
     }
-    /* The last session stays open, and another thread keeps calling on it while the process
-     * exits: the library's unload work runs with the thread still inside. */
     pthread_t thread;
-    if (pthread_create(&thread, NULL, KeepCalling, last) != 0) return Fail("thread", "start", 1);
+    if (pthread_create(&thread, NULL, KeepCalling, kept) != 0) return Fail("thread", "start", 1);
     usleep(20000);
     printf("used %d controllers; exiting with one open and a thread inside\n", argc - 1);
     fflush(stdout);

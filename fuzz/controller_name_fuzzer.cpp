@@ -34,9 +34,6 @@ bool StartsNoCase(std::string_view text, std::string_view prefix) {
         if (Lower(text[i]) != Lower(prefix[i])) return false;
     return true;
 }
-bool Blank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 // The device index as the C library's sscanf reads it with the documented pattern "%u%1s": one
 // number and nothing after it, or nothing at all for index 0. The number must fit a signed

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <memory>
 
+#include "device/controller_session.h"
 #include "driver_fixture.h"
 #include "fake_platform.h"
-#include "session/session.h"
 #include "zpx/zpx.h"
 
 namespace {

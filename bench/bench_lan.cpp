@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "controller.h"
+#include "device/controller_session.h"
 #include "lan_server.h"
 #include "session/handle_table.h"
-#include "session/session.h"
 #include "transport/lan_backend.h"
 #include "zpx/zpx.h"
 

@@ -27,9 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "device/controller_session.h"
 #include "platform/platform.h"
 #include "session/handle_table.h"
-#include "session/session.h"
 #include "transport/driver_backend.h"
 #include "transport/driver_requests.h"
 #include "transport/lan_backend.h"
@@ -231,8 +231,6 @@ std::unique_ptr<ControllerSession> LanSession(uint16_t port) {
     auto s = std::make_unique<ControllerSession>();
     s->interfaceKind = zpx::kInterfaceEthernet;
     s->controllerType = 2;
-    s->legacyDriver = 0;
-    s->chunkSize = 8192;
     auto socket = zpx::platform::System<zpx::platform::Network>().ConnectTcp(kLoopback, port, 0);
     if (!socket) std::abort();
     s->backend = std::make_unique<zpx::transport::LanBackend>(std::move(socket), kLoopback);
@@ -363,20 +361,22 @@ void BM_DriverTransfer16MiB(benchmark::State& state) {
     auto s = std::make_unique<ControllerSession>();
     s->interfaceKind = usb ? zpx::kInterfaceUsb : zpx::kInterfacePci;
     s->controllerType = 2;
-    s->legacyDriver = 0;
-    s->chunkSize = usb ? 131072 : 4096;
-    s->backend = std::make_unique<zpx::transport::DriverBackend>(
-        static_cast<zpx::InterfaceKind>(s->interfaceKind), std::move(driver));
+    auto backend = std::make_unique<zpx::transport::DriverBackend>(
+        static_cast<zpx::InterfaceKind>(s->interfaceKind), usb ? 131072 : 4096, std::move(driver));
+    backend->SetLegacyDriver(0);
+    backend->SetControllerType(s->controllerType);
+    const zpx::transport::TransferBuffer& transferBuffer = backend->transferBuffer();
+    s->backend = std::move(backend);
     s->inUse.store(1);
     LiveHandle live(s);
     const ZPX_Handle h = live.handle;
-    const uint32_t chunk = live.session->chunkSize;
+    const uint32_t chunk = live.session->backend->chunkSize();
     const auto data = Pattern(kBlock);
     std::vector<uint8_t> back(kBlock);
     std::vector<uint8_t> staging(chunk + 16);
     // The first transfer grows the staging buffer; everything after must not allocate.
     if (ZPX_WriteMemoryEx(h, 0, 0, chunk, data.data()) != 0) std::abort();
-    const uint8_t* staged = live.session->transferBuffer.data.get();
+    const uint8_t* staged = transferBuffer.data.get();
     uint64_t allocations = 0;
     Pair t;
     for (auto _ : state) {
@@ -400,9 +400,7 @@ void BM_DriverTransfer16MiB(benchmark::State& state) {
         });
         benchmark::DoNotOptimize(back.data());
     }
-    if (live.session->transferBuffer.data.get() != staged ||
-        live.session->transferBuffer.capacity != chunk + 16)
-        std::abort();
+    if (transferBuffer.data.get() != staged || transferBuffer.capacity != chunk + 16) std::abort();
     Report(state, t, 2ull * kBlock * state.iterations());
     state.counters["allocs_per_transfer"] =
         static_cast<double>(allocations) / (2.0 * static_cast<double>(state.iterations()));

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "core/status.h"
+#include "device/identity.h"
 #include "info/clock.h"
 #include "session/call_frame.h"
 
@@ -19,7 +20,7 @@ using ClockStep = Result (*)(ControllerSession&, uint32_t, int32_t);
 // accepted frequency becomes tckKhz even when programming it then fails.
 uint32_t ProgramWithinSessionLimits(ControllerSession& s, uint32_t option, int32_t khz,
                                     ClockStep step) {
-    const FrequencyLimits limits = FrequencyLimitsOf(s.controllerType);
+    const device::FrequencyLimits limits = device::FrequencyLimitsOf(s.controllerType);
     if (khz < limits.minimumKhz) return kStatusNotAvailable;
     s.tckKhz = khz > limits.maximumKhz ? limits.maximumKhz : khz;
     return step(s, option, s.tckKhz * 1000).failed() ? kStatusInvalid : kStatusOk;
@@ -43,7 +44,7 @@ ZPX_API uint32_t ZPX_GetFrequencyRange(ZPX_Handle handle, uint32_t* minimumKhz,
                                        uint32_t* maximumKhz) {
     return CallFrame(handle, [&](ControllerSession& s) {
         if (minimumKhz == nullptr || maximumKhz == nullptr) return kStatusInvalid;
-        const FrequencyLimits limits = FrequencyLimitsOf(s.controllerType);
+        const device::FrequencyLimits limits = device::FrequencyLimitsOf(s.controllerType);
         *minimumKhz = static_cast<uint32_t>(limits.minimumKhz);
         *maximumKhz = static_cast<uint32_t>(limits.maximumKhz);
         return kStatusOk;

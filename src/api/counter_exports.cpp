@@ -1,10 +1,12 @@
 // Loading and reading the controller's counters.
 #include "core/status.h"
+#include "device/access.h"
 #include "session/call_frame.h"
 #include "transport/counters.h"
 
 using namespace zpx;
 using namespace zpx::transport;
+using namespace zpx::device;
 
 namespace {
 

@@ -2,11 +2,11 @@
 // board test. These report a failed controller access as 1 (the board test as 10); a missing
 // output pointer, or a pod number the register-2 sequence cannot carry, is 10 with nothing sent.
 #include "core/status.h"
-#include "info/identity.h"
+#include "device/identity.h"
 #include "session/call_frame.h"
 
 using namespace zpx;
-using namespace zpx::info;
+using namespace zpx::device;
 
 namespace {
 

@@ -3,13 +3,15 @@
 // The addressed forms load the memory's address counter first; the others ("Na", "Ex") continue
 // where the controller's counter stands. Every failure is 10; pieces already moved stay moved.
 #include "core/status.h"
+#include "device/access.h"
+#include "device/settle.h"
 #include "session/call_frame.h"
-#include "session/settle.h"
 #include "transport/counters.h"
 #include "transport/memory.h"
 
 using namespace zpx;
 using namespace zpx::transport;
+using namespace zpx::device;
 
 namespace {
 

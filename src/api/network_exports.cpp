@@ -4,12 +4,14 @@
 // null output gives 10. The updates give 1 for a transport failure and pass the controller's
 // own nonzero status through unchanged.
 #include "core/status.h"
+#include "device/access.h"
 #include "session/call_frame.h"
 #include "session/handle_table.h"
 #include "transport/lan_config.h"
 
 using namespace zpx;
 using namespace zpx::transport;
+using namespace zpx::device;
 
 namespace {
 
@@ -49,7 +51,11 @@ uint32_t Update(ZPX_Handle handle, ImageKind kind, uint32_t length, uint8_t firs
         // An image that is not there cannot be read; an empty one travels as its header alone
         // and the controller gives its verdict on it.
         if (image == nullptr && length != 0) return kStatusInvalid;
-        return FirmwareUpload(s, kind, length, first, second, image);
+        uint32_t verdict = 0;
+        if (FirmwareUpload(s, kind, length, first, second, image, &verdict).failed()) {
+            return kStatusFailed;
+        }
+        return verdict;
     });
 }
 

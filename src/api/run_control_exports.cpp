@@ -1,13 +1,14 @@
 // Run control, modes, status, errors, TAP enables, learn mode, button and the continuous-mode
 // counter: registers 0 to 4, changed on the session's copies and written whole.
 #include "core/status.h"
+#include "device/access.h"
+#include "device/settle.h"
 #include "platform/platform.h"
 #include "session/call_frame.h"
-#include "session/settle.h"
-#include "transport/registers.h"
 
 using namespace zpx;
 using namespace zpx::transport;
+using namespace zpx::device;
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "info/clock.h"
 
-#include "session/session.h"
-#include "session/settle.h"
-#include "transport/registers.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/settle.h"
 
 namespace zpx::info {
 
@@ -54,18 +54,6 @@ constexpr int32_t kSynthMaxExponent = 14;
 // With the option flag the synthesizer's range register holds this code, read back as 2^7.
 constexpr uint32_t kSynthOptionCode = 15;
 
-struct LimitsRow {
-    int32_t type;
-    FrequencyLimits limits;
-};
-
-constexpr LimitsRow kLimits[] = {
-    {0, {100, 25000}},
-    {1, {1, 40000}},
-    {2, {1, 40000}},
-    {3, {1, 40000}},
-};
-
 uint32_t RangeByte(uint32_t option, const ClockSetting& setting, ClockScheme scheme) {
     if (scheme == ClockScheme::kRange) return ((option & 1) << 3) | (setting.code & 7);
     return option == 1 ? kSynthOptionCode : (setting.code & 15);
@@ -96,13 +84,6 @@ ClockScheme SchemeOf(int32_t controllerType) {
     if (controllerType == 0) return ClockScheme::kRange;
     if (controllerType >= 1 && controllerType <= 3) return ClockScheme::kSynth;
     return ClockScheme::kNone;
-}
-
-FrequencyLimits FrequencyLimitsOf(int32_t controllerType) {
-    for (const LimitsRow& row : kLimits) {
-        if (row.type == controllerType) return row.limits;
-    }
-    return {-1, -1};
 }
 
 ClockSetting ComputeRangeSetting(int32_t hz) {
@@ -155,10 +136,10 @@ uint32_t DecodeSynthSetting(uint32_t value, uint32_t rangeByte) {
 
 Result ProgramClock(ControllerSession& s, uint32_t option, const ClockSetting& setting,
                     ClockScheme scheme) {
-    if (transport::WriteClockRegister(s, kClockValueRegister, setting.value).failed()) {
+    if (device::WriteClockRegister(s, kClockValueRegister, setting.value).failed()) {
         return kFail;
     }
-    if (transport::WriteClockRegister(s, kClockRangeRegister, RangeByte(option, setting, scheme))
+    if (device::WriteClockRegister(s, kClockRangeRegister, RangeByte(option, setting, scheme))
             .failed()) {
         return kFail;
     }
@@ -179,8 +160,8 @@ Result CheckClock(ControllerSession& s, uint32_t option, int32_t hz) {
     if (!Compute(scheme, hz, &setting)) return kFail;
     uint32_t rangeByte = 0;
     uint32_t value = 0;
-    if (transport::ReadClockRegister(s, kClockRangeRegister, &rangeByte).failed() ||
-        transport::ReadClockRegister(s, kClockValueRegister, &value).failed()) {
+    if (device::ReadClockRegister(s, kClockRangeRegister, &rangeByte).failed() ||
+        device::ReadClockRegister(s, kClockValueRegister, &value).failed()) {
         return kFail;
     }
     // Already in force: no write, and no settle to wait for.
@@ -195,8 +176,8 @@ Result ReadClockKhz(ControllerSession& s, uint32_t* khz) {
     if (scheme == ClockScheme::kNone) return kFail;
     uint32_t rangeByte = 0;
     uint32_t value = 0;
-    if (transport::ReadClockRegister(s, kClockRangeRegister, &rangeByte).failed() ||
-        transport::ReadClockRegister(s, kClockValueRegister, &value).failed()) {
+    if (device::ReadClockRegister(s, kClockRangeRegister, &rangeByte).failed() ||
+        device::ReadClockRegister(s, kClockValueRegister, &value).failed()) {
         return kFail;
     }
     *khz = scheme == ClockScheme::kRange ? DecodeRangeSetting(value, rangeByte)

@@ -22,14 +22,6 @@ enum class ClockScheme { kNone, kRange, kSynth };
 
 ClockScheme SchemeOf(int32_t controllerType);
 
-struct FrequencyLimits {
-    int32_t minimumKhz;
-    int32_t maximumKhz;
-};
-
-// -1 and -1 for a controller type without a clock.
-FrequencyLimits FrequencyLimitsOf(int32_t controllerType);
-
 // One request as register contents: for the range scheme the count and the range code 0-7, for
 // the synthesizer M − 1 and the divider exponent 0-14.
 struct ClockSetting {

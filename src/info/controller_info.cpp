@@ -5,13 +5,13 @@
 #include <new>
 
 #include "core/status.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/identity.h"
 #include "info/clock.h"
-#include "info/identity.h"
-#include "session/session.h"
 #include "target/pod.h"
 #include "target/pod_link.h"
 #include "target/tap_voltages.h"
-#include "transport/registers.h"
 
 namespace zpx::info {
 
@@ -62,7 +62,7 @@ Result PowerState(ControllerSession& s, bool fixedPower, uint32_t* state) {
         return kOk;
     }
     uint32_t power = 0;
-    if (transport::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) return kFail;
+    if (device::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) return kFail;
     *state = power & target::kPowerStateBits;
     return kOk;
 }
@@ -71,21 +71,22 @@ Result PowerState(ControllerSession& s, bool fixedPower, uint32_t* state) {
 Result AnswerIdentity(ControllerSession& s, ZPX_InfoQuery& q) {
     const uint32_t request = q.RequestMask;
     if ((request & ZPX_QUERY_CONTROLLER_SERIAL) != 0) {
-        if (ReadSerial(&q.ControllerSerialHigh, &q.ControllerSerialLow, Failures::kReport,
-                       [&](uint32_t* h, uint32_t* l) { return ReadControllerSerial(s, h, l); })
+        if (ReadSerial(
+                &q.ControllerSerialHigh, &q.ControllerSerialLow, Failures::kReport,
+                [&](uint32_t* h, uint32_t* l) { return device::ReadControllerSerial(s, h, l); })
                 .failed()) {
             return kFail;
         }
         q.ValidMask |= ZPX_QUERY_CONTROLLER_SERIAL;
     }
     if ((request & ZPX_QUERY_EPLD_REVISION) != 0) {
-        if (ReadHwRevision(s, &q.EpldRevision).failed()) return kFail;
+        if (device::ReadHwRevision(s, &q.EpldRevision).failed()) return kFail;
         q.ValidMask |= ZPX_QUERY_EPLD_REVISION;
     }
     if ((request & ZPX_QUERY_FLASH_CODE) != 0) {
         if (s.flashCode != 0) {
             q.FlashCode = s.flashCode;
-        } else if (ReadFlashCode(s, &q.FlashCode).failed()) {
+        } else if (device::ReadFlashCode(s, &q.FlashCode).failed()) {
             return kFail;
         }
         q.ValidMask |= ZPX_QUERY_FLASH_CODE;
@@ -96,8 +97,9 @@ Result AnswerIdentity(ControllerSession& s, ZPX_InfoQuery& q) {
 void AnswerTransceiverSerial(ControllerSession& s, ZPX_InfoQuery& q) {
     if ((q.RequestMask & ZPX_QUERY_TRANSCEIVER_SERIAL) == 0) return;
     // A transceiver that does not answer leaves its serial 0; the item is still answered.
-    (void)ReadSerial(&q.TransceiverSerialHigh, &q.TransceiverSerialLow, Failures::kIgnore,
-                     [&](uint32_t* h, uint32_t* l) { return ReadTransceiverSerial(s, h, l); });
+    (void)ReadSerial(
+        &q.TransceiverSerialHigh, &q.TransceiverSerialLow, Failures::kIgnore,
+        [&](uint32_t* h, uint32_t* l) { return device::ReadTransceiverSerial(s, h, l); });
     q.ValidMask |= ZPX_QUERY_TRANSCEIVER_SERIAL;
 }
 
@@ -105,7 +107,7 @@ void AnswerPodSerial(ControllerSession& s, ZPX_InfoQuery& q, uint32_t pod) {
     if ((q.RequestMask & ZPX_QUERY_POD_SERIAL(pod)) == 0) return;
     // As the transceiver's: failures leave the serial 0.
     (void)ReadSerial(&q.PodSerial[pod][0], &q.PodSerial[pod][1], Failures::kIgnore,
-                     [&](uint32_t* h, uint32_t* l) { return ReadPodSerial(s, pod, h, l); });
+                     [&](uint32_t* h, uint32_t* l) { return device::ReadPodSerial(s, pod, h, l); });
     q.ValidMask |= ZPX_QUERY_POD_SERIAL(pod);
 }
 
@@ -127,7 +129,7 @@ uint32_t GetControllerInfo(ControllerSession& s, ZPX_ControllerInfoRecord** reco
     r.ValidMask = 0;
     r.Reserved0 = 0;
 
-    const FrequencyLimits limits = FrequencyLimitsOf(s.controllerType);
+    const device::FrequencyLimits limits = device::FrequencyLimitsOf(s.controllerType);
     r.InterfaceKind = static_cast<uint32_t>(s.interfaceKind);
     r.ControllerType = s.controllerType;
     r.MaxFrequencyKhz = limits.maximumKhz;
@@ -137,7 +139,7 @@ uint32_t GetControllerInfo(ControllerSession& s, ZPX_ControllerInfoRecord** reco
     for (uint32_t kind = 0; kind < kMemoryKinds; ++kind) {
         uint32_t size = 0;
         // A size that cannot be looked up keeps its field and leaves its bit clear.
-        if (LookupMemorySize(s, static_cast<int32_t>(kind), &size).failed()) continue;
+        if (device::LookupMemorySize(s, static_cast<int32_t>(kind), &size).failed()) continue;
         r.MemorySize[kind] = size;
         r.ValidMask |= ZPX_RECORD_MEMORY_SIZE(kind);
     }
@@ -234,7 +236,7 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
         active = (s.register2Copy & target::kLinkActive) != 0;
     } else {
         uint32_t power = 0;
-        if (transport::ReadRegister(s, transport::kPodPowerRegister, &power).ok() &&
+        if (device::ReadRegister(s, transport::kPodPowerRegister, &power).ok() &&
             (power & target::kPowerPodActive) != 0) {
             active = true;
             s.register2Copy |= target::kLinkActive;
@@ -273,7 +275,7 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
     }
     if ((request & ZPX_QUERY_MEMORY_SIZE) != 0) {
         uint32_t size = 0;
-        if (LookupMemorySize(s, 2, &size).ok()) {
+        if (device::LookupMemorySize(s, 2, &size).ok()) {
             q.MemorySize2Mib = size >> 20;
             q.ValidMask |= ZPX_QUERY_MEMORY_SIZE;
         }

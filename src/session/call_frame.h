@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "core/status.h"
+#include "device/controller_session.h"
 #include "session/handle_table.h"
-#include "session/session.h"
 
 namespace zpx {
 

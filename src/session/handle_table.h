@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "session/session.h"
+#include "device/controller_session.h"
 #include "zpx/zpx.h"
 
 namespace zpx {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "core/status.h"
+#include "device/access.h"
+#include "device/settle.h"
 #include "platform/platform.h"
 #include "session/controller_name.h"
 #include "session/handle_table.h"
@@ -13,11 +15,9 @@
 #include "session/open_close.h"
 #include "session/open_lock.h"
 #include "session/serial_registry.h"
-#include "session/settle.h"
 #include "transport/driver_backend.h"
 #include "transport/lan_backend.h"
 #include "transport/open_slot.h"
-#include "transport/registers.h"
 #include "transport/vxi_backend.h"
 
 namespace zpx {
@@ -79,7 +79,6 @@ void Rename(ControllerSession& s, const char* name) {
 uint32_t OpenDriverBackEnd(ControllerSession& s, const DriverBackEnd& row,
                            std::string_view afterPrefix) {
     s.interfaceKind = row.kind;
-    s.chunkSize = row.chunkSize;
 
     bool empty = false;
     if (!ParseDeviceIndex(afterPrefix, &s.deviceIndex, &empty)) return kStatusInvalid;
@@ -126,14 +125,13 @@ uint32_t OpenDriverBackEnd(ControllerSession& s, const DriverBackEnd& row,
             return lastError == platform::kDeviceBusyError ? kStatusDeviceBusy : kStatusCannotOpen;
         }
     }
-    s.backend =
-        std::make_unique<transport::DriverBackend>(row.kind, std::move(device), std::move(slot));
+    s.backend = std::make_unique<transport::DriverBackend>(row.kind, row.chunkSize,
+                                                           std::move(device), std::move(slot));
     return kStatusOk;
 }
 
 uint32_t OpenEthernetBackEnd(ControllerSession& s, std::string_view address) {
     s.interfaceKind = kInterfaceEthernet;
-    s.chunkSize = 8192;
     if (address.size() > kEthernetAddressMax) return kStatusInvalid;
     uint32_t ip = 0;
     // An address that does not parse cannot be connected to, as with a refused connection.
@@ -181,8 +179,6 @@ bool ParseVxiAddress(std::string_view text, uint32_t* board, uint32_t* address) 
 uint32_t OpenVxiController(ControllerSession& s, std::string_view addressText) {
     s.interfaceKind = kInterfaceVxi;
     s.deviceIndex = -1;
-    s.chunkSize = 4096;
-    s.legacyDriver = 1;
     uint32_t board = 0;
     uint32_t address = 0;
     if (!ParseVxiAddress(addressText, &board, &address)) return kStatusInvalid;
@@ -275,21 +271,22 @@ uint32_t CloseController(ZPX_Handle handle) {
     if (!s) return kStatusNullHandle;
     if (s->interfaceKind >= kInterfaceIsa && s->interfaceKind <= kInterfaceFireWire) {
         uint32_t ignored = 0;
-        (void)transport::ReadRegister(*s, transport::kPodPowerRegister, &ignored);
+        (void)device::ReadRegister(*s, transport::kPodPowerRegister, &ignored);
     }
     s->controllerInfo.reset();
     for (uint32_t code : {kSettleStart, kSettlePodPower, kSettleClock, kSettleTapVoltage,
                           kSettleStopped, kSettleReset}) {
         (void)AwaitSettle(*s, code);
     }
+    // The back-end goes first; what it knew of its driver decides where the registers are kept.
+    const uint32_t legacyDriver = s->backend->legacyDriver();
     s->backend.reset();
-    (void)SaveStatusRegisters(*s);
+    (void)SaveStatusRegisters(*s, legacyDriver);
     // Node by node, so that the list's length never turns into the depth of a recursion.
     while (s->tapInfoList)
         s->tapInfoList = std::move(s->tapInfoList->next);
     s->tapTypes.reset();
     s->tapCount = 0;
-    s->transferBuffer = TransferBuffer{};
     return kStatusOk;
 }
 

@@ -6,12 +6,12 @@
 
 #include "core/bytes.h"
 #include "core/status.h"
-#include "info/identity.h"
+#include "device/controller_session.h"
+#include "device/identity.h"
 #include "platform/platform.h"
 #include "session/call_frame.h"
 #include "session/controller_name.h"
 #include "session/open_close.h"
-#include "session/session.h"
 
 namespace zpx {
 
@@ -77,7 +77,7 @@ void RegisterSerial(ControllerSession& s, std::string_view workingName, OpenLock
         {
             InUseGuard guard(s.inUse);
             // A serial that cannot be read is recorded as far as it was read.
-            if (guard.taken()) (void)info::ReadControllerSerial(s, &first, &second);
+            if (guard.taken()) (void)device::ReadControllerSerial(s, &first, &second);
         }
         platform::Use<platform::Clock>().SleepMs(kGuardPauseMs);
     }

@@ -1,8 +1,9 @@
 #include <string>
 
+#include "device/access.h"
+#include "device/controller_session.h"
 #include "platform/platform.h"
 #include "session/lifecycle.h"
-#include "transport/registers.h"
 
 namespace zpx {
 
@@ -23,8 +24,8 @@ uint32_t DecimalPrefix(const std::string& text) {
     return value;
 }
 
-bool KeptInStatusFile(const ControllerSession& s) {
-    return s.controllerType == 0 && s.legacyDriver == 1;
+bool KeptInStatusFile(int32_t controllerType, uint32_t legacyDriver) {
+    return controllerType == 0 && legacyDriver == 1;
 }
 
 }  // namespace
@@ -40,9 +41,9 @@ Result RestoreStatusRegisters(ControllerSession& s) {
     s.register2Copy = 0;
     if (Is51x4Model(s.controllerType)) {
         uint32_t power = 0;
-        if (transport::ReadRegister(s, transport::kErrorRegister, &s.register1Copy).failed() ||
-            transport::ReadRegister(s, transport::kPodRegister, &s.register2Copy).failed() ||
-            transport::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) {
+        if (device::ReadRegister(s, transport::kErrorRegister, &s.register1Copy).failed() ||
+            device::ReadRegister(s, transport::kPodRegister, &s.register2Copy).failed() ||
+            device::ReadRegister(s, transport::kPodPowerRegister, &power).failed()) {
             return kFail;
         }
         s.extStatus = power;
@@ -52,16 +53,16 @@ Result RestoreStatusRegisters(ControllerSession& s) {
         s.register2Copy = (s.register2Copy & ~0x01u) | ((power >> 6) & 0x01u);
         return kOk;
     }
-    if (s.controllerType == 0 && s.legacyDriver == 0) {
+    if (s.controllerType == 0 && s.backend->legacyDriver() == 0) {
         uint32_t register1 = 0;
         uint32_t register2 = 0;
-        if (transport::QueryStatusRegisters(s, &register1, &register2).ok()) {
+        if (device::QueryStatusRegisters(s, &register1, &register2).ok()) {
             s.register1Copy = register1;
             s.register2Copy = register2;
         }
         return kOk;
     }
-    if (KeptInStatusFile(s)) {
+    if (KeptInStatusFile(s.controllerType, s.backend->legacyDriver())) {
         platform::Files& p = platform::Use<platform::Files>();
         const std::string file = StatusFilePath(p.LibraryPath());
         if (file.empty()) return kOk;
@@ -73,8 +74,8 @@ Result RestoreStatusRegisters(ControllerSession& s) {
     return kOk;
 }
 
-Result SaveStatusRegisters(ControllerSession& s) {
-    if (!KeptInStatusFile(s)) return kOk;
+Result SaveStatusRegisters(ControllerSession& s, uint32_t legacyDriver) {
+    if (!KeptInStatusFile(s.controllerType, legacyDriver)) return kOk;
     platform::Files& p = platform::Use<platform::Files>();
     const std::string file = StatusFilePath(p.LibraryPath());
     if (file.empty()) return kOk;

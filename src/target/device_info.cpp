@@ -7,14 +7,14 @@
 
 #include "core/immortal.h"
 #include "core/status.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/identity.h"
 #include "info/clock.h"
-#include "info/identity.h"
 #include "session/lifecycle.h"
-#include "session/session.h"
 #include "target/pod.h"
 #include "target/pod_link.h"
 #include "target/tap_voltages.h"
-#include "transport/registers.h"
 
 namespace zpx::target {
 
@@ -75,33 +75,24 @@ void DecodePodKind(uint32_t value, ZPX_DeviceInfo& info) {
 
 // The controller part: kind, memory sizes, clock range.
 Result FillController(ControllerSession& s, ZPX_DeviceInfo& info) {
-    if (s.interfaceKind == kInterfaceVxi) {
-        info.ControllerKind = 0;
-    } else {
-        // The driver's identification refreshes what the session knows of its driver; without
-        // an answer the controller counts as one of the 5120 family.
-        uint32_t answer = 0;
-        if (transport::QueryDriverId(s, &answer).failed()) {
-            info.ControllerKind = 0;
-            s.legacyDriver = 1;
-        } else {
-            const uint32_t id = answer >> 16;
-            info.ControllerKind = id == kDriverId51x4 ? 1 : id == kDriverId5120 ? 0 : -1;
-            s.legacyDriver = 0;
-        }
-        if (info.ControllerKind == 1) {
-            uint32_t identity = 0;
-            if (info::ReadIdentityByte(s, &identity).failed()) return kFail;
-            info.ControllerKind = ModelFromIdentityByte(identity);
-        }
+    // The driver's identification, asked again, refreshes what the session knows of its driver;
+    // without an answer (no driver answers on the VXI and Ethernet paths) the controller counts
+    // as one of the 5120 family.
+    const device::DriverIdentity identity = device::AskDriverIdentity(s);
+    info.ControllerKind = identity.controllerType;
+    s.backend->SetLegacyDriver(identity.legacyDriver);
+    if (info.ControllerKind == 1) {
+        uint32_t value = 0;
+        if (device::ReadIdentityByte(s, &value).failed()) return kFail;
+        info.ControllerKind = device::ModelFromIdentityByte(value);
     }
     for (uint32_t kind = 0; kind < kMemoryKinds; ++kind) {
-        if (info::LookupMemorySize(s, static_cast<int32_t>(kind), &info.MemorySize[kind])
+        if (device::LookupMemorySize(s, static_cast<int32_t>(kind), &info.MemorySize[kind])
                 .failed()) {
             return kFail;
         }
     }
-    const info::FrequencyLimits limits = info::FrequencyLimitsOf(info.ControllerKind);
+    const device::FrequencyLimits limits = device::FrequencyLimitsOf(info.ControllerKind);
     info.MaxFrequencyKhz = limits.maximumKhz;
     info.MinFrequencyKhz = limits.minimumKhz;
     return kOk;
@@ -151,20 +142,20 @@ uint32_t DestroyDeviceInfo(ZPX_DeviceInfo* info) {
 Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info) {
     uint32_t value = 0;
     if (Is51x4Model(info.ControllerKind)) {
-        if (info::ReadIdentityByte(s, &value).failed()) return kFail;
+        if (device::ReadIdentityByte(s, &value).failed()) return kFail;
         DecodePodKind(value, info);
         return kOk;
     }
     if (info.ControllerKind == 0) {
         uint32_t sense = 0;
-        if (transport::QueryPodSense(s, &sense).failed()) return kFail;
+        if (device::QueryPodSense(s, &sense).failed()) return kFail;
         if (sense == 0) {
             info.PodKind = 0;
             return kOk;
         }
         // The ISA board cannot tell its pod kind through register 3.
         if (s.interfaceKind == kInterfaceIsa) return kOk;
-        if (transport::ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
+        if (device::ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
         DecodePodKind(value, info);
     }
     return kOk;

@@ -1,12 +1,12 @@
 #include "target/io_pins.h"
 
 #include "core/status.h"
-#include "session/session.h"
-#include "session/settle.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/settle.h"
 #include "target/pod.h"
 #include "target/pod_link.h"
 #include "target/tap_voltages.h"
-#include "transport/registers.h"
 
 namespace zpx::target {
 
@@ -133,9 +133,9 @@ uint32_t DisableTapParallelMode(ControllerSession& s, uint32_t tap) {
 uint32_t WriteTapParallelMode(ControllerSession& s, uint32_t value, uint32_t* bit) {
     if (!IsIdentifiedPod(s.podType)) return kStatusNotAvailable;
     uint32_t answer = 0;
-    if (transport::WriteRegister(s, transport::kPodRegister, (value & kNibble) * 16 + kLinkActive)
+    if (device::WriteRegister(s, transport::kPodRegister, (value & kNibble) * 16 + kLinkActive)
             .failed() ||
-        transport::ReadRegister(s, transport::kPodRegister, &answer).failed()) {
+        device::ReadRegister(s, transport::kPodRegister, &answer).failed()) {
         return kStatusFailed;
     }
     *bit = answer & 1;

@@ -3,25 +3,25 @@
 #include <new>
 
 #include "core/status.h"
-#include "info/identity.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/identity.h"
+#include "device/settle.h"
 #include "platform/platform.h"
-#include "session/session.h"
-#include "session/settle.h"
 #include "target/device_info.h"
 #include "target/pod_link.h"
 #include "transport/counters.h"
 #include "transport/memory.h"
-#include "transport/registers.h"
 
 namespace zpx::target {
 
+using device::ReadRegister;
+using device::WriteRegister;
 using transport::kControlRegister;
 using transport::kErrorRegister;
 using transport::kPodPowerRegister;
 using transport::kPodRegister;
 using transport::kSelectRegister;
-using transport::ReadRegister;
-using transport::WriteRegister;
 
 namespace {
 
@@ -89,7 +89,7 @@ Result WriteRegister1(ControllerSession& s) {
 Result ReadPodKind(ControllerSession& s, bool select, uint32_t* kind) {
     uint32_t value = 0;
     const Result read =
-        select ? info::ReadIdentityByte(s, &value) : ReadRegister(s, kSelectRegister, &value);
+        select ? device::ReadIdentityByte(s, &value) : ReadRegister(s, kSelectRegister, &value);
     if (read.failed()) return kFail;
     *kind = value & kPodKindBits;
     return kOk;
@@ -153,7 +153,7 @@ Result DetectPodType(ControllerSession& s) {
     }
     if (s.controllerType == 0) {
         uint32_t verdict = 0;
-        if (info::ProbeBoard(s, &verdict).failed()) return kFail;
+        if (device::ProbeBoard(s, &verdict).failed()) return kFail;
         if (verdict == 0) {
             s.podType = 0;
             return kOk;
@@ -221,7 +221,7 @@ Result ProbeTapTypes(ControllerSession& s) {
 
 Result ResetControllerLogic(ControllerSession& s) {
     {
-        transport::HeldWrites held(s);
+        device::HeldWrites held(s);
         uint32_t ignored = 0;
         for (uint32_t value : {0u, 1u, 0u}) {
             if (WriteRegister(s, kControlRegister, value).failed()) return kFail;
@@ -244,10 +244,10 @@ Result ResetControllerLogic(ControllerSession& s) {
 Result RunPodStartupProgram(ControllerSession& s) {
     constexpr uint32_t kProgramCounter = 0;
     constexpr uint32_t kProgramMemory = 0;
-    if (transport::WriteCounterValue(s, kProgramCounter, 0).failed() ||
-        transport::WriteMemoryBlock(s, kProgramMemory, kPodStartupProgramSize, PodStartupProgram())
+    if (device::WriteCounterValue(s, kProgramCounter, 0).failed() ||
+        device::WriteMemoryBlock(s, kProgramMemory, kPodStartupProgramSize, PodStartupProgram())
             .failed() ||
-        transport::WriteCounterValue(s, kProgramCounter, 0).failed() ||
+        device::WriteCounterValue(s, kProgramCounter, 0).failed() ||
         WriteRegister(s, kControlRegister, kControlStart).failed()) {
         return kFail;
     }
@@ -262,7 +262,7 @@ Result RunPodStartupProgram(ControllerSession& s) {
         if (ReadRegister(s, kControlRegister, &control).failed()) return kFail;
         if (control == 0) break;
     }
-    return transport::WriteCounterValue(s, kProgramCounter, 0);
+    return device::WriteCounterValue(s, kProgramCounter, 0);
 }
 
 Result SetPodPowerOn(ControllerSession& s) {
@@ -347,7 +347,7 @@ Result ActivatePod(ControllerSession& s, uint32_t mode) {
     if (Is51x4(s)) {
         uint32_t code = s.flashCode;
         // A flash code that cannot be read leaves the program to the controller.
-        if (code == 0 && info::ReadFlashCode(s, &code).failed()) return kOk;
+        if (code == 0 && device::ReadFlashCode(s, &code).failed()) return kOk;
         if (code >= kFlashRunsStartup) return kOk;
         return RunPodStartupProgram(s);
     }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "device/controller_session.h"
 #include "platform/platform.h"
-#include "session/session.h"
 
 namespace zpx::target {
 
@@ -82,7 +82,7 @@ LinkFrame::LinkFrame(ControllerSession& s, uint32_t tap)
 
 Result LinkFrame::WriteBase() {
     value_ = base_;
-    return transport::WriteRegister(s_, kPodRegister, value_);
+    return device::WriteRegister(s_, kPodRegister, value_);
 }
 
 Result LinkFrame::Pause(uint32_t ms) {
@@ -104,20 +104,20 @@ Result LinkFrame::SendBits(uint32_t value, unsigned count) {
 
 Result LinkFrame::Clock() {
     value_ &= ~kLinkClock;
-    if (transport::WriteRegister(s_, kPodRegister, value_).failed()) return kFail;
+    if (device::WriteRegister(s_, kPodRegister, value_).failed()) return kFail;
     value_ |= kLinkClock;
-    return transport::WriteRegister(s_, kPodRegister, value_);
+    return device::WriteRegister(s_, kPodRegister, value_);
 }
 
 Result LinkFrame::Sample(bool* bit) {
     uint32_t value = 0;
-    if (transport::ReadRegister(s_, kPodRegister, &value).failed()) return kFail;
+    if (device::ReadRegister(s_, kPodRegister, &value).failed()) return kFail;
     *bit = (value & 1) != 0;
     return kOk;
 }
 
 Result LinkFrame::Write(uint32_t value) {
-    return transport::WriteRegister(s_, kPodRegister, value);
+    return device::WriteRegister(s_, kPodRegister, value);
 }
 
 Result LinkFrame::Finish() {
@@ -209,10 +209,10 @@ Result SetExtenderMode(ControllerSession& s, int32_t mode) {
     // power register in bit 0. A read that fails counts as the copy and as 0.
     uint32_t podRegister = s.register2Copy;
     uint32_t power = 0;
-    if (transport::ReadRegister(s, kPodRegister, &podRegister).failed()) {
+    if (device::ReadRegister(s, kPodRegister, &podRegister).failed()) {
         podRegister = s.register2Copy;
     }
-    if (transport::ReadRegister(s, kPodPowerRegister, &power).failed()) power = 0;
+    if (device::ReadRegister(s, kPodPowerRegister, &power).failed()) power = 0;
     const uint32_t restore = podRegister | ((power & kPowerPodActive) != 0 ? kLinkActive : 0);
 
     LinkFrame frame(s, kExtenderTap);

@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "core/result.h"
-#include "transport/registers.h"
+#include "device/access.h"
 
 namespace zpx {
 struct ControllerSession;
@@ -69,7 +69,7 @@ class LinkFrame {
     ControllerSession& s_;
     uint32_t base_;
     uint32_t value_;
-    transport::HeldWrites held_;
+    device::HeldWrites held_;
 };
 
 struct TapPins {

@@ -4,11 +4,11 @@
 #include <new>
 
 #include "core/status.h"
-#include "session/session.h"
-#include "session/settle.h"
+#include "device/access.h"
+#include "device/controller_session.h"
+#include "device/settle.h"
 #include "target/pod.h"
 #include "target/pod_link.h"
-#include "transport/registers.h"
 
 namespace zpx::target {
 
@@ -150,10 +150,10 @@ uint32_t SetTapVoltageEx(ControllerSession& s) {
             s.register1Copy |= kRegister1LowVoltage;
         }
         // The copy keeps the choice; register 1 is written whole again by its next change.
-        (void)transport::WriteRegister(s, transport::kErrorRegister, s.register1Copy);
+        (void)device::WriteRegister(s, transport::kErrorRegister, s.register1Copy);
         return kStatusOk;
     }
-    transport::HeldWrites held(s);
+    device::HeldWrites held(s);
     for (const TapInfo* node = first; node != nullptr; node = node->next.get()) {
         // The nodes before a failed one are applied.
         if (WriteTapVoltages(s, node->tap, Millivolts(node->output), Millivolts(node->threshold))
@@ -176,12 +176,12 @@ uint32_t GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output,
 uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
                        const ZPX_TapVoltageRequest& request) {
     uint32_t ignored = 0;
-    if (transport::ReadRegister(s, transport::kPodRegister, &ignored).failed()) {
+    if (device::ReadRegister(s, transport::kPodRegister, &ignored).failed()) {
         return kStatusFailed;
     }
     if (info.PodKind != 1) return kStatusNotAvailable;
     // Held until the end, or until a TAP out of range ends the call: the TAPs before it are set.
-    transport::HeldWrites held(s);
+    device::HeldWrites held(s);
     for (uint32_t i = 0; i < kTapCount; ++i) {
         if (((request.TapMask >> i) & 1) == 0) continue;
         const int32_t output = request.Output[i];

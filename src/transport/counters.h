@@ -9,12 +9,6 @@
 
 #include <cstdint>
 
-#include "core/result.h"
-
-namespace zpx {
-struct ControllerSession;
-}
-
 namespace zpx::transport {
 
 inline constexpr uint32_t kImmediateWriteCounter = 4;
@@ -47,11 +41,5 @@ constexpr uint32_t LegacyCounterSelect(uint32_t counter) {
     constexpr uint32_t kSelect[4] = {0, 2, 1, 3};
     return counter < 4 ? kSelect[counter] : 0;
 }
-
-// Loads a write counter. 0 ok, 1 when the request or send failed.
-Result WriteCounterValue(ControllerSession& s, uint32_t counter, uint32_t value);
-// Reads a read counter. Stores 0 in *value before anything else; a counter the session's path does
-// not know reads 0 with success and nothing is sent.
-Result ReadCounterValue(ControllerSession& s, uint32_t counter, uint32_t* value);
 
 }  // namespace zpx::transport

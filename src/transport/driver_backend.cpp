@@ -1,6 +1,7 @@
 #include "transport/driver_backend.h"
 
 #include <cstring>
+#include <new>
 
 #include "core/bytes.h"
 #include "transport/counters.h"
@@ -83,9 +84,23 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
     }
 }
 
-DriverBackend::DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device,
+Result TransferBuffer::Reserve(uint32_t bytes) {
+    if (capacity >= bytes) return kOk;
+    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[bytes]);
+    if (!grown) return kFail;
+    data = std::move(grown);
+    capacity = bytes;
+    return kOk;
+}
+
+// A driver's legacy state is known only once identification has asked it.
+DriverBackend::DriverBackend(InterfaceKind kind, uint32_t chunkSize,
+                             std::unique_ptr<platform::DriverDevice> device,
                              std::unique_ptr<OpenSlot> slot)
-    : map_(RegisterMapFor(kind)), slot_(std::move(slot)), deviceHandle_(std::move(device)) {}
+    : Backend(chunkSize, 1),
+      map_(RegisterMapFor(kind)),
+      slot_(std::move(slot)),
+      deviceHandle_(std::move(device)) {}
 
 Result DriverBackend::DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
                                     uint32_t outLength) {
@@ -130,18 +145,23 @@ Result DriverBackend::ConfigRead(LanPacket& packet) {
                          LanPacket::kSize);
 }
 
-uint32_t DriverBackend::UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
-                                    uint32_t length) {
+Result DriverBackend::UploadImage(LanPacket& header, const uint8_t* image, uint32_t length,
+                                  uint32_t* verdict) {
     if (map_.configuration == ConfigurationPath::kAnnounce) {
+        // The announcement alone: the driver's acceptance is the whole verdict.
         const uint8_t announcement[LanPacket::kSize] = {};
-        return DriverRequest(kRequestConfigWrite, announcement, LanPacket::kSize, nullptr, 0)
-            .value();
+        if (DriverRequest(kRequestConfigWrite, announcement, LanPacket::kSize, nullptr, 0)
+                .failed()) {
+            return kFail;
+        }
+        *verdict = 0;
+        return kOk;
     }
-    if (map_.configuration != ConfigurationPath::kRequests) return kFail.value();
-    if (ConfigWrite(header).failed()) return kFail.value();
-    const uint32_t chunk = s.chunkSize;
-    if (s.transferBuffer.Reserve(chunk + kMemoryRequestOverhead).failed()) return kFail.value();
-    uint8_t* piece = s.transferBuffer.data.get();
+    if (map_.configuration != ConfigurationPath::kRequests) return kFail;
+    if (ConfigWrite(header).failed()) return kFail;
+    const uint32_t chunk = chunkSize();
+    if (transferBuffer_.Reserve(chunk + kMemoryRequestOverhead).failed()) return kFail;
+    uint8_t* piece = transferBuffer_.data.get();
     PutU32(piece, 0);
     PutU32(piece + 4, 0);
     for (uint32_t offset = 0; offset < length; offset += chunk) {
@@ -150,14 +170,15 @@ uint32_t DriverBackend::UploadImage(ControllerSession& s, LanPacket& header, con
         std::memcpy(piece + kMemoryRequestDataOffset, image + offset, count);
         if (DriverRequest(kRequestImagePiece, piece, count + kMemoryRequestOverhead, nullptr, 0)
                 .failed()) {
-            return kFail.value();
+            return kFail;
         }
     }
     // The controller's verdict comes back in the header's place.
     if (DriverRequest(kRequestConfigRead, nullptr, 0, header.bytes, LanPacket::kSize).failed()) {
-        return kFail.value();
+        return kFail;
     }
-    return header.data0();
+    *verdict = header.data0();
+    return kOk;
 }
 
 Result DriverBackend::RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,
@@ -167,7 +188,7 @@ Result DriverBackend::RegisterExchange(uint32_t code, uint32_t driverRegister, u
     return DriverRequest(code, reply, 8, reply, 8);
 }
 
-Result DriverBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+Result DriverBackend::ReadRegister(uint32_t reg, uint32_t* value) {
     const int index = ByteRegisterIndex(reg);
     if (index < 0) return kFail;
     const RegisterRoute& route = map_.read[index];
@@ -178,13 +199,13 @@ Result DriverBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* v
     return kOk;
 }
 
-Result DriverBackend::WriteRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+Result DriverBackend::WriteRegister(uint32_t reg, uint32_t value, uint32_t) {
     if (ByteRegisterIndex(reg) < 0) return kFail;
     uint8_t request[8];
     return RegisterExchange(kRequestRegisterWrite, reg, value, request);
 }
 
-Result DriverBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
+Result DriverBackend::ReadRegisterWord(uint32_t* value) {
     uint8_t request[8];
     if (map_.wordInOneRead) {
         if (RegisterExchange(kRequestRegisterRead, map_.wordLow, 0, request).failed()) {
@@ -201,7 +222,7 @@ Result DriverBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
     return kOk;
 }
 
-Result DriverBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
+Result DriverBackend::WriteRegisterWord(uint32_t value) {
     uint8_t request[8];
     if (RegisterExchange(kRequestRegisterWrite, map_.wordLow, value & 0xFF, request).failed()) {
         return kFail;
@@ -209,7 +230,7 @@ Result DriverBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
     return RegisterExchange(kRequestRegisterWrite, map_.wordHigh, (value >> 8) & 0xFF, request);
 }
 
-Result DriverBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+Result DriverBackend::ReadClockRegister(uint32_t reg, uint32_t* value) {
     const int index = ClockRegisterIndex(reg);
     if (index < 0) return kFail;
     const RegisterRoute& route = map_.clockRead[index];
@@ -219,16 +240,16 @@ Result DriverBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32
     return kOk;
 }
 
-Result DriverBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+Result DriverBackend::WriteClockRegister(uint32_t reg, uint32_t value) {
     const int index = ClockRegisterIndex(reg);
     if (index < 0) return kFail;
     uint8_t request[8];
     return RegisterExchange(kRequestRegisterWrite, map_.clockWrite[index], value & 0xFF, request);
 }
 
-Result DriverBackend::WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) {
+Result DriverBackend::WriteCounter(uint32_t counter, uint32_t value) {
     uint8_t request[8];
-    if (s.legacyDriver != 0) {
+    if (legacyDriver() != 0) {
         // Older drivers: the immediate address counter has a request of its own, every other
         // counter goes through the set-address request by select.
         if (counter == kImmediateWriteCounter) {
@@ -245,8 +266,8 @@ Result DriverBackend::WriteCounter(ControllerSession& s, uint32_t counter, uint3
     return DriverRequest(kRequestCounterWrite, request, 8, request, 8);
 }
 
-Result DriverBackend::ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) {
-    if (s.legacyDriver != 0) {
+Result DriverBackend::ReadCounter(uint32_t counter, uint32_t* value) {
+    if (legacyDriver() != 0) {
         // Older drivers can read back only the immediate address counter.
         if (counter != kImmediateReadCounter) return kOk;
         uint8_t request[4] = {};

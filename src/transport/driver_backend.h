@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "session/session.h"
 #include "transport/backend.h"
 #include "transport/open_slot.h"
 
@@ -42,26 +41,36 @@ struct DriverRegisterMap {
 
 const DriverRegisterMap& RegisterMapFor(InterfaceKind kind);
 
+// Staging buffer of the driver transfers: grown to exactly the size asked for, never shrunk.
+struct TransferBuffer {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t capacity = 0;
+
+    // Makes room for `bytes`; a failed allocation keeps the old buffer and fails.
+    Result Reserve(uint32_t bytes);
+};
+
 class DriverBackend : public Backend {
   public:
     // `slot` is the single-open slot the device's path needed, or null.
-    DriverBackend(InterfaceKind kind, std::unique_ptr<platform::DriverDevice> device,
+    DriverBackend(InterfaceKind kind, uint32_t chunkSize,
+                  std::unique_ptr<platform::DriverDevice> device,
                   std::unique_ptr<OpenSlot> slot = nullptr);
 
-    Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
-    Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
-    Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
-    Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
-    Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) override;
-    Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) override;
-    // Both stage each piece in the session's transferBuffer: one copy of the data per piece, and
-    // no allocation once the buffer has reached chunkSize + 16 bytes.
-    Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                            const uint8_t* data) override;
-    Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                           uint8_t* buffer) override;
+    void SetControllerType(int32_t controllerType) override { controllerType_ = controllerType; }
+
+    Result ReadRegister(uint32_t reg, uint32_t* value) override;
+    Result WriteRegister(uint32_t reg, uint32_t value, uint32_t partner) override;
+    Result ReadRegisterWord(uint32_t* value) override;
+    Result WriteRegisterWord(uint32_t value) override;
+    Result ReadClockRegister(uint32_t reg, uint32_t* value) override;
+    Result WriteClockRegister(uint32_t reg, uint32_t value) override;
+    Result WriteCounter(uint32_t counter, uint32_t value) override;
+    Result ReadCounter(uint32_t counter, uint32_t* value) override;
+    // Both stage each piece in the transfer buffer: one copy of the data per piece, and no
+    // allocation once the buffer has reached chunkSize + 16 bytes.
+    Result WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) override;
+    Result ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) override;
     Result QueryDriverId(uint32_t* answer) override;
     Result QueryStatusRegisters(uint32_t* register1, uint32_t* register2) override;
     Result QueryPodSense(uint32_t* answer) override;
@@ -69,9 +78,9 @@ class DriverBackend : public Backend {
     bool CarriesConfiguration() const override;
     Result ConfigWrite(const LanPacket& packet) override;
     Result ConfigRead(LanPacket& packet) override;
-    // In pieces of chunkSize staged in the session's transferBuffer, then the status request.
-    uint32_t UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
-                         uint32_t length) override;
+    // In pieces of chunkSize staged in the transfer buffer, then the status request.
+    Result UploadImage(LanPacket& header, const uint8_t* image, uint32_t length,
+                       uint32_t* verdict) override;
 
     // One request to the driver; in and out may be the same buffer.
     Result DriverRequest(uint32_t code, const void* in, uint32_t inLength, void* out,
@@ -81,8 +90,16 @@ class DriverBackend : public Backend {
     Result RegisterExchange(uint32_t code, uint32_t driverRegister, uint32_t value,
                             uint8_t reply[8]);
 
+    const TransferBuffer& transferBuffer() const { return transferBuffer_; }
+
   private:
+    // The staging buffer with the select and the reserved word of a memory piece in its head;
+    // null when it cannot be grown (the old one is kept).
+    uint8_t* PrepareTransferBuffer(uint32_t memory);
+
     const DriverRegisterMap& map_;
+    int32_t controllerType_ = -1;
+    TransferBuffer transferBuffer_;
     // Released in reverse order: the device closes before its slot is given back.
     std::unique_ptr<OpenSlot> slot_;
     std::unique_ptr<platform::DriverDevice> deviceHandle_;

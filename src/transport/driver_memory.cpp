@@ -1,5 +1,5 @@
 // Memory blocks on the kernel-driver back-ends: one request per piece of at most chunkSize bytes,
-// each staged in the session's transferBuffer behind the 12-byte MemoryRequest head.
+// each staged in the transfer buffer behind the 12-byte MemoryRequest head.
 #include <algorithm>
 #include <cstring>
 
@@ -16,34 +16,31 @@ constexpr uint32_t RoundUpTo4(uint32_t n) {
     return (n + 3u) & ~3u;
 }
 
-// Makes sure the session's staging buffer holds a whole piece and writes the select and the
-// reserved word into its head. Null when the buffer cannot be grown (the old one is kept).
-uint8_t* PrepareTransferBuffer(ControllerSession& s, uint32_t memory) {
-    if (s.chunkSize == 0) return nullptr;
-    if (s.transferBuffer.Reserve(s.chunkSize + kMemoryRequestOverhead).failed()) return nullptr;
-    uint8_t* request = s.transferBuffer.data.get();
+}  // namespace
+
+uint8_t* DriverBackend::PrepareTransferBuffer(uint32_t memory) {
+    if (chunkSize() == 0) return nullptr;
+    if (transferBuffer_.Reserve(chunkSize() + kMemoryRequestOverhead).failed()) return nullptr;
+    uint8_t* request = transferBuffer_.data.get();
     PutU32(request, MemorySelect(memory));
     PutU32(request + 4, 0);
     return request;
 }
 
-}  // namespace
-
-Result DriverBackend::WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                       const uint8_t* data) {
-    uint8_t* request = PrepareTransferBuffer(s, memory);
+Result DriverBackend::WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) {
+    uint8_t* request = PrepareTransferBuffer(memory);
     if (request == nullptr) return kFail;
-    const bool rounded = map_.roundsWritesOn51x4 && s.controllerType != 0;
+    const bool rounded = map_.roundsWritesOn51x4 && controllerType_ != 0;
     uint32_t count = 0;
     for (uint32_t offset = 0; offset < length; offset += count) {
-        count = std::min(length - offset, s.chunkSize);
+        count = std::min(length - offset, chunkSize());
         PutU32(request + 8, count);
         std::memcpy(request + kMemoryRequestDataOffset, data + offset, count);
         const uint32_t requestLength =
             kMemoryRequestOverhead + (rounded ? RoundUpTo4(count) : count);
         // Every chunk size is a multiple of 4, so a rounded piece still fits; refuse rather
         // than read past the buffer should that ever change.
-        if (requestLength > s.transferBuffer.capacity) return kFail;
+        if (requestLength > transferBuffer_.capacity) return kFail;
         // The tail carries nothing, but a stale byte of an earlier transfer has no business
         // going out with this one.
         const uint32_t dataEnd = kMemoryRequestDataOffset + count;
@@ -55,13 +52,12 @@ Result DriverBackend::WriteMemoryBlock(ControllerSession& s, uint32_t memory, ui
     return kOk;
 }
 
-Result DriverBackend::ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                      uint8_t* buffer) {
-    uint8_t* request = PrepareTransferBuffer(s, memory);
+Result DriverBackend::ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) {
+    uint8_t* request = PrepareTransferBuffer(memory);
     if (request == nullptr) return kFail;
     uint32_t count = 0;
     for (uint32_t offset = 0; offset < length; offset += count) {
-        count = std::min(length - offset, s.chunkSize);
+        count = std::min(length - offset, chunkSize());
         PutU32(request + 8, count);
         const uint32_t requestLength = count + kMemoryRequestOverhead;
         if (DriverRequest(kRequestMemoryRead, request, requestLength, request, requestLength)

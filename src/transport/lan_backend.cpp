@@ -55,8 +55,11 @@ constexpr size_t kLanCounterReadCount = sizeof kLanCounterReads / sizeof kLanCou
 
 }  // namespace
 
+// Blocks travel in pieces of 8192 bytes; no driver stands between, so nothing is legacy.
+constexpr uint32_t kLanChunkSize = 8192;
+
 LanBackend::LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress)
-    : link_(std::move(socket)), peerAddress_(peerAddress) {}
+    : Backend(kLanChunkSize, 0), link_(std::move(socket)), peerAddress_(peerAddress) {}
 
 Result LanBackend::ReadCommand(uint32_t command, uint32_t* value) {
     // The reply overwrites the request; bytes that never arrive keep the request's zeros.
@@ -81,15 +84,15 @@ Result LanBackend::ConfigRead(LanPacket& packet) {
     return link_.Exchange(packet);
 }
 
-uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const uint8_t* image,
-                                 uint32_t length) {
+Result LanBackend::UploadImage(LanPacket& header, const uint8_t* image, uint32_t length,
+                               uint32_t* verdict) {
     // The controller checks the image before it answers: it first gets a second, then up to 50
     // more, one a try.
     constexpr uint32_t kReplyPauseMs = 1000;
     constexpr int kReplyAttempts = 50;
     if (link_.SendAll(header.bytes, LanPacket::kSize, length > 0).failed() ||
         link_.SendAll(image, length).failed()) {
-        return kFail.value();
+        return kFail;
     }
     platform::Clock& p = platform::Use<platform::Clock>();
     p.SleepMs(kReplyPauseMs);
@@ -98,9 +101,12 @@ uint32_t LanBackend::UploadImage(ControllerSession&, LanPacket& header, const ui
     for (int attempt = 0; attempt < kReplyAttempts && !link_.broken(); ++attempt) {
         p.SleepMs(kReplyPauseMs);
         uint32_t received = LanPacket::kSize;
-        if (link_.Receive(header.bytes, &received) != kLanReceiveFailed) return header.data0();
+        if (link_.Receive(header.bytes, &received) != kLanReceiveFailed) {
+            *verdict = header.data0();
+            return kOk;
+        }
     }
-    return kFail.value();
+    return kFail;
 }
 
 Result LanBackend::ReleaseWrites() {
@@ -119,17 +125,17 @@ Result LanBackend::ReadByteRegister(uint32_t reg, uint32_t* value) {
     return kOk;
 }
 
-Result LanBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+Result LanBackend::ReadRegister(uint32_t reg, uint32_t* value) {
     if (!IsByteRegister(reg)) return kFail;
     return ReadByteRegister(reg, value);
 }
 
-Result LanBackend::WriteRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+Result LanBackend::WriteRegister(uint32_t reg, uint32_t value, uint32_t) {
     if (!IsByteRegister(reg)) return kFail;
     return WriteCommand(RegisterCommand(1, reg, kLanWriteRegister), value);
 }
 
-Result LanBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
+Result LanBackend::ReadRegisterWord(uint32_t* value) {
     uint32_t data0 = 0;
     if (ReadCommand(RegisterCommand(2, kWordRegister, kLanReadRegister), &data0).failed()) {
         return kFail;
@@ -138,21 +144,21 @@ Result LanBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
     return kOk;
 }
 
-Result LanBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
+Result LanBackend::WriteRegisterWord(uint32_t value) {
     return WriteCommand(RegisterCommand(2, kWordRegister, kLanWriteRegister), value);
 }
 
-Result LanBackend::ReadClockRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+Result LanBackend::ReadClockRegister(uint32_t reg, uint32_t* value) {
     if (!IsClockRegister(reg)) return kFail;
     return ReadByteRegister(reg, value);
 }
 
-Result LanBackend::WriteClockRegister(ControllerSession&, uint32_t reg, uint32_t value) {
+Result LanBackend::WriteClockRegister(uint32_t reg, uint32_t value) {
     if (!IsClockRegister(reg)) return kFail;
     return WriteCommand(RegisterCommand(1, reg, kLanWriteRegister), value & 0xFF);
 }
 
-Result LanBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t value) {
+Result LanBackend::WriteCounter(uint32_t counter, uint32_t value) {
     // A counter the protocol does not know still costs a packet: twelve zero bytes.
     if (counter >= kLanCounterWriteCount) return link_.Send(LanPacket{});
     const LanCounterWrite& row = kLanCounterWrites[counter];
@@ -168,7 +174,7 @@ Result LanBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t v
     return kFail;
 }
 
-Result LanBackend::ReadCounter(ControllerSession&, uint32_t counter, uint32_t* value) {
+Result LanBackend::ReadCounter(uint32_t counter, uint32_t* value) {
     if (counter >= kLanCounterReadCount) return kOk;
     const LanCounterRead& row = kLanCounterReads[counter];
     uint32_t data0 = 0;

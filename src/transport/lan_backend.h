@@ -14,27 +14,25 @@ class LanBackend : public Backend {
   public:
     LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress);
 
-    Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
-    Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
-    Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
-    Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
-    Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) override;
-    Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) override;
+    Result ReadRegister(uint32_t reg, uint32_t* value) override;
+    Result WriteRegister(uint32_t reg, uint32_t value, uint32_t partner) override;
+    Result ReadRegisterWord(uint32_t* value) override;
+    Result WriteRegisterWord(uint32_t value) override;
+    Result ReadClockRegister(uint32_t reg, uint32_t* value) override;
+    Result WriteClockRegister(uint32_t reg, uint32_t value) override;
+    Result WriteCounter(uint32_t counter, uint32_t value) override;
+    Result ReadCounter(uint32_t counter, uint32_t* value) override;
     // One header, then the data in 512-byte pieces; nothing is answered.
-    Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                            const uint8_t* data) override;
+    Result WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) override;
     // One header and one receive per piece of at most 8192 bytes.
-    Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                           uint8_t* buffer) override;
+    Result ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) override;
     bool CarriesConfiguration() const override { return true; }
     Result ConfigWrite(const LanPacket& packet) override;
     Result ConfigRead(LanPacket& packet) override;
     // The header and the whole image without waiting, then up to 50 one-second waits for the
     // controller's reply.
-    uint32_t UploadImage(ControllerSession& s, LanPacket& header, const uint8_t* image,
-                         uint32_t length) override;
+    Result UploadImage(LanPacket& header, const uint8_t* image, uint32_t length,
+                       uint32_t* verdict) override;
 
     // Held writes wait in the connection's send buffer, so that a pod-link frame of dozens of
     // writes leaves in one send.

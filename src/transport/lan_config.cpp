@@ -1,7 +1,6 @@
 #include "transport/lan_config.h"
 
-#include "session/session.h"
-#include "transport/backend.h"
+#include "core/bytes.h"
 
 namespace zpx::transport {
 
@@ -27,31 +26,6 @@ LanPacket ImageHeader(ImageKind kind, uint32_t length, uint16_t crc, uint8_t fir
     header.bytes[10] = first;
     header.bytes[11] = second;
     return header;
-}
-
-bool CarriesConfiguration(const ControllerSession& s) {
-    return s.backend && s.backend->CarriesConfiguration();
-}
-
-Result ConfigWrite(ControllerSession& s, ConfigItem item, uint32_t data0, uint32_t data1) {
-    if (!s.backend) return kFail;
-    return s.backend->ConfigWrite(LanPacket::Make(kLanWriteConfig, item, 0, data0, data1));
-}
-
-Result ConfigRead(ControllerSession& s, ConfigItem item, uint32_t* data0, uint32_t* data1) {
-    if (!s.backend) return kFail;
-    LanPacket packet = LanPacket::Make(kLanReadConfig, item, 0, 0, 0);
-    if (s.backend->ConfigRead(packet).failed()) return kFail;
-    *data0 = packet.data0();
-    *data1 = packet.data1();
-    return kOk;
-}
-
-uint32_t FirmwareUpload(ControllerSession& s, ImageKind kind, uint32_t length, uint8_t first,
-                        uint8_t second, const uint8_t* image) {
-    if (!s.backend) return kFail.value();
-    LanPacket header = ImageHeader(kind, length, ImageCrc(image, length), first, second);
-    return s.backend->UploadImage(s, header, image, length);
 }
 
 }  // namespace zpx::transport

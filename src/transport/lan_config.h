@@ -9,10 +9,6 @@
 
 #include "transport/lan_link.h"
 
-namespace zpx {
-struct ControllerSession;
-}
-
 namespace zpx::transport {
 
 enum ConfigItem : uint8_t {
@@ -31,15 +27,5 @@ uint16_t ImageCrc(const uint8_t* image, uint32_t length);
 
 // The 12-byte image header: 0x8000, the kind, the length, the CRC, the two caller bytes.
 LanPacket ImageHeader(ImageKind kind, uint32_t length, uint16_t crc, uint8_t first, uint8_t second);
-
-// Whether the session's back-end carries configuration at all (USB, Ethernet, FireWire).
-bool CarriesConfiguration(const ControllerSession& s);
-// One item written, or read into *data0 and *data1 (the second MAC part; 0 otherwise).
-Result ConfigWrite(ControllerSession& s, ConfigItem item, uint32_t data0, uint32_t data1);
-Result ConfigRead(ControllerSession& s, ConfigItem item, uint32_t* data0, uint32_t* data1);
-// Sends the image behind its header: 1 for a transport failure, else the controller's status
-// (0 accepted), passed on unchanged.
-uint32_t FirmwareUpload(ControllerSession& s, ImageKind kind, uint32_t length, uint8_t first,
-                        uint8_t second, const uint8_t* image);
 
 }  // namespace zpx::transport

@@ -1,7 +1,6 @@
 // Memory blocks on the Ethernet back-end.
 #include <algorithm>
 
-#include "session/session.h"
 #include "transport/lan_backend.h"
 #include "transport/memory.h"
 
@@ -16,8 +15,7 @@ constexpr uint32_t kLanReadPieceMax = 8192;
 
 }  // namespace
 
-Result LanBackend::WriteMemoryBlock(ControllerSession&, uint32_t memory, uint32_t length,
-                                    const uint8_t* data) {
+Result LanBackend::WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) {
     const LanMemoryHeader header =
         LanMemoryHeader::Make(kLanWriteMemory, LanMemorySelectCode(memory), length);
     // Every piece but the last tells the kernel that more follows at once, so the small pieces
@@ -34,11 +32,9 @@ Result LanBackend::WriteMemoryBlock(ControllerSession&, uint32_t memory, uint32_
     return kOk;
 }
 
-Result LanBackend::ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                   uint8_t* buffer) {
+Result LanBackend::ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) {
     const uint8_t selectCode = LanMemorySelectCode(memory);
-    const uint32_t pieceMax =
-        s.chunkSize == 0 ? kLanReadPieceMax : std::min(s.chunkSize, kLanReadPieceMax);
+    const uint32_t pieceMax = std::min(chunkSize(), kLanReadPieceMax);
     uint32_t total = 0;
     while (total < length) {
         const uint32_t count = std::min(length - total, pieceMax);

@@ -7,12 +7,6 @@
 
 #include <cstdint>
 
-#include "core/result.h"
-
-namespace zpx {
-struct ControllerSession;
-}
-
 namespace zpx::transport {
 
 inline constexpr uint32_t kMemoryCount = 6;
@@ -38,13 +32,5 @@ constexpr uint8_t LanMemorySelectCode(uint32_t memory) {
 constexpr uint32_t AddressCounterOf(uint32_t memory) {
     return memory < 3 ? memory : 3;
 }
-
-// Streams `length` bytes to or from memory `memory` at its current address, in the back-end's
-// pieces. `data` may be null only when `length` is 0. A length of 0 succeeds (an Ethernet write
-// still announces it). Reads do not wait for the controller: callers collecting results wait for
-// the stopped-controller settle first.
-Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                        const uint8_t* data);
-Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length, uint8_t* buffer);
 
 }  // namespace zpx::transport

@@ -5,7 +5,6 @@
 
 #include "core/bytes.h"
 #include "core/status.h"
-#include "session/session.h"
 #include "transport/counters.h"
 #include "transport/memory.h"
 
@@ -99,6 +98,11 @@ Result LoadVxiDriver(VxiDriverTable& table) {
     return kOk;
 }
 
+// The board's driver is of the oldest kind, in pieces of 4096 bytes.
+constexpr uint32_t kVxiChunkSize = 4096;
+
+VxiBackend::VxiBackend() : Backend(kVxiChunkSize, 1) {}
+
 std::unique_ptr<VxiBackend> VxiBackend::Open(uint16_t board, uint16_t address, uint32_t* status) {
     std::unique_ptr<VxiBackend> backend(new (std::nothrow) VxiBackend);
     if (!backend) {
@@ -178,7 +182,7 @@ Result VxiBackend::WriteVxiRegister(uint32_t vxiRegister, uint32_t word) {
     return CallWithRequest(kDrvWriteRegister, request);
 }
 
-Result VxiBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* value) {
+Result VxiBackend::ReadRegister(uint32_t reg, uint32_t* value) {
     VxiRoute route{};
     if (!RouteOf(reg, &route)) return kFail;
     uint8_t reply[8];
@@ -187,16 +191,16 @@ Result VxiBackend::ReadRegister(ControllerSession&, uint32_t reg, uint32_t* valu
     return kOk;
 }
 
-Result VxiBackend::WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) {
+Result VxiBackend::WriteRegister(uint32_t reg, uint32_t value, uint32_t partner) {
     switch (reg) {
         case kControlRegister:
-            return WriteVxiRegister(kControlWord, (s.register1Copy << 8) | (value & 0xFF));
+            return WriteVxiRegister(kControlWord, (partner << 8) | (value & 0xFF));
         case kErrorRegister:
-            return WriteVxiRegister(kControlWord, ((value & 0xFF) << 8) | s.controlCopy);
+            return WriteVxiRegister(kControlWord, ((value & 0xFF) << 8) | partner);
         case kPodRegister:
-            return WriteVxiRegister(kPodWord, (s.register3Copy << 8) | value);
+            return WriteVxiRegister(kPodWord, (partner << 8) | value);
         case kSelectRegister:
-            return WriteVxiRegister(kPodWord, (value << 8) | s.register2Copy);
+            return WriteVxiRegister(kPodWord, (value << 8) | partner);
         case kPodPowerRegister:
             return WriteVxiRegister(kPowerWord, value << 8);
         default:
@@ -204,43 +208,43 @@ Result VxiBackend::WriteRegister(ControllerSession& s, uint32_t reg, uint32_t va
     }
 }
 
-Result VxiBackend::ReadRegisterWord(ControllerSession&, uint32_t* value) {
+Result VxiBackend::ReadRegisterWord(uint32_t* value) {
     uint8_t reply[8];
     if (ReadVxiRegister(kCounterWord, reply).failed()) return kFail;
     *value = GetU16(reply + 4);
     return kOk;
 }
 
-Result VxiBackend::WriteRegisterWord(ControllerSession&, uint32_t value) {
+Result VxiBackend::WriteRegisterWord(uint32_t value) {
     return WriteVxiRegister(kCounterWord, value);
 }
 
-Result VxiBackend::ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) {
+Result VxiBackend::ReadClockRegister(uint32_t reg, uint32_t* value) {
     if (reg != kClockValueRegister && reg != kClockRangeRegister) return kFail;
     uint8_t reply[8];
     if (ReadVxiRegister(kClockWord, reply).failed()) return kFail;
-    s.synthState[0] = reply[4];
-    s.synthState[1] = reply[5];
+    synthState[0] = reply[4];
+    synthState[1] = reply[5];
     *value = reg == kClockValueRegister ? reply[4] : reply[5];
     return kOk;
 }
 
-Result VxiBackend::WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) {
+Result VxiBackend::WriteClockRegister(uint32_t reg, uint32_t value) {
     const uint32_t byte = value & 0xFF;
     if (reg == kClockValueRegister) {
-        if (WriteVxiRegister(kClockWord, (s.synthState[1] << 8) | byte).failed()) return kFail;
-        s.synthState[0] = byte;
+        if (WriteVxiRegister(kClockWord, (synthState[1] << 8) | byte).failed()) return kFail;
+        synthState[0] = byte;
         return kOk;
     }
     if (reg == kClockRangeRegister) {
-        if (WriteVxiRegister(kClockWord, (byte << 8) | s.synthState[0]).failed()) return kFail;
-        s.synthState[1] = byte;
+        if (WriteVxiRegister(kClockWord, (byte << 8) | synthState[0]).failed()) return kFail;
+        synthState[1] = byte;
         return kOk;
     }
     return kFail;
 }
 
-Result VxiBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t value) {
+Result VxiBackend::WriteCounter(uint32_t counter, uint32_t value) {
     if (counter == kImmediateWriteCounter) return CallWithValue(kDrvWriteImmAddr, value);
     uint8_t request[8];
     PutU32(request, LegacyCounterSelect(counter));
@@ -248,7 +252,7 @@ Result VxiBackend::WriteCounter(ControllerSession&, uint32_t counter, uint32_t v
     return CallWithRequest(kDrvSetAddress, request);
 }
 
-Result VxiBackend::ReadCounter(ControllerSession&, uint32_t counter, uint32_t* value) {
+Result VxiBackend::ReadCounter(uint32_t counter, uint32_t* value) {
     // Only the immediate address counter can be read back on this path.
     if (counter != kImmediateReadCounter) return kOk;
     uint8_t reply[4] = {};
@@ -257,10 +261,10 @@ Result VxiBackend::ReadCounter(ControllerSession&, uint32_t counter, uint32_t* v
     return kOk;
 }
 
-Result VxiBackend::TransferPieces(ControllerSession& s, VxiEntry entry, uint32_t memory,
-                                  uint32_t length, const uint8_t* from, uint8_t* to) {
+Result VxiBackend::TransferPieces(VxiEntry entry, uint32_t memory, uint32_t length,
+                                  const uint8_t* from, uint8_t* to) {
     if (length == 0) return kOk;
-    const uint32_t chunk = s.chunkSize;
+    const uint32_t chunk = chunkSize();
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[chunk + kMemoryRequestOverhead]());
     if (!piece) return kFail;
     uint8_t* data = piece.get() + kMemoryRequestDataOffset;
@@ -275,14 +279,12 @@ Result VxiBackend::TransferPieces(ControllerSession& s, VxiEntry entry, uint32_t
     return kOk;
 }
 
-Result VxiBackend::WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                    const uint8_t* data) {
-    return TransferPieces(s, kDrvWriteMemory, memory, length, data, nullptr);
+Result VxiBackend::WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) {
+    return TransferPieces(kDrvWriteMemory, memory, length, data, nullptr);
 }
 
-Result VxiBackend::ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                                   uint8_t* buffer) {
-    return TransferPieces(s, kDrvReadMemory, memory, length, nullptr, buffer);
+Result VxiBackend::ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) {
+    return TransferPieces(kDrvReadMemory, memory, length, nullptr, buffer);
 }
 
 Result VxiBackend::QueryPodSense(uint32_t* answer) {

@@ -67,29 +67,28 @@ class VxiBackend : public Backend {
     static std::unique_ptr<VxiBackend> Open(uint16_t board, uint16_t address, uint32_t* status);
     ~VxiBackend() override;
 
-    Result ReadRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
-    Result ReadRegisterWord(ControllerSession& s, uint32_t* value) override;
-    Result WriteRegisterWord(ControllerSession& s, uint32_t value) override;
+    Result ReadRegister(uint32_t reg, uint32_t* value) override;
+    // A byte register shares its 16-bit word with its partner: the write carries both.
+    Result WriteRegister(uint32_t reg, uint32_t value, uint32_t partner) override;
+    Result ReadRegisterWord(uint32_t* value) override;
+    Result WriteRegisterWord(uint32_t value) override;
     // Both clock registers share VXI register 14: a read keeps both bytes in synthState, a
     // write takes the other byte from there.
-    Result ReadClockRegister(ControllerSession& s, uint32_t reg, uint32_t* value) override;
-    Result WriteClockRegister(ControllerSession& s, uint32_t reg, uint32_t value) override;
+    Result ReadClockRegister(uint32_t reg, uint32_t* value) override;
+    Result WriteClockRegister(uint32_t reg, uint32_t value) override;
     // The board always takes the legacy counter path.
-    Result WriteCounter(ControllerSession& s, uint32_t counter, uint32_t value) override;
-    Result ReadCounter(ControllerSession& s, uint32_t counter, uint32_t* value) override;
+    Result WriteCounter(uint32_t counter, uint32_t value) override;
+    Result ReadCounter(uint32_t counter, uint32_t* value) override;
     // One call per piece of chunkSize bytes, through a buffer allocated for the transfer.
-    Result WriteMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                            const uint8_t* data) override;
-    Result ReadMemoryBlock(ControllerSession& s, uint32_t memory, uint32_t length,
-                           uint8_t* buffer) override;
+    Result WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) override;
+    Result ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) override;
     // "DrvBoardValid".
     Result QueryPodSense(uint32_t* answer) override;
 
     const VxiDriverTable& table() const { return table_; }
 
   private:
-    VxiBackend() = default;
+    VxiBackend();
 
     // One request-taking entry in the table's generation; 1 for a nonzero result.
     Result CallWithRequest(VxiEntry entry, void* request);
@@ -98,11 +97,12 @@ class VxiBackend : public Backend {
     Result ReadVxiRegister(uint32_t vxiRegister, uint8_t reply[8]);
     // A block in pieces of chunkSize through a buffer allocated for it: copied from `from` into
     // each piece before the call (a write), or from each piece to `to` after it (a read).
-    Result TransferPieces(ControllerSession& s, VxiEntry entry, uint32_t memory, uint32_t length,
-                          const uint8_t* from, uint8_t* to);
+    Result TransferPieces(VxiEntry entry, uint32_t memory, uint32_t length, const uint8_t* from,
+                          uint8_t* to);
     Result WriteVxiRegister(uint32_t vxiRegister, uint32_t word);
 
     VxiDriverTable table_;
+    uint32_t synthState[2] = {0, 0};  // the clock registers 6 and 7 as last read or written
     bool opened_ = false;             // the board is open: closing calls the close entry
     std::unique_ptr<OpenSlot> slot_;  // the plain interface's single-open slot
 };

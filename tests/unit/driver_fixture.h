@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "device/controller_session.h"
 #include "fake_platform.h"
 #include "session/handle_table.h"
-#include "session/session.h"
 #include "transport/driver_requests.h"
 #include "zpx/zpx.h"
 

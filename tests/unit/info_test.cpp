@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "device/identity.h"
 #include "driver_fixture.h"
 #include "info/clock.h"
-#include "info/identity.h"
 
 namespace zpx::testing {
 namespace {
@@ -180,7 +180,7 @@ TEST_F(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     // Both ROMs above would also pass under the unreflected polynomial; this would not.
     uint8_t check = 0;
     for (char c : std::string("123456789"))
-        check = info::Crc8Maxim(check, static_cast<uint8_t>(c));
+        check = device::Crc8Maxim(check, static_cast<uint8_t>(c));
     EXPECT_EQ(check, 0xA1);
     o.file->selected[6] = {1, 0, 0, 0, 0, 0, 0, 0};  // CRC 0x43, not 0: serial 0, success
     EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), 0u);

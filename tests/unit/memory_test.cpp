@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "device/settle.h"
 #include "driver_fixture.h"
-#include "session/settle.h"
 
 namespace zpx::testing {
 namespace {

@@ -135,7 +135,7 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         const std::string model = c.type < 1 ? "" : c.path[4] == 'F' ? "w3=0 r0=" : "w3=0 r3=";
         EXPECT_EQ(fake->Take().substr(0, model.size()), model);
         EXPECT_EQ(SessionOf(h).controllerType, c.type);
-        EXPECT_EQ(SessionOf(h).legacyDriver, c.legacy);
+        EXPECT_EQ(SessionOf(h).backend->legacyDriver(), c.legacy);
         EXPECT_EQ(ZPX_CloseController(h), 0u);
     }
 }

@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "device/access.h"
 #include "driver_fixture.h"
 #include "transport/lan_link.h"
-#include "transport/registers.h"
 
 namespace zpx::testing {
 namespace {
@@ -44,7 +44,7 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
         for (uint32_t reg : {0u, 1u, 2u, 3u, 0x0Bu}) {
             uint32_t value = 0x777;
             const bool refused = isa && reg == 0x0B;
-            EXPECT_EQ(transport::ReadRegister(o.s(), reg, &value).ok(), !refused) << reg;
+            EXPECT_EQ(device::ReadRegister(o.s(), reg, &value).ok(), !refused) << reg;
             EXPECT_EQ(value, refused ? 0x777u : 0xA0 + reg) << reg;
         }
         EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), 0u);

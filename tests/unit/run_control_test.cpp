@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "device/settle.h"
 #include "driver_fixture.h"
 #include "platform/profile_text.h"
-#include "session/settle.h"
 
 namespace zpx::testing {
 namespace {
@@ -120,7 +120,7 @@ TEST(StatusRegisters, AnOlderDriverKeepsThemInTheStatusFileBesideTheLibrary) {
             fake.libraryPath = library;
             if (statusFile[0] != '\0') fake.files[statusFile] = text;
         });
-        EXPECT_EQ(o.s().legacyDriver, 1u);
+        EXPECT_EQ(o.s().backend->legacyDriver(), 1u);
         EXPECT_EQ(o.s().register1Copy, restored);
         EXPECT_EQ(o.s().register2Copy, 0u);
         EXPECT_EQ(ZPX_ClearError(o.handle, 0x01), 0u);

@@ -276,7 +276,7 @@ TEST(DeviceInfo, ControllerPartFromTheDriverPodPartFromTheLink) {
         EXPECT_EQ(info->MaxFrequencyKhz * 1000 + info->MinFrequencyKhz, maxKhz * 1000 + minKhz);
         EXPECT_EQ(info->PodKind * 10 + info->TapState[0] + info->MaxOutputVoltage, -10 - 2);
         EXPECT_EQ(info->MemorySize[0], 0x400000u);  // the session's type 3, flash code 0
-        EXPECT_EQ(o.s().legacyDriver, driverId < 0 ? 1u : 0u);
+        EXPECT_EQ(o.s().backend->legacyDriver(), driverId < 0 ? 1u : 0u);
         // Another kind leaves the pod part as it is; the 5120 family asks the pod sense.
         o.fake->Take();
         o.file->podSense = 0;

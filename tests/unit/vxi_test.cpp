@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <string>
 
+#include "device/access.h"
 #include "driver_fixture.h"
 #include "scanf_reading.h"
 #include "session/handle_table.h"
-#include "transport/registers.h"
 #include "transport/vxi_backend.h"
 
 namespace zpx::testing {
@@ -194,7 +194,7 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
             }
             ASSERT_NE(h, nullptr) << name;
             EXPECT_EQ(SessionOf(h).interfaceKind * 100 + SessionOf(h).deviceIndex, 300 - 1);
-            EXPECT_EQ(SessionOf(h).chunkSize, 4096u);
+            EXPECT_EQ(SessionOf(h).backend->chunkSize(), 4096u);
             const std::string calls = f.Calls();
             const std::string address = open.substr(open.find(',') + 1);
             EXPECT_EQ(calls.substr(0, calls.find(' ') + 1),
@@ -273,23 +273,23 @@ TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
                                          {2, 0x5A},
                                          {3, 0x5A},
                                          {0x0B, 0x03}})
-            EXPECT_TRUE(transport::WriteRegister(s, reg, value).ok());
+            EXPECT_TRUE(device::WriteRegister(s, reg, value).ok());
         EXPECT_EQ(f.Calls(), "w8=125a w8=5a03 w10=305a w10=5a21 w18=300 ");
         f.board.words = {{8, 0xA1B0}, {10, 0xC3D2}, {12, 0xBEEF}, {14, 0x0780}, {18, 0x0043}};
         uint32_t got[6] = {};
         for (uint32_t reg : {0u, 1u, 2u, 3u, 0x0Bu})
-            EXPECT_TRUE(transport::ReadRegister(s, reg, &got[reg < 4 ? reg : 4]).ok());
-        EXPECT_TRUE(transport::ReadRegisterWord(s, &got[5]).ok());
+            EXPECT_TRUE(device::ReadRegister(s, reg, &got[reg < 4 ? reg : 4]).ok());
+        EXPECT_TRUE(device::ReadRegisterWord(s, &got[5]).ok());
         EXPECT_EQ(std::vector<uint32_t>(got, got + 6),
                   (std::vector<uint32_t>{0xB0, 0xA1, 0xD2, 0xC3, 0x43, 0xBEEF}));
         EXPECT_EQ(f.Calls(), "r8 r8 r10 r10 r18 r12 ");
         // The clock word: a read keeps both bytes, a write sends the other one
         // kept.
         uint32_t range = 0;
-        EXPECT_TRUE(transport::ReadClockRegister(s, 7, &range).ok());
+        EXPECT_TRUE(device::ReadClockRegister(s, 7, &range).ok());
         EXPECT_EQ(range, 0x07u);
-        EXPECT_TRUE(transport::WriteClockRegister(s, 7, 0x105).ok());
-        EXPECT_TRUE(transport::WriteClockRegister(s, 6, 0x44).ok());
+        EXPECT_TRUE(device::WriteClockRegister(s, 7, 0x105).ok());
+        EXPECT_TRUE(device::WriteClockRegister(s, 6, 0x44).ok());
         EXPECT_EQ(f.Calls(), "r14 w14=580 w14=544 ");
         // Counters: the immediate one by value, address counters by select (1 and 2
         // exchanged), only the immediate one read back.

@@ -1,10 +1,10 @@
-#include "info/identity.h"
+#include "device/identity.h"
 
+#include "device/access.h"
+#include "device/controller_session.h"
 #include "platform/platform.h"
-#include "session/session.h"
-#include "transport/registers.h"
 
-namespace zpx::info {
+namespace zpx::device {
 
 using transport::kClockRangeRegister;
 using transport::kPodRegister;
@@ -56,7 +56,7 @@ void Sleep(uint32_t ms) {
 }
 
 Result Select(ControllerSession& s, uint32_t select) {
-    return transport::WriteRegister(s, kSelectRegister, select);
+    return device::WriteRegister(s, kSelectRegister, select);
 }
 
 // The eight bytes of a ROM as they arrive: bytes 0-3 into low, 4-7 into high, lowest first.
@@ -83,7 +83,7 @@ class RomReader {
     Result ReadBytes(ControllerSession& s, uint32_t first, uint32_t waitMs) {
         for (uint32_t i = first; i < kRomBytes; ++i) {
             uint32_t byte = 0;
-            if (transport::ReadRegister(s, kSelectRegister, &byte).failed()) {
+            if (device::ReadRegister(s, kSelectRegister, &byte).failed()) {
                 (void)Select(s, kSelectRevision);  // already failing: best effort
                 return kFail;
             }
@@ -114,13 +114,47 @@ Result Route(ControllerSession& s, const uint32_t (&sequence)[kRomBytes], uint32
              uint32_t stepMs) {
     for (uint32_t i = 0; i < kRomBytes; ++i) {
         const uint32_t value = sequence[i] == kRouteClose ? kRouteClose : (podBits | sequence[i]);
-        if (transport::WriteRegister(s, kPodRegister, value).failed()) return kFail;
+        if (device::WriteRegister(s, kPodRegister, value).failed()) return kFail;
         if (stepMs != 0 && i + 1 < kRomBytes) Sleep(stepMs);
     }
     return kOk;
 }
 
 }  // namespace
+
+DriverIdentity DecodeDriverId(Result asked, uint32_t answer) {
+    if (asked.failed()) return {0, 1};
+    const uint32_t id = answer >> 16;
+    return {id == kDriverId51x4 ? 1 : id == kDriverId5120 ? 0 : -1, 0};
+}
+
+DriverIdentity AskDriverIdentity(ControllerSession& s) {
+    uint32_t answer = 0;
+    const Result asked = QueryDriverId(s, &answer);
+    return DecodeDriverId(asked, answer);
+}
+
+int32_t ModelFromIdentityByte(uint32_t value) {
+    static constexpr int32_t kModelOfBits[4] = {3, 1, 2, 1};
+    return kModelOfBits[(value >> 2) & 3];
+}
+
+FrequencyLimits FrequencyLimitsOf(int32_t controllerType) {
+    struct Row {
+        int32_t type;
+        FrequencyLimits limits;
+    };
+    static constexpr Row kLimits[] = {
+        {0, {100, 25000}},
+        {1, {1, 40000}},
+        {2, {1, 40000}},
+        {3, {1, 40000}},
+    };
+    for (const Row& row : kLimits) {
+        if (row.type == controllerType) return row.limits;
+    }
+    return {-1, -1};
+}
 
 uint8_t Crc8Maxim(uint8_t crc, uint8_t byte) {
     for (int bit = 0; bit < 8; ++bit) {
@@ -135,14 +169,14 @@ uint8_t Crc8Maxim(uint8_t crc, uint8_t byte) {
 void RestoreIdleRegisters(ControllerSession& s) {
     // The order matters where registers 2 and 3 share one bus word built from both copies.
     s.register3Copy = 0;
-    (void)transport::WriteRegister(s, kSelectRegister, 0);  // cleanup: nothing left to report
+    (void)device::WriteRegister(s, kSelectRegister, 0);  // cleanup: nothing left to report
     s.register2Copy = 1;
-    (void)transport::WriteRegister(s, kPodRegister, 1);  // cleanup: nothing left to report
+    (void)device::WriteRegister(s, kPodRegister, 1);  // cleanup: nothing left to report
 }
 
 Result ReadIdentityByte(ControllerSession& s, uint32_t* byte) {
     if (Select(s, kSelectRevision).failed()) return kFail;
-    return transport::ReadRegister(s, kSelectRegister, byte);
+    return device::ReadRegister(s, kSelectRegister, byte);
 }
 
 Result ReadHwRevision(ControllerSession& s, uint32_t* revision) {
@@ -159,7 +193,7 @@ Result ReadHwRevision(ControllerSession& s, uint32_t* revision) {
 Result ReadFlashCode(ControllerSession& s, uint32_t* code) {
     uint32_t byte = 0;
     if (Select(s, kSelectFlashCode).failed() ||
-        transport::ReadRegister(s, kSelectRegister, &byte).failed()) {
+        device::ReadRegister(s, kSelectRegister, &byte).failed()) {
         return kFail;
     }
     s.flashCode = static_cast<uint8_t>(byte);
@@ -229,7 +263,7 @@ Result ReadPodSerial(ControllerSession& s, uint32_t pod, uint32_t* high, uint32_
         }
         Sleep(kPodPollMs);
         uint32_t byte = 0;
-        if (transport::ReadRegister(s, kSelectRegister, &byte).failed()) {
+        if (device::ReadRegister(s, kSelectRegister, &byte).failed()) {
             (void)Select(s, kSelectRevision);  // already failing: best effort
             return kFail;
         }
@@ -249,12 +283,12 @@ Result ReadPodSerial(ControllerSession& s, uint32_t pod, uint32_t* high, uint32_
 Result ProbeBoard(ControllerSession& s, uint32_t* verdict) {
     if (s.interfaceKind < kInterfaceIsa || s.interfaceKind > kInterfaceFireWire) return kFail;
     uint32_t r0 = 0;
-    if (transport::ReadClockRegister(s, kClockRangeRegister, &r0).failed()) return kFail;
+    if (device::ReadClockRegister(s, kClockRangeRegister, &r0).failed()) return kFail;
     // The low nibble (the clock setting) is written back as it is; no settle is armed.
     const uint32_t w = (r0 & 0x80) != 0 ? r0 : (r0 | 0x30);
-    if (transport::WriteClockRegister(s, kClockRangeRegister, w).failed()) return kFail;
+    if (device::WriteClockRegister(s, kClockRangeRegister, w).failed()) return kFail;
     uint32_t r1 = 0;
-    if (transport::ReadClockRegister(s, kClockRangeRegister, &r1).failed()) return kFail;
+    if (device::ReadClockRegister(s, kClockRangeRegister, &r1).failed()) return kFail;
     const uint32_t h = (w >> 4) & 0xF;
     const uint32_t g = (r1 >> 4) & 0xF;
     if (g == (((h << 1) | (h >> 3)) & 0xF)) {
@@ -267,4 +301,4 @@ Result ProbeBoard(ControllerSession& s, uint32_t* verdict) {
     return kOk;
 }
 
-}  // namespace zpx::info
+}  // namespace zpx::device

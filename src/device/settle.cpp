@@ -1,4 +1,4 @@
-#include "session/settle.h"
+#include "device/settle.h"
 
 #include "platform/platform.h"
 

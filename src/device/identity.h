@@ -1,6 +1,7 @@
-// Controller identity through the select-and-read register 3: the logic (EPLD) revision, the flash
-// code, the three 8-byte serial ROMs (controller, transceiver, pod), memory sizes from the
-// controller type and flash code, and the board test on the clock range register.
+// Controller identity: the driver's identification, the select-and-read register 3 (the logic
+// (EPLD) revision, the model, the flash code, the three 8-byte serial ROMs of controller,
+// transceiver and pod), memory sizes and clock limits from the controller type and flash code,
+// and the board test on the clock range register. The logic floors all ask here.
 //
 // Each operation returns 0 or 1 and leaves register 3 selecting 0 behind it (except where a
 // failed access makes that impossible).
@@ -15,7 +16,7 @@ namespace zpx {
 struct ControllerSession;
 }
 
-namespace zpx::info {
+namespace zpx::device {
 
 // What register 3 answers after one of these was written to it.
 enum IdentitySelect : uint32_t {
@@ -26,6 +27,33 @@ enum IdentitySelect : uint32_t {
 };
 
 inline constexpr uint32_t kPodCount = 4;
+
+// The driver identification's answer: the family id in its upper 16 bits.
+inline constexpr uint32_t kDriverId51x4 = 0x9030;
+inline constexpr uint32_t kDriverId5120 = 0x9050;
+
+// What the driver's identification tells: the controller type (1 for the 51x4 family, whose
+// model register 3 then tells, 0 for the 5120 family, -1 for a family this library does not
+// know) and whether the driver is an older one that does not know the request.
+struct DriverIdentity {
+    int32_t controllerType;
+    uint32_t legacyDriver;
+};
+// Decodes the outcome of the identification request. A driver that refuses it is an older one,
+// which serves a 5120-family controller.
+DriverIdentity DecodeDriverId(Result asked, uint32_t answer);
+// Asks the session's driver; nothing else changes.
+DriverIdentity AskDriverIdentity(ControllerSession& s);
+
+// The 51x4 model (1 to 3) from bits 3..2 of register 3 at select 0.
+int32_t ModelFromIdentityByte(uint32_t value);
+
+// The test clock's range of a controller type, in kHz; -1 and -1 for a type without a clock.
+struct FrequencyLimits {
+    int32_t minimumKhz;
+    int32_t maximumKhz;
+};
+FrequencyLimits FrequencyLimitsOf(int32_t controllerType);
 
 // CRC-8/MAXIM (reflected polynomial 0x8C, initial 0, no final inversion). A serial ROM is valid
 // when the CRC of all eight bytes is 0.
@@ -56,4 +84,4 @@ Result ProbeBoard(ControllerSession& s, uint32_t* verdict);
 // Register 3 back to select 0 and register 2 back to 1, in that order; results are ignored.
 void RestoreIdleRegisters(ControllerSession& s);
 
-}  // namespace zpx::info
+}  // namespace zpx::device

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/result.h"
-#include "session/session.h"
+#include "device/controller_session.h"
 
 namespace zpx {
 

@@ -5,36 +5,19 @@
 // closing still performs its steps in the documented order (close.cpp), because that order is
 // observable on the wire and in the status file.
 //
-// The record is the vocabulary every layer shares: the transport reads chunkSize, the register
-// copies and the transfer buffer from it. It holds no logic.
+// The record is the vocabulary the logic floors share. What belongs to the way the controller is
+// reached (chunkSize, legacyDriver, the transfer buffer, the VXI board's clock bytes) lives in
+// the back-end, which answers for it. The record holds no logic.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
-#include "core/result.h"
+#include "transport/backend.h"
 #include "zpx/zpx.h"
 
 namespace zpx {
-
-namespace transport {
-class Backend;
-}
-
-enum InterfaceKind : int32_t {
-    kInterfaceIsa = 0,
-    kInterfacePci = 1,
-    kInterfaceUsb = 2,
-    kInterfaceVxi = 3,
-    kInterfaceEthernet = 4,
-    kInterfaceFireWire = 5,
-};
-
-enum ControllerFamily : uint32_t {
-    kFamily5120 = 0,
-    kFamily51x4 = 1,
-};
 
 // Controller types 1 to 3 are the models of the 51x4 family.
 constexpr bool Is51x4Model(int32_t controllerType) {
@@ -44,15 +27,6 @@ constexpr bool Is51x4Model(int32_t controllerType) {
 inline constexpr size_t kNameCapacity = 256;    // whole name, NUL included
 inline constexpr size_t kWorkingNameMax = 127;  // characters in front of the family suffix
 inline constexpr int kSettleSlots = 6;
-
-// Staging buffer of the driver transfers: grown to exactly the size asked for, never shrunk.
-struct TransferBuffer {
-    std::unique_ptr<uint8_t[]> data;
-    uint32_t capacity = 0;
-
-    // Makes room for `bytes`; a failed allocation keeps the old buffer and fails.
-    Result Reserve(uint32_t bytes);
-};
 
 // One node of the TAP information list: the voltages asked for one TAP, in tenths of a volt.
 struct TapInfo {
@@ -84,7 +58,6 @@ struct ControllerSession {
     int32_t podType = -2;
     uint32_t tapCount = 0;
     int32_t interfaceKind = -1;
-    uint32_t legacyDriver = 1;
     uint32_t family = kFamily51x4;
     uint32_t controlCopy = 0;
     uint32_t register1Copy = 0;
@@ -95,17 +68,15 @@ struct ControllerSession {
     uint32_t lastError = 0;
     uint32_t lastRegister2 = 0;
     int32_t tckKhz = 1;
-    uint32_t synthState[2] = {0, 0};
     int32_t extenderMode = -1;
     std::atomic<int32_t> inUse{-1};
-    uint32_t chunkSize = 1024;
     uint8_t hwRevision = 0;
     uint8_t flashCode = 0;
-    TransferBuffer transferBuffer;
     uint16_t alarmIds[kSettleSlots] = {};
     std::unique_ptr<ControllerInfoHolder> controllerInfo;
     // The opened back-end: it owns the driver device handle, or the socket with the peer
-    // address, or the VXI driver table.
+    // address, or the VXI driver table, with the chunk size, the legacy flag and the staging
+    // buffer of its path.
     std::unique_ptr<transport::Backend> backend;
     std::unique_ptr<TapInfo> tapInfoList;
 };

@@ -1,0 +1,8 @@
+#include "device/controller_session.h"
+
+namespace zpx {
+
+ControllerSession::ControllerSession() = default;
+ControllerSession::~ControllerSession() = default;
+
+}  // namespace zpx

@@ -30,6 +30,7 @@
 #include "device/controller_session.h"
 #include "platform/platform.h"
 #include "session/handle_table.h"
+#include "transport/backend_table.h"
 #include "transport/driver_backend.h"
 #include "transport/driver_requests.h"
 #include "transport/lan_backend.h"
@@ -233,7 +234,9 @@ std::unique_ptr<ControllerSession> LanSession(uint16_t port) {
     s->controllerType = 2;
     auto socket = zpx::platform::System<zpx::platform::Network>().ConnectTcp(kLoopback, port, 0);
     if (!socket) std::abort();
-    s->backend = std::make_unique<zpx::transport::LanBackend>(std::move(socket), kLoopback);
+    size_t prefix = 0;
+    const uint32_t chunk = zpx::transport::FindBackEnd("ETH", zpx::kFamily51x4, &prefix)->chunkSize;
+    s->backend = std::make_unique<zpx::transport::LanBackend>(std::move(socket), kLoopback, chunk);
     s->inUse.store(1);
     return s;
 }
@@ -361,8 +364,11 @@ void BM_DriverTransfer16MiB(benchmark::State& state) {
     auto s = std::make_unique<ControllerSession>();
     s->interfaceKind = usb ? zpx::kInterfaceUsb : zpx::kInterfacePci;
     s->controllerType = 2;
+    size_t prefix = 0;
+    const uint32_t chunkSize =
+        zpx::transport::FindBackEnd(usb ? "USB" : "PCI", zpx::kFamily51x4, &prefix)->chunkSize;
     auto backend = std::make_unique<zpx::transport::DriverBackend>(
-        static_cast<zpx::InterfaceKind>(s->interfaceKind), usb ? 131072 : 4096, std::move(driver));
+        static_cast<zpx::InterfaceKind>(s->interfaceKind), chunkSize, std::move(driver));
     backend->SetLegacyDriver(0);
     backend->SetControllerType(s->controllerType);
     const zpx::transport::TransferBuffer& transferBuffer = backend->transferBuffer();

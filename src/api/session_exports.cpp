@@ -41,10 +41,8 @@ ZPX_API uint32_t ZPX_GetInterfaceType(ZPX_Handle handle, uint32_t* kind, uint32_
 
 ZPX_API uint32_t ZPX_BufferingUseful(ZPX_Handle handle, uint32_t* useful) {
     return CallFrame(handle, [&](ControllerSession& s) {
-        if (s.interfaceKind >= kInterfaceIsa && s.interfaceKind <= kInterfaceFireWire &&
-            useful != nullptr) {
-            *useful = 1;
-        }
+        // Every back-end gains from buffered transfers.
+        if (useful != nullptr) *useful = 1;
         return kStatusOk;
     });
 }

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "transport/backend.h"
+#include "transport/backend_table.h"
 #include "zpx/zpx.h"
 
 namespace zpx {
@@ -78,6 +79,9 @@ struct ControllerSession {
     // address, or the VXI driver table, with the chunk size, the legacy flag and the staging
     // buffer of its path.
     std::unique_ptr<transport::Backend> backend;
+    // The row of the back-end table the session was opened through: what the logic needs to
+    // know of its way to the controller.
+    const transport::BackEndRow* backEndRow = nullptr;
     std::unique_ptr<TapInfo> tapInfoList;
 };
 

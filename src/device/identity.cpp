@@ -281,7 +281,6 @@ Result ReadPodSerial(ControllerSession& s, uint32_t pod, uint32_t* high, uint32_
 }
 
 Result ProbeBoard(ControllerSession& s, uint32_t* verdict) {
-    if (s.interfaceKind < kInterfaceIsa || s.interfaceKind > kInterfaceFireWire) return kFail;
     uint32_t r0 = 0;
     if (device::ReadClockRegister(s, kClockRangeRegister, &r0).failed()) return kFail;
     // The low nibble (the clock setting) is written back as it is; no settle is armed.

@@ -1,4 +1,5 @@
 #include "device/access.h"
+#include "device/controller_session.h"
 #include "device/identity.h"
 #include "session/lifecycle.h"
 
@@ -6,21 +7,16 @@ namespace zpx {
 
 Result IdentifyController(ControllerSession& s) {
     device::DriverIdentity identity{};
-    switch (s.interfaceKind) {
-        case kInterfaceIsa:
-        case kInterfaceVxi:
+    switch (s.backEndRow->identification) {
+        case transport::Identification::k5120Board:
             identity = {0, 1};
             break;
-        case kInterfaceEthernet:
-        case kInterfaceFireWire:
+        case transport::Identification::k51x4Path:
             identity = {1, 0};
             break;
-        case kInterfacePci:
-        case kInterfaceUsb:
+        case transport::Identification::kAskDriver:
             identity = device::AskDriverIdentity(s);
             break;
-        default:
-            return kFail;
     }
     s.controllerType = identity.controllerType;
     s.backend->SetLegacyDriver(identity.legacyDriver);

@@ -12,6 +12,7 @@
 #include "session/call_frame.h"
 #include "session/controller_name.h"
 #include "session/open_close.h"
+#include "transport/name_text.h"
 
 namespace zpx {
 
@@ -38,7 +39,8 @@ const uint8_t* Lookup(const uint8_t* registry, std::string_view name) {
     for (uint32_t i = 0; i < count && i < kSerialEntries; ++i) {
         const uint8_t* entry = registry + kEntriesOffset + i * kEntrySize;
         const char* entryName = reinterpret_cast<const char*>(entry);
-        if (EqualsNoCase(std::string_view(entryName, strnlen(entryName, kEntryNameSize)), cut)) {
+        if (transport::EqualsNoCase(std::string_view(entryName, strnlen(entryName, kEntryNameSize)),
+                                    cut)) {
             return entry;
         }
     }

@@ -153,8 +153,8 @@ Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info) {
             info.PodKind = 0;
             return kOk;
         }
-        // The ISA board cannot tell its pod kind through register 3.
-        if (s.interfaceKind == kInterfaceIsa) return kOk;
+        // A board that cannot tell its pod kind through register 3 learns it from the TAPs.
+        if (s.backEndRow->recordPodKindFromTaps) return kOk;
         if (device::ReadRegister(s, kSelectRegister, &value).failed()) return kFail;
         DecodePodKind(value, info);
     }
@@ -167,8 +167,8 @@ void FillTapStates(ControllerSession& s, ZPX_DeviceInfo& info) {
             state = kStateFixed;
         return;
     }
-    const bool isa = s.interfaceKind == kInterfaceIsa;
-    if (info.PodKind != 1 && !isa) return;
+    const bool fromTaps = s.backEndRow->recordPodKindFromTaps;
+    if (info.PodKind != 1 && !fromTaps) return;
     bool anyPresent = false;
     for (uint32_t i = 0; i < kTapCount; ++i) {
         TapPins pins{};
@@ -176,8 +176,8 @@ void FillTapStates(ControllerSession& s, ZPX_DeviceInfo& info) {
         info.TapState[i] = present ? kStatePresent : kStateAbsent;
         anyPresent = anyPresent || present;
     }
-    // The ISA board learns its pod kind from the TAPs that answer.
-    if (isa && anyPresent) info.PodKind = 1;
+    // Such a board learns its pod kind from the TAPs that answer.
+    if (fromTaps && anyPresent) info.PodKind = 1;
 }
 
 }  // namespace zpx::target

@@ -75,9 +75,7 @@ bool HasExtender(int32_t podType) {
     return podType == 2 || podType == 3;
 }
 
-// Register 0x0B exists only behind the back-ends that name it.
 Result ReadPower(ControllerSession& s, uint32_t* value) {
-    if (s.interfaceKind < kInterfaceIsa || s.interfaceKind > kInterfaceFireWire) return kFail;
     return ReadRegister(s, kPodPowerRegister, value);
 }
 
@@ -158,8 +156,8 @@ Result DetectPodType(ControllerSession& s) {
             s.podType = 0;
             return kOk;
         }
-        // These boards cannot tell their pod kind through register 3.
-        if (s.interfaceKind == kInterfaceIsa || s.interfaceKind == kInterfaceVxi) return kOk;
+        // Some boards cannot tell their pod kind through register 3.
+        if (s.backEndRow->podKindFromTaps) return kOk;
         uint32_t kind = 0;
         if (ReadPodKind(s, false, &kind).failed()) return kFail;
         s.podType = kind <= 1 ? static_cast<int32_t>(kind) : kPodUnrecognised;
@@ -184,9 +182,8 @@ Result ProbeTapTypes(ControllerSession& s) {
             s.tapTypes[i] = typeZero ? 0 : kTapAbsent;
             anyTypeZero = anyTypeZero || typeZero;
         }
-        // These boards cannot tell the pod kind: TAPs that answer make it a pod of type 1.
-        if ((s.interfaceKind == kInterfaceIsa || s.interfaceKind == kInterfaceVxi) && anyTypeZero)
-            s.podType = 1;
+        // Boards that cannot tell the pod kind: TAPs that answer make it a pod of type 1.
+        if (s.backEndRow->podKindFromTaps && anyTypeZero) s.podType = 1;
         return kOk;
     }
     if (HasExtender(podType)) {

@@ -1,12 +1,17 @@
 #include "transport/driver_backend.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "core/bytes.h"
+#include "transport/backend_table.h"
 #include "transport/counters.h"
 #include "transport/driver_requests.h"
+#include "transport/host_os.h"
 #include "transport/memory.h"
+#include "transport/name_text.h"
 
 namespace zpx::transport {
 
@@ -69,7 +74,67 @@ int ByteRegisterIndex(uint32_t reg) {
     return -1;
 }
 
+bool EndsWith(const char* text, const char* suffix) {
+    const size_t n = std::strlen(text);
+    const size_t m = std::strlen(suffix);
+    return n >= m && std::strcmp(text + n - m, suffix) == 0;
+}
+
 }  // namespace
+
+bool OpenDriverBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                       OpenFailure* failure) {
+    const DriverPaths& paths = *row.driver;
+    auto fail = [&](OpenFailure why) {
+        *failure = why;
+        return false;
+    };
+    bool empty = false;
+    if (!ParseDeviceIndex(rest, &opened->deviceIndex, &empty)) return fail(OpenFailure::kBadName);
+    if (empty) opened->name = paths.unnumberedName;
+    if (paths.needsUsbSupport && !HostOsClass(kOsSupportsUsb)) return fail(OpenFailure::kNoUsb);
+
+    platform::Devices& p = platform::Use<platform::Devices>();
+    uint32_t lastError = 0;
+    std::unique_ptr<platform::DriverDevice> device;
+    std::unique_ptr<OpenSlot> slot;
+    if (paths.legacyPath != nullptr && HostOsClass(kOsIsOldestGeneration)) {
+        if (opened->deviceIndex != 0) return fail(OpenFailure::kLegacyIndex);
+        // The slot goes back when the back-end holding it goes, or at once if the open fails.
+        slot = OpenSlot::Take(paths.counter);
+        if (!slot) return fail(OpenFailure::kCannotOpen);
+        opened->deviceIndex = -1;
+        const auto mode = EndsWith(paths.legacyPath, ".VXD")
+                              ? platform::DriverOpenMode::kDynamicLegacy
+                              : platform::DriverOpenMode::kExisting;
+        device = p.OpenDriver(paths.legacyPath, mode, &lastError);
+        if (!device) {
+            const bool busy = paths.legacyBusyIsBusy && lastError == platform::kDeviceBusyError;
+            return fail(busy ? OpenFailure::kDeviceBusy : OpenFailure::kCannotOpen);
+        }
+    } else {
+        if (paths.needsIndexedDrivers && !HostOsClass(kOsRunsIndexedDrivers)) {
+            return fail(OpenFailure::kOsUnsupported);
+        }
+        std::string path;
+        if (paths.indexZeroPath != nullptr && opened->deviceIndex == 0) {
+            path = paths.indexZeroPath;
+            opened->name = paths.indexZeroName;
+        } else {
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, paths.indexedPath, opened->deviceIndex);
+            path = buffer;
+        }
+        device = p.OpenDriver(path, platform::DriverOpenMode::kExisting, &lastError);
+        if (!device) {
+            return fail(lastError == platform::kDeviceBusyError ? OpenFailure::kDeviceBusy
+                                                                : OpenFailure::kCannotOpen);
+        }
+    }
+    opened->backend = std::make_unique<DriverBackend>(row.kind, row.chunkSize, std::move(device),
+                                                      std::move(slot));
+    return true;
+}
 
 const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
     switch (kind) {

@@ -1,6 +1,9 @@
 #include "transport/lan_backend.h"
 
+#include "platform/platform.h"
+#include "transport/backend_table.h"
 #include "transport/counters.h"
+#include "transport/name_text.h"
 
 namespace zpx::transport {
 
@@ -50,16 +53,38 @@ constexpr LanCounterRead kLanCounterReads[] = {
     {0x04340004, 0xFFFFFFFF},
 };
 
+// The address text behind "ETH" is at most this long.
+constexpr size_t kEthernetAddressMax = 31;
+
 constexpr size_t kLanCounterWriteCount = sizeof kLanCounterWrites / sizeof kLanCounterWrites[0];
 constexpr size_t kLanCounterReadCount = sizeof kLanCounterReads / sizeof kLanCounterReads[0];
 
 }  // namespace
 
-// Blocks travel in pieces of 8192 bytes; no driver stands between, so nothing is legacy.
-constexpr uint32_t kLanChunkSize = 8192;
+bool OpenLanBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                    OpenFailure* failure) {
+    if (rest.size() > kEthernetAddressMax) {
+        *failure = OpenFailure::kBadName;
+        return false;
+    }
+    uint32_t ip = 0;
+    // An address that does not parse cannot be connected to, as with a refused connection.
+    auto socket = ParseIpv4(rest, &ip)
+                      ? platform::Use<platform::Network>().ConnectTcp(ip, kLanPort, kLanSendLimitMs)
+                      : nullptr;
+    if (!socket) {
+        *failure = OpenFailure::kFailed;
+        return false;
+    }
+    opened->backend = std::make_unique<LanBackend>(std::move(socket), ip, row.chunkSize);
+    platform::Use<platform::Clock>().SleepMs(1);
+    return true;
+}
 
-LanBackend::LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress)
-    : Backend(kLanChunkSize, 0), link_(std::move(socket)), peerAddress_(peerAddress) {}
+// No driver stands between: nothing is legacy.
+LanBackend::LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress,
+                       uint32_t chunkSize)
+    : Backend(chunkSize, 0), link_(std::move(socket)), peerAddress_(peerAddress) {}
 
 Result LanBackend::ReadCommand(uint32_t command, uint32_t* value) {
     // The reply overwrites the request; bytes that never arrive keep the request's zeros.

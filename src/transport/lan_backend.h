@@ -12,7 +12,8 @@ namespace zpx::transport {
 
 class LanBackend : public Backend {
   public:
-    LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress);
+    LanBackend(std::unique_ptr<platform::TcpConnection> socket, uint32_t peerAddress,
+               uint32_t chunkSize);
 
     Result ReadRegister(uint32_t reg, uint32_t* value) override;
     Result WriteRegister(uint32_t reg, uint32_t value, uint32_t partner) override;

@@ -4,9 +4,10 @@
 #include <new>
 
 #include "core/bytes.h"
-#include "core/status.h"
+#include "transport/backend_table.h"
 #include "transport/counters.h"
 #include "transport/memory.h"
+#include "transport/name_text.h"
 
 namespace zpx::transport {
 
@@ -67,7 +68,48 @@ bool RouteOf(uint32_t reg, VxiRoute* route) {
     }
 }
 
+// The VXI address text, read the way "%u%c%u%1s" reads it: empty or blank for board 0 at
+// logical address 8; "board" alone; "board,address"; or ",address" right behind the prefix.
+// Board 0 to 199, address 1 to 255.
+//
+// Each number is one "%u" field (ScanUnsigned), and only then are the ranges checked.
+bool ParseVxiAddress(std::string_view text, uint32_t* board, uint32_t* address) {
+    size_t i = 0;
+    auto number = [&](uint32_t* out) { return ScanUnsigned(text, &i, out); };
+    auto atEnd = [&] {
+        i = SkipSpace(text, i);
+        return i == text.size();
+    };
+    *board = 0;
+    *address = 8;
+    if (atEnd()) return true;
+    i = 0;
+    if (number(board)) {
+        if (i < text.size()) {
+            const char separator = text[i++];
+            if (separator != ',' || !number(address) || !atEnd()) return false;
+        }
+    } else {
+        i = 0;
+        if (text[i++] != ',' || !number(address) || !atEnd()) return false;
+    }
+    return *board <= 199 && *address >= 1 && *address <= 255;
+}
+
 }  // namespace
+
+bool OpenVxiBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                    OpenFailure* failure) {
+    uint32_t board = 0;
+    uint32_t address = 0;
+    if (!ParseVxiAddress(rest, &board, &address)) {
+        *failure = OpenFailure::kBadName;
+        return false;
+    }
+    opened->backend = VxiBackend::Open(static_cast<uint16_t>(board), static_cast<uint16_t>(address),
+                                       row.chunkSize, failure);
+    return opened->backend != nullptr;
+}
 
 Result LoadVxiDriver(VxiDriverTable& table) {
     table.module = platform::Use<platform::Libraries>().OpenLibrary(kVxiLibrary);
@@ -98,41 +140,39 @@ Result LoadVxiDriver(VxiDriverTable& table) {
     return kOk;
 }
 
-// The board's driver is of the oldest kind, in pieces of 4096 bytes.
-constexpr uint32_t kVxiChunkSize = 4096;
+// The board's driver is of the oldest kind.
+VxiBackend::VxiBackend(uint32_t chunkSize) : Backend(chunkSize, 1) {}
 
-VxiBackend::VxiBackend() : Backend(kVxiChunkSize, 1) {}
-
-std::unique_ptr<VxiBackend> VxiBackend::Open(uint16_t board, uint16_t address, uint32_t* status) {
-    std::unique_ptr<VxiBackend> backend(new (std::nothrow) VxiBackend);
+std::unique_ptr<VxiBackend> VxiBackend::Open(uint16_t board, uint16_t address, uint32_t chunkSize,
+                                             OpenFailure* failure) {
+    std::unique_ptr<VxiBackend> backend(new (std::nothrow) VxiBackend(chunkSize));
     if (!backend) {
-        *status = kStatusNotAvailable;
+        *failure = OpenFailure::kNoMemory;
         return nullptr;
     }
     VxiDriverTable& table = backend->table_;
     table.board = board;
     table.vxiAddress = address;
     if (LoadVxiDriver(table).failed()) {
-        *status = kStatusFailed;
+        *failure = OpenFailure::kFailed;
         return nullptr;
     }
     if (table.variant == kVxiSession) {
         table.sessionValue =
             As<VxiOpenSessionEntry>(table.entries[kVxiOpenOrAddress])(board, address);
         if (table.sessionValue == nullptr) {
-            *status = kStatusCannotOpen;
+            *failure = OpenFailure::kCannotOpen;
             return nullptr;  // unloads without a close: nothing was opened
         }
     } else {
         // One open of the plain interface at a time, across the user's processes.
         backend->slot_ = OpenSlot::Take(kCounterVxi);
         if (!backend->slot_ || As<VxiValueEntry>(table.entries[kVxiOpenOrAddress])(address) != 0) {
-            *status = kStatusCannotOpen;
+            *failure = OpenFailure::kCannotOpen;
             return nullptr;
         }
     }
     backend->opened_ = true;
-    *status = kStatusOk;
     return backend;
 }
 

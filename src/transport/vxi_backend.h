@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "transport/backend.h"
+#include "transport/backend_table.h"
 #include "transport/open_slot.h"
 
 namespace zpx::transport {
@@ -62,9 +63,10 @@ Result LoadVxiDriver(VxiDriverTable& table);
 class VxiBackend : public Backend {
   public:
     // Loads the driver and opens the board at `board`, logical address `address`: the back-end,
-    // or null with *status 1 (library missing or incomplete), 11 (no memory) or 12 (the board
-    // did not open, or the plain interface is in use).
-    static std::unique_ptr<VxiBackend> Open(uint16_t board, uint16_t address, uint32_t* status);
+    // or null with *failure kFailed (library missing or incomplete), kNoMemory, or kCannotOpen
+    // (the board did not open, or the plain interface is in use).
+    static std::unique_ptr<VxiBackend> Open(uint16_t board, uint16_t address, uint32_t chunkSize,
+                                            OpenFailure* failure);
     ~VxiBackend() override;
 
     Result ReadRegister(uint32_t reg, uint32_t* value) override;
@@ -88,7 +90,7 @@ class VxiBackend : public Backend {
     const VxiDriverTable& table() const { return table_; }
 
   private:
-    VxiBackend();
+    explicit VxiBackend(uint32_t chunkSize);
 
     // One request-taking entry in the table's generation; 1 for a nonzero result.
     Result CallWithRequest(VxiEntry entry, void* request);

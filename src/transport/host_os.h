@@ -3,7 +3,7 @@
 
 #include "platform/platform.h"
 
-namespace zpx {
+namespace zpx::transport {
 
 inline constexpr int kOsSupportsUsb = 1;
 inline constexpr int kOsRunsIndexedDrivers = 3;
@@ -13,4 +13,4 @@ bool HostOsClass(const platform::OsVersion& version, int query);
 // The same for the running system; every answer is no when the version query fails.
 bool HostOsClass(int query);
 
-}  // namespace zpx
+}  // namespace zpx::transport

@@ -1,6 +1,6 @@
-#include "session/host_os.h"
+#include "transport/host_os.h"
 
-namespace zpx {
+namespace zpx::transport {
 
 namespace {
 
@@ -44,4 +44,4 @@ bool HostOsClass(int query) {
     return HostOsClass(version, query);
 }
 
-}  // namespace zpx
+}  // namespace zpx::transport

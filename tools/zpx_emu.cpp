@@ -4,7 +4,6 @@
 //   zpx-emu --address 127.0.0.2 --type 2 --pod 1 --log
 //
 // Prints one line per connection, and with --log one per request and per pod-link frame.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "controller.h"
 #include "faults.h"
 #include "lan_server.h"
+#include "number_arguments.h"
 #include "os.h"
 
 namespace {
@@ -79,25 +79,14 @@ constexpr const char* kUsageTail =
     "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
     "  --help               this text\n";
 
-bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t* value) {
-    const std::string s(text);
-    if (s.empty() || s[0] == '-') return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
-    *value = v;
-    return true;
-}
+using zpx::tools::ParseUnsigned;
 
 // "N:VALUE" with N in 0..3.
 bool ParseIndexed(std::string_view text, uint64_t max, unsigned* index, uint64_t* value) {
-    const size_t colon = text.find(':');
     uint64_t n = 0;
-    if (colon == std::string_view::npos || !ParseUnsigned(text.substr(0, colon), 3, &n))
-        return false;
+    if (!zpx::tools::ParseUnsignedPair(text, ':', 3, max, &n, value)) return false;
     *index = static_cast<unsigned>(n);
-    return ParseUnsigned(text.substr(colon + 1), max, value);
+    return true;
 }
 
 std::mutex g_outputMutex;

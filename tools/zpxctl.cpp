@@ -1,19 +1,21 @@
-// zpxctl: command-line tool over the public exports.
+// zpxctl: command-line tool over the public exports. Every command is a row of the table below;
+// the station commands' handlers are in zpxctl_station.cpp, the parser and the report that every
+// command goes through in zpxctl_command.cpp.
 //
 //   zpxctl demo [--type N] [--vcd FILE]   a whole test run against an in-process emulated
 //                                         Ethernet controller
 //   zpxctl open NAME                      open controller NAME, print its type, interface and
 //                                         status registers, close it
-//   zpxctl info|clock|serial|pod|run|mem  the station commands (zpxctl_station.cpp)
+//   zpxctl list|info|clock|...            the station commands
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "zpx/zpx.h"
+#include "zpxctl_command.h"
 #include "zpxctl_station.h"
 
 #ifdef ZPX_HAVE_EMULATOR
@@ -21,48 +23,8 @@
 #include "lan_server.h"
 #endif
 
+namespace zpx::ctl {
 namespace {
-
-int Usage() {
-    std::printf(
-        "usage:\n"
-        "  zpxctl demo [--type N] [--vcd FILE]\n"
-        "      run a whole test run through the exports against an emulated Ethernet\n"
-        "      controller of the 51x4 family, model N (1, 2 or 3; default 2),\n"
-        "      started in-process on a free loopback address; --vcd keeps the pod-link waveform\n"
-        "  zpxctl open NAME\n"
-        "      open controller NAME (e.g. ETH127.0.0.2, PCI0, USB1,5120), print its type,\n"
-        "      interface and status registers, close it\n");
-    PrintStationUsage();
-    return 2;
-}
-
-int OpenAndShow(const char* name) {
-    uint32_t status = 0;
-    ZPX_Handle h = ZPX_OpenController(name, &status);
-    if (h == nullptr) {
-        std::printf("open %s: status %u\n", name, status);
-        return 1;
-    }
-    uint32_t type = 0, kind = 0, index = 0, aux = 0, error = 0, taps = 0, learn = 0, button = 0;
-    ZPX_GetControllerType(h, &type);
-    ZPX_GetInterfaceType(h, &kind, &index, &aux);
-    std::printf("controller %s\n  type %d\n  interface %u index %d\n", name, static_cast<int>(type),
-                kind, static_cast<int>(index));
-    int rc = 0;
-    if (ZPX_GetError(h, &error) == ZPX_STATUS_OK && ZPX_GetTapEnable(h, &taps) == ZPX_STATUS_OK &&
-        ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK && ZPX_GetButton(h, &button) == 0) {
-        std::printf(
-            "  register 1 (error) 0x%02X\n"
-            "  register 2: tap enables 0x%02X, learn 0x%X, button %u\n",
-            error, taps, learn, button);
-    } else {
-        std::printf("  status registers could not be read\n");
-        rc = 1;
-    }
-    ZPX_CloseController(h);
-    return rc;
-}
 
 #ifdef ZPX_HAVE_EMULATOR
 
@@ -324,30 +286,127 @@ int Demo(int type, const char* vcdPath) {
     return run.failed() ? 1 : 0;
 }
 
+// demo [--type N] [--vcd FILE]
+int DemoCommand(const Args& args, Report*) {
+    const uint64_t type = args.type.given ? args.type.number : 2;
+    if (type == 0) return kUsage;  // the models of the 51x4 family are 1 to 3
+    return Demo(static_cast<int>(type), args.vcd.text);
+}
+
 #endif  // ZPX_HAVE_EMULATOR
 
+constexpr Option kJson = {"--json", Value::kNone, 0, &Args::json};
+
+const Command kCommands[] = {
+#ifdef ZPX_HAVE_EMULATOR
+    {.name = "demo",
+     .usage = "demo [--type N] [--vcd FILE]",
+     .help =
+         "run a whole test run through the exports against an emulated Ethernet\n"
+         "      controller of the 51x4 family, model N (1, 2 or 3; default 2),\n"
+         "      started in-process on a free loopback address; --vcd keeps the pod-link waveform",
+     .words = {0, 0},
+     .options = {{"--type", Value::kNumber, 3, &Args::type},
+                 {"--vcd", Value::kText, 0, &Args::vcd}},
+     .run = DemoCommand},
+#endif
+    {.name = "open",
+     .usage = "open NAME",
+     .help = "open controller NAME (e.g. ETH127.0.0.2, PCI0, USB1,5120), print its type,\n"
+             "      interface and status registers, close it",
+     .words = {1, 1},
+     .run = Open,
+     .text = OpenText},
+    {.name = "list",
+     .usage = "list",
+     .help = "the controller device nodes present, with the name that opens each",
+     .words = {0, 0},
+     .run = List,
+     .text = ListText},
+    {.name = "info",
+     .usage = "info NAME [--json]",
+     .help = "identity, serial numbers, clock and memory sizes of controller NAME, with its\n"
+             "      information record and device information",
+     .words = {1, 1},
+     .options = {kJson},
+     .run = Info,
+     .text = InfoText},
+    {.name = "clock",
+     .usage = "clock NAME [--set KHZ] [--json]",
+     .help = "the test clock in kHz; --set programs it first",
+     .words = {1, 1},
+     .options = {{"--set", Value::kNumber, 0x7FFFFFFF, &Args::set}, kJson},
+     .run = Clock,
+     .text = ClockText},
+    {.name = "serial",
+     .usage = "serial NAME [--json]",
+     .help = "the controller's (and transceiver's) serial numbers",
+     .words = {1, 1},
+     .options = {kJson},
+     .run = Serial},
+    {.name = "pod",
+     .usage = "pod NAME on|off|activate|deactivate|status [--json]",
+     .help = "pod power and activation, then the pod's state",
+     .words = {2, 2},
+     .options = {kJson},
+     .run = Pod,
+     .text = PodText},
+    {.name = "run",
+     .usage = "run NAME [--timeout S] [--json]",
+     .help = "start the sequencer, wait until it stops (default 10 s), print the error register",
+     .words = {1, 1},
+     .options = {{"--timeout", Value::kNumber, 86400, &Args::timeout}, kJson},
+     .run = Run,
+     .text = RunText},
+    {.name = "tap",
+     .usage = "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL] [--json]",
+     .help = "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read "
+             "them back",
+     .words = {2, 2},
+     .options = {{"--vout", Value::kNumber, 10000, &Args::vout},
+                 {"--vth", Value::kNumber, 10000, &Args::vth},
+                 {"--pins", Value::kPair, 15, &Args::pins},
+                 kJson},
+     .run = Tap,
+     .text = TapText},
+    {.name = "net",
+     .usage = "net NAME show | set [--ip U32] [--mac U32,U32] [--dhcp 0|1] [--json]",
+     .help = "the Ethernet settings and versions of a 51x4 controller; set changes them first",
+     .words = {2, 2},
+     .options = {{"--ip", Value::kNumber, 0xFFFFFFFF, &Args::ip},
+                 {"--mac", Value::kPair, 0xFFFFFFFF, &Args::mac},
+                 {"--dhcp", Value::kNumber, 1, &Args::dhcp},
+                 kJson},
+     .run = Net},
+    {.name = "update",
+     .usage = "update NAME firmware|fpga FILE [--bytes FIRST,SECOND]",
+     .help = "send a firmware or FPGA image and wait for the controller's verdict",
+     .words = {3, 3},
+     .options = {{"--bytes", Value::kPair, 255, &Args::bytes}},
+     .run = Update,
+     .text = UpdateText},
+    {.name = "mem",
+     .usage = "mem read NAME MEMORY ADDRESS LENGTH [FILE] | mem write NAME MEMORY ADDRESS [FILE]",
+     .help = "a memory block to FILE or standard output, or from FILE or standard input",
+     .words = {4, 6},
+     .run = Mem},
+};
+
+int Usage() {
+    std::printf("usage:\n");
+    for (const Command& c : kCommands)
+        std::printf("  zpxctl %s\n      %s\n", c.usage, c.help);
+    return kUsage;
+}
+
 }  // namespace
+}  // namespace zpx::ctl
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && std::strcmp(argv[1], "open") == 0) return OpenAndShow(argv[2]);
-    if (const int rc = StationCommand(argc, argv); rc >= 0) return rc;
-#ifdef ZPX_HAVE_EMULATOR
-    if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
-        int type = 2;
-        const char* vcd = nullptr;
-        for (int i = 2; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--type") == 0 && i + 1 < argc) {
-                char* end = nullptr;
-                type = static_cast<int>(std::strtol(argv[++i], &end, 10));
-                if (*end != '\0' || type < 1 || type > 3) return Usage();
-            } else if (std::strcmp(argv[i], "--vcd") == 0 && i + 1 < argc) {
-                vcd = argv[++i];
-            } else {
-                return Usage();
-            }
-        }
-        return Demo(type, vcd);
+    using namespace zpx::ctl;
+    if (argc < 2) return Usage();
+    for (const Command& c : kCommands) {
+        if (std::strcmp(argv[1], c.name) == 0) return RunCommand(c, argc - 2, argv + 2);
     }
-#endif
     return Usage();
 }

@@ -1,11 +1,12 @@
 // zpxctl's station commands: one subcommand per thing a user does with a controller at a test
-// station. Each opens the controller by name, does its work through the exports, prints status
-// codes by name and exits non-zero on a failure.
+// station. Each opens the controller by name, does its work through the exports, reports a
+// failed export by its status name and gathers what it found into its report.
+#include "zpxctl_station.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -19,46 +20,12 @@
 #include <unistd.h>
 #endif
 
+#include "number_arguments.h"
 #include "zpx/zpx.h"
-#include "zpxctl_station.h"
+
+namespace zpx::ctl {
 
 namespace {
-
-const char* StatusName(uint32_t status) {
-    switch (status) {
-        case ZPX_STATUS_OK:
-            return "OK";
-        case ZPX_STATUS_FAILED:
-            return "FAILED";
-        case ZPX_STATUS_NULL_HANDLE:
-            return "NULL_HANDLE";
-        case ZPX_STATUS_BUSY:
-            return "BUSY";
-        case ZPX_STATUS_INVALID:
-            return "INVALID";
-        case ZPX_STATUS_NOT_AVAILABLE:
-            return "NOT_AVAILABLE";
-        case ZPX_STATUS_CANNOT_OPEN:
-            return "CANNOT_OPEN";
-        case ZPX_STATUS_LEGACY_INDEX:
-            return "LEGACY_INDEX";
-        case ZPX_STATUS_NO_USB:
-            return "NO_USB";
-        case ZPX_STATUS_OS_UNSUPPORTED:
-            return "OS_UNSUPPORTED";
-        case ZPX_STATUS_DEVICE_BUSY:
-            return "DEVICE_BUSY";
-        default:
-            return "UNKNOWN";
-    }
-}
-
-// Reports a failed export as "zpxctl: ZPX_X: INVALID (10)"; true when the call succeeded.
-bool Ok(const char* call, uint32_t status) {
-    if (status == ZPX_STATUS_OK) return true;
-    std::fprintf(stderr, "zpxctl: %s: %s (%u)\n", call, StatusName(status), status);
-    return false;
-}
 
 constexpr size_t kMemPiece = 256 * 1024;
 
@@ -70,84 +37,25 @@ bool StderrIsTerminal() {
 #endif
 }
 
-bool Number(const char* text, uint64_t limit, uint64_t* value) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (*end != '\0' || v > limit || text[0] == '-') return false;
-    *value = v;
-    return true;
-}
-
-// Takes "--json" out of a command's arguments (after the controller's name); true when it was
-// there.
-bool TakeJson(int* argc, char** argv) {
-    for (int i = 1; i < *argc; ++i) {
-        if (std::strcmp(argv[i], "--json") != 0) continue;
-        std::copy(argv + i + 1, argv + *argc, argv + i);
-        --*argc;
-        return true;
-    }
-    return false;
-}
-
-// One JSON object, for the --json output of the commands that print a record.
-class Json {
-  public:
-    Json& Int(const char* key, long long value) {
-        Key(key);
-        out_ += std::to_string(value);
-        return *this;
-    }
-    Json& Text(const char* key, const std::string& value) {
-        Key(key);
-        out_ += '"';
-        for (const unsigned char ch : value) {
-            if (ch == '"' || ch == '\\') {
-                out_ += '\\';
-                out_ += static_cast<char>(ch);
-            } else if (ch < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", ch);
-                out_ += escaped;
-            } else {
-                out_ += static_cast<char>(ch);
-            }
-        }
-        out_ += '"';
-        return *this;
-    }
-    template <typename T>
-    Json& Ints(const char* key, const T* values, size_t count) {
-        Key(key);
-        out_ += '[';
-        for (size_t i = 0; i < count; ++i)
-            out_ += (i != 0 ? ", " : "") + std::to_string(values[i]);
-        out_ += ']';
-        return *this;
-    }
-    Json& Object(const char* key, const Json& inner) {
-        Key(key);
-        out_ += inner.str();
-        return *this;
-    }
-    std::string str() const { return out_ + '}'; }
-    void Print() const { std::printf("%s\n", str().c_str()); }
-
-  private:
-    void Key(const char* key) {
-        if (out_.size() > 1) out_ += ", ";
-        out_ += '"';
-        out_ += key;
-        out_ += "\": ";
-    }
-    std::string out_ = "{";
-};
-
 std::string Hex64(uint32_t high, uint32_t low) {
     char text[17];
     std::snprintf(text, sizeof text, "%08X%08X", high, low);
     return text;
+}
+
+// The whole of a file, or of standard input for "-" where the command takes it from there.
+bool ReadAll(const char* path, bool dashIsStdin, std::vector<uint8_t>* data) {
+    const bool stdio = dashIsStdin && std::strcmp(path, "-") == 0;
+    FILE* in = stdio ? stdin : std::fopen(path, "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "zpxctl: cannot read %s\n", path);
+        return false;
+    }
+    uint8_t piece[65536];
+    for (size_t n; (n = std::fread(piece, 1, sizeof piece, in)) > 0;)
+        data->insert(data->end(), piece, piece + n);
+    if (!stdio) std::fclose(in);
+    return true;
 }
 
 // The transceiver's serial number, where the controller has a transceiver. Its ROM is routed
@@ -180,221 +88,6 @@ class Opened {
   private:
     ZPX_Handle handle_ = nullptr;
 };
-
-struct Command {
-    const char* name;
-    const char* usage;
-    const char* help;
-    int (*run)(int argc, char** argv);  // argv[0] is the command's first argument
-};
-
-// The session's information record, copied while the session is open.
-Json RecordJson(const ZPX_ControllerInfoRecord& r) {
-    const size_t taps = std::min<size_t>(r.TapCount, 4);
-    Json json;
-    json.Int("valid_mask", r.ValidMask)
-        .Int("pod_type", r.PodType)
-        .Int("tap_count", r.TapCount)
-        .Ints("tap_states", r.TapStates, r.TapStates ? taps : 0)
-        .Ints("min_output_decivolts", r.MinOutputVoltage, r.MinOutputVoltage ? taps : 0)
-        .Ints("max_output_decivolts", r.MaxOutputVoltage, r.MaxOutputVoltage ? taps : 0)
-        .Int("frequency_khz", r.FrequencyKhz);
-    return json;
-}
-
-Json DeviceJson(const ZPX_DeviceInfo& d) {
-    const int32_t clock[2] = {d.MinFrequencyKhz, d.MaxFrequencyKhz};
-    const int32_t output[2] = {d.MinOutputVoltage, d.MaxOutputVoltage};
-    const int32_t threshold[2] = {d.MinThresholdVoltage, d.MaxThresholdVoltage};
-    Json json;
-    json.Int("controller_kind", d.ControllerKind)
-        .Int("pod_kind", d.PodKind)
-        .Ints("tap_state", d.TapState, 4)
-        .Ints("clock_khz", clock, 2)
-        .Ints("output_decivolts", output, 2)
-        .Ints("threshold_decivolts", threshold, 2);
-    return json;
-}
-
-// info NAME [--json]: identity, serial numbers, clock range and memory sizes, then the session's
-// information record and the device information record as the library builds them.
-int Info(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    if (argc != 1) return 2;
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    const ZPX_Handle h = c.get();
-    uint32_t type = 0, kind = 0, index = 0, epld = 0, flash = 0, clock[2] = {};
-    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
-    uint32_t sizes[6] = {};
-    ZPX_ControllerInfoRecord* record = nullptr;
-    bool ok = Ok("ZPX_GetControllerType", ZPX_GetControllerType(h, &type)) &&
-              Ok("ZPX_GetInterfaceType", ZPX_GetInterfaceType(h, &kind, &index, nullptr)) &&
-              Ok("ZPX_GetControllerEPLD", ZPX_GetControllerEPLD(h, &epld)) &&
-              Ok("ZPX_GetControllerFlash", ZPX_GetControllerFlash(h, &flash)) &&
-              Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(h, &clock[0], &clock[1])) &&
-              Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(h, &high, &low)) &&
-              Ok("ZPX_GetControllerInfo", ZPX_GetControllerInfo(h, &record));
-    for (int32_t m = 0; ok && m < 6; ++m)
-        ok = Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(h, m, &sizes[m]));
-    if (!ok) return 1;
-    // Not every controller has a transceiver, nor every session a device description: their
-    // absence is not a failure of the command.
-    const bool transceiver = TransceiverSerial(h, &thigh, &tlow);
-    ZPX_DeviceInfo* device = ZPX_CreateDeviceInfo(h, nullptr);
-    if (json) {
-        Json out;
-        out.Text("name", argv[0])
-            .Int("type", static_cast<int32_t>(type))
-            .Int("interface", kind)
-            .Int("index", static_cast<int32_t>(index))
-            .Int("epld", epld)
-            .Int("flash", flash)
-            .Ints("clock_khz", clock, 2)
-            .Text("serial", Hex64(high, low));
-        if (transceiver) out.Text("transceiver_serial", Hex64(thigh, tlow));
-        out.Ints("memory_bytes", sizes, 6).Object("record", RecordJson(*record));
-        if (device != nullptr) out.Object("device", DeviceJson(*device));
-        out.Print();
-    } else {
-        std::printf(
-            "controller %s\n  type %d, interface %u index %d\n  EPLD revision %u, flash "
-            "code 0x%02X\n  clock %u..%u kHz, now %u kHz\n  serial %s\n",
-            argv[0], static_cast<int>(type), kind, static_cast<int>(index), epld, flash, clock[0],
-            clock[1], record->FrequencyKhz, Hex64(high, low).c_str());
-        if (transceiver) std::printf("  transceiver serial %s\n", Hex64(thigh, tlow).c_str());
-        std::printf("  memories (bytes)");
-        for (uint32_t size : sizes)
-            std::printf(" %u", size);
-        std::printf("\n  pod type %d, %u TAPs", record->PodType, record->TapCount);
-        const bool blocks = record->TapStates != nullptr && record->MinOutputVoltage != nullptr &&
-                            record->MaxOutputVoltage != nullptr;
-        for (uint32_t t = 0; blocks && t < record->TapCount; ++t) {
-            std::printf("%s TAP %u state %d output %d..%d", t == 0 ? ":" : ",", t + 1,
-                        record->TapStates[t], record->MinOutputVoltage[t],
-                        record->MaxOutputVoltage[t]);
-        }
-        std::printf("\n");
-        if (device != nullptr) {
-            std::printf(
-                "  device: kind %d, pod kind %d, TAP states %d %d %d %d, clock %d..%d kHz, "
-                "output %d..%d, threshold %d..%d (tenths of a volt)\n",
-                device->ControllerKind, device->PodKind, device->TapState[0], device->TapState[1],
-                device->TapState[2], device->TapState[3], device->MinFrequencyKhz,
-                device->MaxFrequencyKhz, device->MinOutputVoltage, device->MaxOutputVoltage,
-                device->MinThresholdVoltage, device->MaxThresholdVoltage);
-        }
-    }
-    if (device != nullptr) (void)ZPX_DestroyDeviceInfo(h, device);
-    return 0;
-}
-
-int Clock(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    uint64_t khz = 0;
-    const bool set = argc == 3 && std::strcmp(argv[1], "--set") == 0;
-    if (!(argc == 1 || set) || (set && !Number(argv[2], 0x7FFFFFFF, &khz))) return 2;
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    if (set &&
-        !Ok("ZPX_SetCtrlFrequency", ZPX_SetCtrlFrequency(c.get(), 0, static_cast<int32_t>(khz)))) {
-        return 1;
-    }
-    uint32_t now = 0, range[2] = {};
-    if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now))) return 1;
-    if (!json) {
-        std::printf("%u kHz\n", now);
-        return 0;
-    }
-    if (!Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &range[0], &range[1])))
-        return 1;
-    Json().Int("khz", now).Ints("range_khz", range, 2).Print();
-    return 0;
-}
-
-int Serial(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    if (argc != 1) return 2;
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
-    if (!Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low)))
-        return 1;
-    // Not every controller has a transceiver: its absence is not a failure of the command.
-    const bool transceiver = TransceiverSerial(c.get(), &thigh, &tlow);
-    if (json) {
-        Json out;
-        out.Text("controller", Hex64(high, low));
-        if (transceiver) out.Text("transceiver", Hex64(thigh, tlow));
-        out.Print();
-        return 0;
-    }
-    std::printf("controller %s\n", Hex64(high, low).c_str());
-    if (transceiver) std::printf("transceiver %s\n", Hex64(thigh, tlow).c_str());
-    return 0;
-}
-
-int Pod(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    if (argc != 2) return 2;
-    const std::string what = argv[1];
-    if (what != "on" && what != "off" && what != "activate" && what != "deactivate" &&
-        what != "status") {
-        return 2;
-    }
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    const ZPX_Handle h = c.get();
-    bool ok = true;
-    if (what == "on") ok = Ok("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h));
-    if (what == "off") ok = Ok("ZPX_SetPodPowerOff", ZPX_SetPodPowerOff(h));
-    if (what == "activate") ok = Ok("ZPX_ActivatePod", ZPX_ActivatePod(h, 0));
-    if (what == "deactivate") ok = Ok("ZPX_DeActivatePod", ZPX_DeActivatePod(h));
-    if (!ok) return 1;
-    uint32_t powered = 0, active = 0;
-    int32_t podType = -1;
-    if (!Ok("ZPX_PodPowered", ZPX_PodPowered(h, &powered)) ||
-        !Ok("ZPX_PodActivated", ZPX_PodActivated(h, &active))) {
-        return 1;
-    }
-    (void)ZPX_GetPodType(h, &podType);
-    if (json) {
-        Json()
-            .Int("power_state", powered)
-            .Int("activated", active)
-            .Int("pod_type", podType)
-            .Print();
-    } else {
-        std::printf("pod power state %u, activated %u, pod type %d\n", powered, active, podType);
-    }
-    return 0;
-}
-
-int Run(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    uint64_t seconds = 10;
-    if (argc != 1 && !(argc == 3 && std::strcmp(argv[1], "--timeout") == 0 &&
-                       Number(argv[2], 86400, &seconds))) {
-        return 2;
-    }
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    if (!Ok("ZPX_StartController", ZPX_StartController(c.get()))) return 1;
-    uint32_t running = 1;
-    for (uint64_t waited = 0; running != 0 && waited <= seconds * 1000; waited += 10) {
-        if (!Ok("ZPX_GetControllerStatus", ZPX_GetControllerStatus(c.get(), &running))) return 1;
-        if (running != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    uint32_t error = 0;
-    if (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &error))) return 1;
-    if (json) {
-        Json().Int("stopped", running == 0).Int("error", error).Print();
-    } else {
-        std::printf("%s, error register 0x%02X\n", running != 0 ? "still running" : "stopped",
-                    error);
-    }
-    return running != 0 ? 1 : 0;
-}
 
 // A progress line on standard error for transfers that take more than a moment, shown only when
 // standard error is a terminal (never in a pipe or a log).
@@ -459,78 +152,66 @@ class Ticker {
     std::thread thread_;
 };
 
-// tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
-// need its TAPs identified in the session), the voltages set and the pins driven as asked, then
-// the TAP's voltages and pins read back.
-int Tap(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    uint64_t tap = 0, vout = 0, vth = 0, data = 0, control = 0;
-    bool setVout = false, setVth = false, setPins = false;
-    if (argc < 2 || !Number(argv[1], 4, &tap) || tap == 0) return 2;
-    for (int i = 2; i < argc; i += 2) {
-        if (i + 1 >= argc) return 2;
-        const std::string option = argv[i];
-        if (option == "--vout" && Number(argv[i + 1], 10000, &vout)) {
-            setVout = true;
-        } else if (option == "--vth" && Number(argv[i + 1], 10000, &vth)) {
-            setVth = true;
-        } else if (option == "--pins") {
-            const std::string pins = argv[i + 1];
-            const size_t comma = pins.find(',');
-            if (comma == std::string::npos || !Number(pins.substr(0, comma).c_str(), 15, &data) ||
-                !Number(pins.substr(comma + 1).c_str(), 15, &control)) {
-                return 2;
-            }
-            setPins = true;
-        } else {
-            return 2;
-        }
+// The word's row in a table of named actions; null for a word none of them has.
+template <typename Row, size_t N>
+const Row* Named(const Row (&rows)[N], const char* word) {
+    for (const Row& row : rows) {
+        if (std::strcmp(row.word, word) == 0) return &row;
     }
-    if (setVth && !setVout) return 2;  // a threshold is set together with its output voltage
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
-    const ZPX_Handle h = c.get();
-    const auto t = static_cast<uint32_t>(tap);
-    if (!Ok("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h))) return 1;
-    if (setVout && (!Ok("ZPX_AddNewTapInfoMillivolt",
-                        ZPX_AddNewTapInfoMillivolt(
-                            h, t, static_cast<int32_t>(vout),
-                            setVth ? static_cast<int32_t>(vth) : ZPX_DEFAULT_THRESHOLD)) ||
-                    !Ok("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h)))) {
-        return 1;
+    return nullptr;
+}
+
+}  // namespace
+
+// open NAME: its type and interface, then its status registers. Unlike the other commands it
+// prints a failed open as the bare status on standard output, and shows what it read even when
+// the status registers then cannot be read.
+int Open(const Args& args, Report* report) {
+    const char* name = args.words[0];
+    uint32_t status = 0;
+    ZPX_Handle h = ZPX_OpenController(name, &status);
+    if (h == nullptr) {
+        std::printf("open %s: status %u\n", name, status);
+        return kFailed;
     }
-    if (setPins && !Ok("ZPX_SetTapIoPins", ZPX_SetTapIoPins(h, t, static_cast<uint32_t>(data),
-                                                            static_cast<uint32_t>(control)))) {
-        return 1;
+    uint32_t type = 0, kind = 0, index = 0, aux = 0, error = 0, taps = 0, learn = 0, button = 0;
+    // Read from the session record: they cannot fail on a handle just opened.
+    (void)ZPX_GetControllerType(h, &type);
+    (void)ZPX_GetInterfaceType(h, &kind, &index, &aux);
+    report->Add("name", name)
+        .Add("type", static_cast<int32_t>(type))
+        .Add("interface", kind)
+        .Add("index", static_cast<int32_t>(index));
+    const bool registers =
+        ZPX_GetError(h, &error) == ZPX_STATUS_OK && ZPX_GetTapEnable(h, &taps) == ZPX_STATUS_OK &&
+        ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK && ZPX_GetButton(h, &button) == 0;
+    if (registers) {
+        report->Add("error", error)
+            .Add("tap_enables", taps)
+            .Add("learn", learn)
+            .Add("button", button);
     }
-    uint32_t output = 0, threshold = 0, pinData = 0, pinControl = 0;
-    int32_t type = -1;
-    if (!Ok("ZPX_GetTapVoltageEx", ZPX_GetTapVoltageEx(h, t, &output, &threshold)) ||
-        !Ok("ZPX_GetTapIoPins", ZPX_GetTapIoPins(h, t, &pinData, &pinControl)) ||
-        !Ok("ZPX_GetTapType", ZPX_GetTapType(h, static_cast<int32_t>(t), &type))) {
-        return 1;
+    (void)ZPX_CloseController(h);
+    return registers ? kDone : kFailed;
+}
+
+void OpenText(const Report& r) {
+    std::printf("controller %s\n  type %lld\n  interface %lld index %lld\n",
+                r["name"].text().c_str(), r["type"].number(), r["interface"].number(),
+                r["index"].number());
+    if (!r.Has("error")) {
+        std::printf("  status registers could not be read\n");
+        return;
     }
-    if (json) {
-        Json()
-            .Int("tap", t)
-            .Int("type", type)
-            .Int("output_decivolts", output)
-            .Int("threshold_decivolts", threshold)
-            .Int("pin_data", pinData)
-            .Int("pin_control", pinControl)
-            .Print();
-        return 0;
-    }
-    std::printf("TAP %u type %d: output %u.%u V, threshold %u.%u V, pins data 0x%X control 0x%X\n",
-                t, type, output / 10, output % 10, threshold / 10, threshold % 10, pinData,
-                pinControl);
-    return 0;
+    std::printf(
+        "  register 1 (error) 0x%02llX\n"
+        "  register 2: tap enables 0x%02llX, learn 0x%llX, button %lld\n",
+        r["error"].number(), r["tap_enables"].number(), r["learn"].number(), r["button"].number());
 }
 
 // list: the kernel-driver device nodes present, with the controller name that opens each. The
 // drivers' nodes are /dev/<name> on Linux; Windows keeps its devices out of the file system.
-int List(int argc, char**) {
-    if (argc != 0) return 2;
+int List(const Args&, Report* report) {
     struct Node {
         const char* prefix;  // the node's name up to its index
         const char* open;    // the controller name's prefix
@@ -549,157 +230,368 @@ int List(int argc, char**) {
         for (const Node& n : kNodes) {
             const std::string prefix = n.prefix;
             uint64_t index = 0;
-            if (file.rfind(prefix, 0) == 0 && Number(file.c_str() + prefix.size(), 255, &index))
+            if (file.rfind(prefix, 0) == 0 &&
+                tools::ParseUnsigned(file.substr(prefix.size()), 255, &index))
                 found.push_back("/dev/" + file + "  " + n.open + std::to_string(index) + n.suffix);
         }
     }
     if (error) {
         std::fprintf(stderr, "zpxctl: this system keeps no controller device nodes in /dev\n");
-        return 1;
+        return kFailed;
     }
     std::sort(found.begin(), found.end());
-    for (const std::string& line : found)
-        std::printf("%s\n", line.c_str());
-    if (found.empty()) std::printf("no controller device nodes\n");
-    return 0;
+    report->Add("nodes", Report::Texts(found));
+    return kDone;
 }
 
-// net NAME show [--json]  /  net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]
+void ListText(const Report& r) {
+    for (const Report& node : r["nodes"].items())
+        std::printf("%s\n", node.text().c_str());
+    if (r["nodes"].items().empty()) std::printf("no controller device nodes\n");
+}
+
+// info NAME: identity, serial numbers, clock range and memory sizes, then the session's
+// information record and the device information record as the library builds them.
+int Info(const Args& args, Report* report) {
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    const ZPX_Handle h = c.get();
+    uint32_t type = 0, kind = 0, index = 0, epld = 0, flash = 0, clock[2] = {};
+    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
+    uint32_t sizes[6] = {};
+    ZPX_ControllerInfoRecord* record = nullptr;
+    bool ok = Ok("ZPX_GetControllerType", ZPX_GetControllerType(h, &type)) &&
+              Ok("ZPX_GetInterfaceType", ZPX_GetInterfaceType(h, &kind, &index, nullptr)) &&
+              Ok("ZPX_GetControllerEPLD", ZPX_GetControllerEPLD(h, &epld)) &&
+              Ok("ZPX_GetControllerFlash", ZPX_GetControllerFlash(h, &flash)) &&
+              Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(h, &clock[0], &clock[1])) &&
+              Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(h, &high, &low)) &&
+              Ok("ZPX_GetControllerInfo", ZPX_GetControllerInfo(h, &record));
+    for (int32_t m = 0; ok && m < 6; ++m)
+        ok = Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(h, m, &sizes[m]));
+    if (!ok) return kFailed;
+    report->Add("name", args.words[0])
+        .Add("type", static_cast<int32_t>(type))
+        .Add("interface", kind)
+        .Add("index", static_cast<int32_t>(index))
+        .Add("epld", epld)
+        .Add("flash", flash)
+        .Add("clock_khz", Report::Numbers(clock, 2))
+        .Add("serial", Hex64(high, low));
+    // Not every controller has a transceiver, nor every session a device description: their
+    // absence is not a failure of the command.
+    if (TransceiverSerial(h, &thigh, &tlow)) report->Add("transceiver_serial", Hex64(thigh, tlow));
+    report->Add("memory_bytes", Report::Numbers(sizes, 6));
+    // The record's blocks hold one entry per TAP, four at the most.
+    const ZPX_ControllerInfoRecord& r = *record;
+    const size_t taps = std::min<size_t>(r.TapCount, 4);
+    report->Add("record",
+                Report()
+                    .Add("valid_mask", r.ValidMask)
+                    .Add("pod_type", r.PodType)
+                    .Add("tap_count", r.TapCount)
+                    .Add("tap_states", Report::Numbers(r.TapStates, r.TapStates ? taps : 0))
+                    .Add("min_output_decivolts",
+                         Report::Numbers(r.MinOutputVoltage, r.MinOutputVoltage ? taps : 0))
+                    .Add("max_output_decivolts",
+                         Report::Numbers(r.MaxOutputVoltage, r.MaxOutputVoltage ? taps : 0))
+                    .Add("frequency_khz", r.FrequencyKhz));
+    if (ZPX_DeviceInfo* d = ZPX_CreateDeviceInfo(h, nullptr); d != nullptr) {
+        const int32_t range[3][2] = {{d->MinFrequencyKhz, d->MaxFrequencyKhz},
+                                     {d->MinOutputVoltage, d->MaxOutputVoltage},
+                                     {d->MinThresholdVoltage, d->MaxThresholdVoltage}};
+        report->Add("device", Report()
+                                  .Add("controller_kind", d->ControllerKind)
+                                  .Add("pod_kind", d->PodKind)
+                                  .Add("tap_state", Report::Numbers(d->TapState, 4))
+                                  .Add("clock_khz", Report::Numbers(range[0], 2))
+                                  .Add("output_decivolts", Report::Numbers(range[1], 2))
+                                  .Add("threshold_decivolts", Report::Numbers(range[2], 2)));
+        (void)ZPX_DestroyDeviceInfo(h, d);
+    }
+    return kDone;
+}
+
+void InfoText(const Report& r) {
+    const Report& clock = r["clock_khz"];
+    const Report& record = r["record"];
+    std::printf(
+        "controller %s\n  type %lld, interface %lld index %lld\n  EPLD revision %lld, flash "
+        "code 0x%02llX\n  clock %lld..%lld kHz, now %lld kHz\n  serial %s\n",
+        r["name"].text().c_str(), r["type"].number(), r["interface"].number(), r["index"].number(),
+        r["epld"].number(), r["flash"].number(), clock.items()[0].number(),
+        clock.items()[1].number(), record["frequency_khz"].number(), r["serial"].text().c_str());
+    if (r.Has("transceiver_serial"))
+        std::printf("  transceiver serial %s\n", r["transceiver_serial"].text().c_str());
+    std::printf("  memories (bytes)");
+    for (const Report& size : r["memory_bytes"].items())
+        std::printf(" %lld", size.number());
+    std::printf("\n  pod type %lld, %lld TAPs", record["pod_type"].number(),
+                record["tap_count"].number());
+    // The TAPs are listed only where the record has all three blocks.
+    const auto& states = record["tap_states"].items();
+    const auto& lows = record["min_output_decivolts"].items();
+    const auto& highs = record["max_output_decivolts"].items();
+    const size_t taps = std::min({states.size(), lows.size(), highs.size()});
+    for (size_t t = 0; t < taps; ++t) {
+        std::printf("%s TAP %zu state %lld output %lld..%lld", t == 0 ? ":" : ",", t + 1,
+                    states[t].number(), lows[t].number(), highs[t].number());
+    }
+    std::printf("\n");
+    if (!r.Has("device")) return;
+    const Report& d = r["device"];
+    const auto& tapState = d["tap_state"].items();
+    const auto& dclock = d["clock_khz"].items();
+    const auto& output = d["output_decivolts"].items();
+    const auto& threshold = d["threshold_decivolts"].items();
+    std::printf(
+        "  device: kind %lld, pod kind %lld, TAP states %lld %lld %lld %lld, clock %lld..%lld "
+        "kHz, output %lld..%lld, threshold %lld..%lld (tenths of a volt)\n",
+        d["controller_kind"].number(), d["pod_kind"].number(), tapState[0].number(),
+        tapState[1].number(), tapState[2].number(), tapState[3].number(), dclock[0].number(),
+        dclock[1].number(), output[0].number(), output[1].number(), threshold[0].number(),
+        threshold[1].number());
+}
+
+// clock NAME [--set KHZ]
+int Clock(const Args& args, Report* report) {
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    if (args.set.given &&
+        !Ok("ZPX_SetCtrlFrequency",
+            ZPX_SetCtrlFrequency(c.get(), 0, static_cast<int32_t>(args.set.number))))
+        return kFailed;
+    uint32_t now = 0, range[2] = {};
+    if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now)) ||
+        !Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &range[0], &range[1])))
+        return kFailed;
+    report->Add("khz", now).Add("range_khz", Report::Numbers(range, 2));
+    return kDone;
+}
+
+void ClockText(const Report& r) {
+    std::printf("%lld kHz\n", r["khz"].number());
+}
+
+// serial NAME
+int Serial(const Args& args, Report* report) {
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    uint32_t high = 0, low = 0, thigh = 0, tlow = 0;
+    if (!Ok("ZPX_GetControllerSerialNumber", ZPX_GetControllerSerialNumber(c.get(), &high, &low)))
+        return kFailed;
+    report->Add("controller", Hex64(high, low));
+    // Not every controller has a transceiver: its absence is not a failure of the command.
+    if (TransceiverSerial(c.get(), &thigh, &tlow)) report->Add("transceiver", Hex64(thigh, tlow));
+    return kDone;
+}
+
+// pod NAME on|off|activate|deactivate|status
+int Pod(const Args& args, Report* report) {
+    struct Action {
+        const char* word;
+        const char* call;  // null: the state alone
+        uint32_t (*act)(ZPX_Handle);
+    };
+    // Not constexpr: on Windows the exports' addresses come from the import table at load time.
+    static const Action kActions[] = {
+        {"on", "ZPX_SetPodPowerOn", ZPX_SetPodPowerOn},
+        {"off", "ZPX_SetPodPowerOff", ZPX_SetPodPowerOff},
+        {"activate", "ZPX_ActivatePod", [](ZPX_Handle h) { return ZPX_ActivatePod(h, 0); }},
+        {"deactivate", "ZPX_DeActivatePod", ZPX_DeActivatePod},
+        {"status", nullptr, nullptr},
+    };
+    const Action* action = Named(kActions, args.words[1]);
+    if (action == nullptr) return kUsage;
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    const ZPX_Handle h = c.get();
+    if (action->act != nullptr && !Ok(action->call, action->act(h))) return kFailed;
+    uint32_t powered = 0, active = 0;
+    int32_t podType = -1;
+    if (!Ok("ZPX_PodPowered", ZPX_PodPowered(h, &powered)) ||
+        !Ok("ZPX_PodActivated", ZPX_PodActivated(h, &active))) {
+        return kFailed;
+    }
+    // Without a pod there is no type to tell: -1 stands for it.
+    (void)ZPX_GetPodType(h, &podType);
+    report->Add("power_state", powered).Add("activated", active).Add("pod_type", podType);
+    return kDone;
+}
+
+void PodText(const Report& r) {
+    std::printf("pod power state %lld, activated %lld, pod type %lld\n", r["power_state"].number(),
+                r["activated"].number(), r["pod_type"].number());
+}
+
+// run NAME [--timeout S]: a run still going when the time is up is a failure, and says so.
+int Run(const Args& args, Report* report) {
+    const uint64_t seconds = args.timeout.given ? args.timeout.number : 10;
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    if (!Ok("ZPX_StartController", ZPX_StartController(c.get()))) return kFailed;
+    uint32_t running = 1;
+    for (uint64_t waited = 0; running != 0 && waited <= seconds * 1000; waited += 10) {
+        if (!Ok("ZPX_GetControllerStatus", ZPX_GetControllerStatus(c.get(), &running)))
+            return kFailed;
+        if (running != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    uint32_t error = 0;
+    if (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &error))) return kFailed;
+    report->Add("stopped", running == 0).Add("error", error);
+    return running != 0 ? kFailed : kDone;
+}
+
+void RunText(const Report& r) {
+    std::printf("%s, error register 0x%02llX\n",
+                r["stopped"].number() ? "stopped" : "still running", r["error"].number());
+}
+
+// tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
+// need its TAPs identified in the session), the voltages set and the pins driven as asked, then
+// the TAP's voltages and pins read back.
+int Tap(const Args& args, Report* report) {
+    uint64_t tap = 0;
+    if (!tools::ParseUnsigned(args.words[1], 4, &tap) || tap == 0) return kUsage;
+    // A threshold is set together with its output voltage.
+    if (args.vth.given && !args.vout.given) return kUsage;
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
+    const ZPX_Handle h = c.get();
+    const auto t = static_cast<uint32_t>(tap);
+    if (!Ok("ZPX_SetPodPowerOn", ZPX_SetPodPowerOn(h))) return kFailed;
+    const auto vout = static_cast<int32_t>(args.vout.number);
+    const int32_t vth =
+        args.vth.given ? static_cast<int32_t>(args.vth.number) : ZPX_DEFAULT_THRESHOLD;
+    if (args.vout.given &&
+        (!Ok("ZPX_AddNewTapInfoMillivolt", ZPX_AddNewTapInfoMillivolt(h, t, vout, vth)) ||
+         !Ok("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h)))) {
+        return kFailed;
+    }
+    if (args.pins.given &&
+        !Ok("ZPX_SetTapIoPins", ZPX_SetTapIoPins(h, t, static_cast<uint32_t>(args.pins.number),
+                                                 static_cast<uint32_t>(args.pins.second)))) {
+        return kFailed;
+    }
+    uint32_t output = 0, threshold = 0, pinData = 0, pinControl = 0;
+    int32_t type = -1;
+    if (!Ok("ZPX_GetTapVoltageEx", ZPX_GetTapVoltageEx(h, t, &output, &threshold)) ||
+        !Ok("ZPX_GetTapIoPins", ZPX_GetTapIoPins(h, t, &pinData, &pinControl)) ||
+        !Ok("ZPX_GetTapType", ZPX_GetTapType(h, static_cast<int32_t>(t), &type))) {
+        return kFailed;
+    }
+    report->Add("tap", t)
+        .Add("type", type)
+        .Add("output_decivolts", output)
+        .Add("threshold_decivolts", threshold)
+        .Add("pin_data", pinData)
+        .Add("pin_control", pinControl);
+    return kDone;
+}
+
+void TapText(const Report& r) {
+    const long long output = r["output_decivolts"].number();
+    const long long threshold = r["threshold_decivolts"].number();
+    std::printf(
+        "TAP %lld type %lld: output %lld.%lld V, threshold %lld.%lld V, pins data 0x%llX "
+        "control 0x%llX\n",
+        r["tap"].number(), r["type"].number(), output / 10, output % 10, threshold / 10,
+        threshold % 10, r["pin_data"].number(), r["pin_control"].number());
+}
+
+// net NAME show  /  net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]
 // The controller keeps the address as one u32 and the MAC address as two; they are shown and
 // taken as those numbers, so that what is shown can be set again as it stands.
-int Net(int argc, char** argv) {
-    const bool json = TakeJson(&argc, argv);
-    if (argc < 2) return 2;
-    const std::string action = argv[1];
-    uint64_t ip = 0, mac1 = 0, mac2 = 0, dhcp = 0;
-    bool setIp = false, setMac = false, setDhcp = false;
-    if (action == "show") {
-        if (argc != 2) return 2;
-    } else if (action == "set") {
-        for (int i = 2; i < argc; i += 2) {
-            if (i + 1 >= argc) return 2;
-            const std::string option = argv[i], value = argv[i + 1];
-            const size_t comma = value.find(',');
-            if (option == "--ip" && Number(value.c_str(), 0xFFFFFFFF, &ip)) {
-                setIp = true;
-            } else if (option == "--dhcp" && Number(value.c_str(), 1, &dhcp)) {
-                setDhcp = true;
-            } else if (option == "--mac" && comma != std::string::npos &&
-                       Number(value.substr(0, comma).c_str(), 0xFFFFFFFF, &mac1) &&
-                       Number(value.substr(comma + 1).c_str(), 0xFFFFFFFF, &mac2)) {
-                setMac = true;
-            } else {
-                return 2;
-            }
-        }
-        if (!setIp && !setMac && !setDhcp) return 2;
-    } else {
-        return 2;
-    }
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
+int Net(const Args& args, Report* report) {
+    const std::string action = args.words[1];
+    const bool settings = args.ip.given || args.mac.given || args.dhcp.given;
+    if ((action != "show" && action != "set") || settings != (action == "set")) return kUsage;
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
     const ZPX_Handle h = c.get();
-    if ((setIp && !Ok("ZPX_SetIpAddress", ZPX_SetIpAddress(h, static_cast<uint32_t>(ip)))) ||
-        (setMac && !Ok("ZPX_SetMACAddress", ZPX_SetMACAddress(h, static_cast<uint32_t>(mac1),
-                                                              static_cast<uint32_t>(mac2)))) ||
-        (setDhcp && !Ok("ZPX_SetDHCP", ZPX_SetDHCP(h, static_cast<uint32_t>(dhcp))))) {
-        return 1;
+    const auto ip = static_cast<uint32_t>(args.ip.number);
+    const auto mac1 = static_cast<uint32_t>(args.mac.number);
+    const auto mac2 = static_cast<uint32_t>(args.mac.second);
+    const auto dhcp = static_cast<uint32_t>(args.dhcp.number);
+    if ((args.ip.given && !Ok("ZPX_SetIpAddress", ZPX_SetIpAddress(h, ip))) ||
+        (args.mac.given && !Ok("ZPX_SetMACAddress", ZPX_SetMACAddress(h, mac1, mac2))) ||
+        (args.dhcp.given && !Ok("ZPX_SetDHCP", ZPX_SetDHCP(h, dhcp)))) {
+        return kFailed;
     }
-    uint32_t address = 0, first = 0, second = 0, flag = 0, fpga = 0, firmware = 0;
+    uint32_t address = 0, mac[2] = {}, flag = 0, fpga = 0, firmware = 0;
     if (!Ok("ZPX_GetIpAddress", ZPX_GetIpAddress(h, &address)) ||
-        !Ok("ZPX_GetMACAddress", ZPX_GetMACAddress(h, &first, &second)) ||
+        !Ok("ZPX_GetMACAddress", ZPX_GetMACAddress(h, &mac[0], &mac[1])) ||
         !Ok("ZPX_GetDHCP", ZPX_GetDHCP(h, &flag)) ||
         !Ok("ZPX_GetFPGAVersion", ZPX_GetFPGAVersion(h, &fpga)) ||
         !Ok("ZPX_GetFirmwareVersion", ZPX_GetFirmwareVersion(h, &firmware))) {
-        return 1;
+        return kFailed;
     }
-    if (json) {
-        const uint32_t mac[2] = {first, second};
-        Json()
-            .Int("ip", address)
-            .Ints("mac", mac, 2)
-            .Int("dhcp", flag)
-            .Int("fpga_version", fpga)
-            .Int("firmware_version", firmware)
-            .Print();
-    } else {
-        std::printf(
-            "ip 0x%08X\nmac 0x%08X,0x%08X\ndhcp %u\nfpga version 0x%08X\nfirmware version "
-            "0x%08X\n",
-            address, first, second, flag, fpga, firmware);
-    }
-    return 0;
+    report->AddHex("ip", address)
+        .AddHex("mac", mac, 2)
+        .Add("dhcp", flag)
+        .AddHex("fpga_version", fpga)
+        .AddHex("firmware_version", firmware);
+    return kDone;
 }
 
 // update NAME firmware|fpga FILE [--bytes FIRST,SECOND]
-int Update(int argc, char** argv) {
-    if (argc != 3 && argc != 5) return 2;
-    const std::string what = argv[1];
-    if (what != "firmware" && what != "fpga") return 2;
-    uint64_t first = 0, second = 0;
-    if (argc == 5) {
-        const std::string value = argv[4];
-        const size_t comma = value.find(',');
-        if (std::strcmp(argv[3], "--bytes") != 0 || comma == std::string::npos ||
-            !Number(value.substr(0, comma).c_str(), 255, &first) ||
-            !Number(value.substr(comma + 1).c_str(), 255, &second)) {
-            return 2;
-        }
-    }
-    FILE* in = std::fopen(argv[2], "rb");
-    if (in == nullptr) {
-        std::fprintf(stderr, "zpxctl: cannot read %s\n", argv[2]);
-        return 1;
-    }
+int Update(const Args& args, Report* report) {
+    struct Image {
+        const char* word;
+        const char* call;
+        const char* waiting;  // what the seconds shown on a terminal are for
+        uint32_t (*send)(ZPX_Handle, uint32_t, uint32_t, uint8_t, uint8_t, const uint8_t*);
+    };
+    static const Image kImages[] = {
+        {"firmware", "ZPX_UpdateFirmware", "update firmware", ZPX_UpdateFirmware},
+        {"fpga", "ZPX_UpdateFPGA", "update fpga", ZPX_UpdateFPGA},
+    };
+    const Image* kind = Named(kImages, args.words[1]);
+    if (kind == nullptr) return kUsage;
     std::vector<uint8_t> image;
-    uint8_t piece[65536];
-    for (size_t n; (n = std::fread(piece, 1, sizeof piece, in)) > 0;)
-        image.insert(image.end(), piece, piece + n);
-    std::fclose(in);
-    Opened c(argv[0]);
-    if (c.get() == nullptr) return 1;
+    if (!ReadAll(args.words[2], false, &image)) return kFailed;
+    Opened c(args.words[0]);
+    if (c.get() == nullptr) return kFailed;
     // The controller checks the image before it answers, which may take up to about a minute.
     std::fprintf(stderr, "zpxctl: sending %zu bytes, waiting for the controller's verdict\n",
                  image.size());
     const auto length = static_cast<uint32_t>(image.size());
-    const auto a = static_cast<uint8_t>(first), b = static_cast<uint8_t>(second);
     uint32_t status = 1;
     {
-        Ticker ticker(what == "firmware" ? "update firmware" : "update fpga");
-        status = what == "firmware" ? ZPX_UpdateFirmware(c.get(), length, 0, a, b, image.data())
-                                    : ZPX_UpdateFPGA(c.get(), length, 0, a, b, image.data());
+        Ticker ticker(kind->waiting);
+        status = kind->send(c.get(), length, 0, static_cast<uint8_t>(args.bytes.number),
+                            static_cast<uint8_t>(args.bytes.second), image.data());
     }
-    if (!Ok(what == "firmware" ? "ZPX_UpdateFirmware" : "ZPX_UpdateFPGA", status)) return 1;
-    std::printf("%s image of %u bytes accepted\n", what.c_str(), length);
-    return 0;
+    if (!Ok(kind->call, status)) return kFailed;
+    report->Add("image", kind->word).Add("bytes", length);
+    return kDone;
+}
+
+void UpdateText(const Report& r) {
+    std::printf("%s image of %lld bytes accepted\n", r["image"].text().c_str(),
+                r["bytes"].number());
 }
 
 // mem read NAME MEMORY ADDRESS LENGTH [FILE]  /  mem write NAME MEMORY ADDRESS [FILE]
-int Mem(int argc, char** argv) {
-    if (argc < 4) return 2;
-    const bool read = std::strcmp(argv[0], "read") == 0;
-    if (!read && std::strcmp(argv[0], "write") != 0) return 2;
+// The block goes to standard output or comes from standard input when FILE is "-" or absent.
+int Mem(const Args& args, Report*) {
+    const auto& words = args.words;
+    const bool read = std::strcmp(words[0], "read") == 0;
+    if (!read && std::strcmp(words[0], "write") != 0) return kUsage;
+    const size_t fileWord = read ? 5 : 4;
     uint64_t memory = 0, address = 0, length = 0;
-    if (!Number(argv[2], 5, &memory) || !Number(argv[3], 0xFFFFFFFF, &address)) return 2;
-    const int fileArg = read ? 5 : 4;
-    if (read && (argc < 5 || !Number(argv[4], 0x7FFFFFFF, &length))) return 2;
-    if (argc > fileArg + 1) return 2;
-    const char* path = argc > fileArg ? argv[fileArg] : "-";
+    if (!tools::ParseUnsigned(words[2], 5, &memory) ||
+        !tools::ParseUnsigned(words[3], 0xFFFFFFFF, &address) || words.size() < fileWord ||
+        words.size() > fileWord + 1 ||
+        (read && !tools::ParseUnsigned(words[4], 0x7FFFFFFF, &length))) {
+        return kUsage;
+    }
+    const char* path = words.size() > fileWord ? words[fileWord] : "-";
     const bool stdio = std::strcmp(path, "-") == 0;
     std::vector<uint8_t> data;
-    if (!read) {
-        FILE* in = stdio ? stdin : std::fopen(path, "rb");
-        if (in == nullptr) {
-            std::fprintf(stderr, "zpxctl: cannot read %s\n", path);
-            return 1;
-        }
-        uint8_t piece[65536];
-        for (size_t n; (n = std::fread(piece, 1, sizeof piece, in)) > 0;)
-            data.insert(data.end(), piece, piece + n);
-        if (!stdio) std::fclose(in);
-    }
-    Opened c(argv[1]);
-    if (c.get() == nullptr) return 1;
+    if (!read && !ReadAll(path, true, &data)) return kFailed;
+    Opened c(words[1]);
+    if (c.get() == nullptr) return kFailed;
     if (read) data.resize(length);
     // In pieces, each at its own address, so that a long transfer can show how far it got.
     Progress progress(read ? "mem read" : "mem write", data.size());
@@ -711,65 +603,20 @@ int Mem(int argc, char** argv) {
                                   ZPX_ReadMemory(c.get(), 0, m, at, piece, data.data() + done))
                              : Ok("ZPX_WriteMemory",
                                   ZPX_WriteMemory(c.get(), 0, m, at, piece, data.data() + done));
-        if (!ok) return 1;
+        if (!ok) return kFailed;
         done += piece;
         progress.Show(done);
         if (piece == 0) break;
     }
     progress.Done();
-    if (!read) return 0;
+    if (!read) return kDone;
     FILE* out = stdio ? stdout : std::fopen(path, "wb");
     if (out == nullptr || std::fwrite(data.data(), 1, data.size(), out) != data.size()) {
         std::fprintf(stderr, "zpxctl: cannot write %s\n", path);
-        return 1;
+        return kFailed;
     }
     if (!stdio) std::fclose(out);
-    return 0;
+    return kDone;
 }
 
-const Command kCommands[] = {
-    {"list", "list", "the controller device nodes present, with the name that opens each", List},
-    {"info", "info NAME [--json]",
-     "identity, serial numbers, clock and memory sizes of controller NAME, with its\n"
-     "      information record and device information",
-     Info},
-    {"clock", "clock NAME [--set KHZ] [--json]", "the test clock in kHz; --set programs it first",
-     Clock},
-    {"serial", "serial NAME [--json]", "the controller's (and transceiver's) serial numbers",
-     Serial},
-    {"pod", "pod NAME on|off|activate|deactivate|status [--json]",
-     "pod power and activation, then the pod's state", Pod},
-    {"run", "run NAME [--timeout S] [--json]",
-     "start the sequencer, wait until it stops (default 10 s), print the error register", Run},
-    {"tap", "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL] [--json]",
-     "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read them back",
-     Tap},
-    {"net", "net NAME show | set [--ip U32] [--mac U32,U32] [--dhcp 0|1] [--json]",
-     "the Ethernet settings and versions of a 51x4 controller; set changes them first", Net},
-    {"update", "update NAME firmware|fpga FILE [--bytes FIRST,SECOND]",
-     "send a firmware or FPGA image and wait for the controller's verdict", Update},
-    {"mem", "mem read NAME MEMORY ADDRESS LENGTH [FILE] | mem write NAME MEMORY ADDRESS [FILE]",
-     "a memory block to FILE or standard output, or from FILE or standard input", Mem},
-};
-
-}  // namespace
-
-void PrintStationUsage() {
-    for (const Command& c : kCommands)
-        std::printf("  zpxctl %s\n      %s\n", c.usage, c.help);
-}
-
-int StationCommand(int argc, char** argv) {
-    if (argc < 2) return -1;
-    for (const Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name) != 0) continue;
-        if (argc >= 3 && std::strcmp(argv[2], "--help") == 0) {
-            std::printf("usage: zpxctl %s\n  %s\n", c.usage, c.help);
-            return 0;
-        }
-        const int rc = c.run(argc - 2, argv + 2);
-        if (rc == 2) std::fprintf(stderr, "usage: zpxctl %s\n", c.usage);
-        return rc;
-    }
-    return -1;
-}
+}  // namespace zpx::ctl

@@ -1,8 +1,31 @@
-// zpxctl's station commands (list, info, clock, serial, pod, tap, run, net, update, mem).
+// zpxctl's station commands (open, list, info, clock, serial, pod, tap, run, net, update, mem):
+// the handlers and text layouts that their rows of the command table name.
 #pragma once
 
-// Runs the command argv[1] with its arguments: 0 done, 1 failed, 2 bad usage, -1 when argv[1]
-// names no station command.
-int StationCommand(int argc, char** argv);
-// The usage lines of the station commands.
-void PrintStationUsage();
+#include "zpxctl_command.h"
+
+namespace zpx::ctl {
+
+int Open(const Args& args, Report* report);
+int List(const Args& args, Report* report);
+int Info(const Args& args, Report* report);
+int Clock(const Args& args, Report* report);
+int Serial(const Args& args, Report* report);
+int Pod(const Args& args, Report* report);
+int Run(const Args& args, Report* report);
+int Tap(const Args& args, Report* report);
+int Net(const Args& args, Report* report);
+int Update(const Args& args, Report* report);
+int Mem(const Args& args, Report* report);
+
+// The text of the commands whose lines are more than one "name value" line per field.
+void OpenText(const Report& report);
+void ListText(const Report& report);
+void InfoText(const Report& report);
+void ClockText(const Report& report);
+void PodText(const Report& report);
+void RunText(const Report& report);
+void TapText(const Report& report);
+void UpdateText(const Report& report);
+
+}  // namespace zpx::ctl

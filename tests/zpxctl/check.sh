@@ -118,6 +118,22 @@ fi
 [ $? -eq 1 ] && grep -q "ZPX_OpenController: FAILED (1)" "$work/err" || fail "failed open"
 "$ctl" clock "$name" --set 0 2>"$work/err" >/dev/null
 [ $? -eq 1 ] && grep -Eq "ZPX_SetCtrlFrequency: [A-Z_]+ \([0-9]+\)" "$work/err" || fail "bad clock"
+# Code 12 is named by the export that gave it: a voltage out of range from the TAP voltage
+# exports, a device that cannot be opened from ZPX_OpenController.
+"$ctl" tap "$name" 1 --vout 9000 2>"$work/err" >/dev/null
+[ $? -eq 1 ] && grep -q "ZPX_AddNewTapInfoMillivolt: OUT_OF_RANGE (12)" "$work/err" ||
+  fail "voltage out of range"
+if [ ! -e /dev/pci51x4ex_9 ]; then
+  "$ctl" clock PCI9 2>"$work/err" >/dev/null
+  [ $? -eq 1 ] && grep -q "ZPX_OpenController: CANNOT_OPEN (12)" "$work/err" || fail "open of no device"
+fi
+# Every status code of the header has its name in zpxctl's table.
+root="$(dirname "$0")/../.."
+codes=$(sed -n 's/^#define ZPX_STATUS_\([A-Z_]*\) .*/\1/p' "$root/include/zpx/zpx.h")
+[ -n "$codes" ] || fail "no status codes found in the header"
+for code in $codes; do
+  grep -q "ZPX_STATUS_ROW[_A-Z]*($code\b" "$root/tools/zpxctl_command.cpp" || fail "no name for $code"
+done
 "$ctl" mem read "$name" 9 0 4 >/dev/null 2>&1
 [ $? -eq 2 ] || fail "bad memory number is a usage error"
 "$ctl" pod "$name" sideways >/dev/null 2>&1

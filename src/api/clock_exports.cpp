@@ -1,10 +1,9 @@
 // The test clock: limits, setting, checking and reading back the frequency.
 #include <cstdint>
 
-#include "core/status.h"
+#include "api/call_frame.h"
 #include "device/identity.h"
 #include "info/clock.h"
-#include "session/call_frame.h"
 
 using namespace zpx;
 using namespace zpx::info;
@@ -18,22 +17,22 @@ using ClockStep = Result (*)(ControllerSession&, uint32_t, int32_t);
 
 // The session's own limits: below the minimum is refused, above the maximum is clamped. The
 // accepted frequency becomes tckKhz even when programming it then fails.
-uint32_t ProgramWithinSessionLimits(ControllerSession& s, uint32_t option, int32_t khz,
-                                    ClockStep step) {
+Status ProgramWithinSessionLimits(ControllerSession& s, uint32_t option, int32_t khz,
+                                  ClockStep step) {
     const device::FrequencyLimits limits = device::FrequencyLimitsOf(s.controllerType);
-    if (khz < limits.minimumKhz) return kStatusNotAvailable;
+    if (khz < limits.minimumKhz) return Status::kNotAvailable;
     s.tckKhz = khz > limits.maximumKhz ? limits.maximumKhz : khz;
-    return step(s, option, s.tckKhz * 1000).failed() ? kStatusInvalid : kStatusOk;
+    return StatusOf(step(s, option, s.tckKhz * 1000), Status::kInvalid);
 }
 
 // The limits of a caller's DeviceInfo, both inclusive; tckKhz is left alone.
-uint32_t ProgramWithinRecordLimits(ControllerSession& s, const ZPX_DeviceInfo* info,
-                                   uint32_t option, int32_t khz, ClockStep step) {
-    if (info == nullptr) return kStatusInvalid;
-    if (khz > info->MaxFrequencyKhz || khz < info->MinFrequencyKhz) return kStatusNotAvailable;
+Status ProgramWithinRecordLimits(ControllerSession& s, const ZPX_DeviceInfo* info, uint32_t option,
+                                 int32_t khz, ClockStep step) {
+    if (info == nullptr) return Status::kInvalid;
+    if (khz > info->MaxFrequencyKhz || khz < info->MinFrequencyKhz) return Status::kNotAvailable;
     // A record whose limits let through what no generator can be asked for.
-    if (khz <= 0 || khz > kLargestKhz) return kStatusInvalid;
-    return step(s, option, khz * 1000).failed() ? kStatusInvalid : kStatusOk;
+    if (khz <= 0 || khz > kLargestKhz) return Status::kInvalid;
+    return StatusOf(step(s, option, khz * 1000), Status::kInvalid);
 }
 
 }  // namespace
@@ -42,44 +41,43 @@ extern "C" {
 
 ZPX_API uint32_t ZPX_GetFrequencyRange(ZPX_Handle handle, uint32_t* minimumKhz,
                                        uint32_t* maximumKhz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (minimumKhz == nullptr || maximumKhz == nullptr) return kStatusInvalid;
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (minimumKhz == nullptr || maximumKhz == nullptr) return Status::kInvalid;
         const device::FrequencyLimits limits = device::FrequencyLimitsOf(s.controllerType);
         *minimumKhz = static_cast<uint32_t>(limits.minimumKhz);
         *maximumKhz = static_cast<uint32_t>(limits.maximumKhz);
-        return kStatusOk;
+        return Status::kOk;
     });
 }
 
 ZPX_API uint32_t ZPX_SetCtrlFrequency(ZPX_Handle handle, uint32_t option, int32_t khz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        return ProgramWithinSessionLimits(s, option, khz, SetClock);
-    });
+    return Frame(handle).Run(
+        [&](ControllerSession& s) { return ProgramWithinSessionLimits(s, option, khz, SetClock); });
 }
 
 ZPX_API uint32_t ZPX_CheckCtrlFrequency(ZPX_Handle handle, uint32_t option, int32_t khz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
+    return Frame(handle).Run([&](ControllerSession& s) {
         return ProgramWithinSessionLimits(s, option, khz, CheckClock);
     });
 }
 
 ZPX_API uint32_t ZPX_GetCurrentFrequency(ZPX_Handle handle, uint32_t* khz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (khz == nullptr) return kStatusInvalid;
-        return ReadClockKhz(s, khz).failed() ? kStatusInvalid : kStatusOk;
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (khz == nullptr) return Status::kInvalid;
+        return StatusOf(ReadClockKhz(s, khz), Status::kInvalid);
     });
 }
 
 ZPX_API uint32_t ZPX_SetFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,
                                   int32_t khz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
+    return Frame(handle).Run([&](ControllerSession& s) {
         return ProgramWithinRecordLimits(s, info, option, khz, SetClock);
     });
 }
 
 ZPX_API uint32_t ZPX_CheckFrequency(ZPX_Handle handle, const ZPX_DeviceInfo* info, uint32_t option,
                                     int32_t khz) {
-    return CallFrame(handle, [&](ControllerSession& s) {
+    return Frame(handle).Run([&](ControllerSession& s) {
         return ProgramWithinRecordLimits(s, info, option, khz, CheckClock);
     });
 }

@@ -1,22 +1,22 @@
-// Loading and reading the controller's counters.
-#include "core/status.h"
+// Loading and reading the controller's counters. Every failure is 10.
+#include "api/call_frame.h"
 #include "device/access.h"
-#include "session/call_frame.h"
-#include "transport/counters.h"
 
 using namespace zpx;
-using namespace zpx::transport;
-using namespace zpx::device;
 
 namespace {
 
-uint32_t WriteCounterStatus(ControllerSession& s, uint32_t counter, uint32_t value) {
-    return WriteCounterValue(s, counter, value).failed() ? kStatusInvalid : kStatusOk;
+uint32_t WriteCounter(ZPX_Handle handle, uint32_t counter, uint32_t value) {
+    return Frame(handle).Run([&](ControllerSession& s) {
+        return StatusOf(device::WriteCounterValue(s, counter, value), Status::kInvalid);
+    });
 }
 
-uint32_t ReadCounterStatus(ControllerSession& s, uint32_t counter, uint32_t* value) {
-    if (value == nullptr) return kStatusInvalid;
-    return ReadCounterValue(s, counter, value).failed() ? kStatusInvalid : kStatusOk;
+uint32_t ReadCounter(ZPX_Handle handle, uint32_t counter, uint32_t* value) {
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (value == nullptr) return Status::kInvalid;
+        return StatusOf(device::ReadCounterValue(s, counter, value), Status::kInvalid);
+    });
 }
 
 }  // namespace
@@ -24,23 +24,19 @@ uint32_t ReadCounterStatus(ControllerSession& s, uint32_t counter, uint32_t* val
 extern "C" {
 
 ZPX_API uint32_t ZPX_WriteCtrlCounter(ZPX_Handle handle, uint32_t counter, uint32_t value) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return WriteCounterStatus(s, counter, value); });
+    return WriteCounter(handle, counter, value);
 }
 
 ZPX_API uint32_t ZPX_ReadCtrlCounter(ZPX_Handle handle, uint32_t counter, uint32_t* value) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return ReadCounterStatus(s, counter, value); });
+    return ReadCounter(handle, counter, value);
 }
 
 ZPX_API uint32_t ZPX_WriteCounter(ZPX_Handle handle, uint32_t, uint32_t counter, uint32_t value) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return WriteCounterStatus(s, counter, value); });
+    return WriteCounter(handle, counter, value);
 }
 
 ZPX_API uint32_t ZPX_ReadCounter(ZPX_Handle handle, uint32_t, uint32_t counter, uint32_t* value) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return ReadCounterStatus(s, counter, value); });
+    return ReadCounter(handle, counter, value);
 }
 
 }  // extern "C"

@@ -1,9 +1,7 @@
 // Device information records (owned by the caller) and the controller's information records and
 // per-field getters.
-#include "core/status.h"
+#include "api/call_frame.h"
 #include "info/controller_info.h"
-#include "session/call_frame.h"
-#include "session/handle_table.h"
 #include "target/device_info.h"
 
 using namespace zpx;
@@ -12,73 +10,79 @@ extern "C" {
 
 ZPX_API ZPX_DeviceInfo* ZPX_CreateDeviceInfo(ZPX_Handle handle, uint32_t* status) {
     ZPX_DeviceInfo* record = nullptr;
-    const uint32_t result = CallFrame(
-        handle, [&](ControllerSession& s) { return target::CreateDeviceInfo(s, &record); });
+    const uint32_t result = Frame(handle).Run([&](ControllerSession& s) {
+        return StatusOf(target::CreateDeviceInfo(s, &record), Status::kInvalid);
+    });
     if (status != nullptr) *status = result;
-    return result == kStatusOk ? record : nullptr;
+    return result == ZPX_STATUS_OK ? record : nullptr;
 }
 
 ZPX_API uint32_t ZPX_ExtractDeviceInfo(ZPX_Handle handle, ZPX_DeviceInfo* info) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (info == nullptr) return kStatusInvalid;
-        return target::ExtractDeviceInfo(s, *info).failed() ? kStatusFailed : kStatusOk;
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (info == nullptr) return Status::kInvalid;
+        return StatusOf(target::ExtractDeviceInfo(s, *info), Status::kFailed);
     });
 }
 
 ZPX_API uint32_t ZPX_DestroyDeviceInfo(ZPX_Handle handle, ZPX_DeviceInfo* info) {
-    return CallFrame(handle, [&](ControllerSession&) { return target::DestroyDeviceInfo(info); });
+    return Frame(handle).Run([&](ControllerSession&) {
+        return StatusOf(target::DestroyDeviceInfo(info), Status::kInvalid);
+    });
 }
 
 ZPX_API uint32_t ZPX_GetControllerInfo(ZPX_Handle handle, ZPX_ControllerInfoRecord** record) {
-    if (!handle_table::IsLive(handle) || record == nullptr) return kStatusNullHandle;
-    *record = nullptr;
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return info::GetControllerInfo(s, record); });
+    return Frame(handle)
+        .Require(record, Status::kNullHandle)
+        .Clear(record)
+        .Run([&](ControllerSession& s) {
+            *record = info::GetControllerInfo(s);
+            return Status::kOk;
+        });
 }
 
 ZPX_API uint32_t ZPX_ControllerInfo(ZPX_Handle handle, const ZPX_DeviceInfo* info,
                                     ZPX_InfoQuery* query) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (info == nullptr || query == nullptr) return kStatusInvalid;
-        return info::ControllerInfo(s, *info, *query);
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (info == nullptr || query == nullptr) return Status::kInvalid;
+        return StatusOf(info::ControllerInfo(s, *info, *query), Status::kInvalid);
     });
 }
 
 ZPX_API uint32_t ZPX_ControllerInfoNew(ZPX_Handle handle, ZPX_InfoQuery* query) {
-    if (!handle_table::IsLive(handle)) return kStatusNullHandle;
-    if (query == nullptr) return kStatusInvalid;
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return info::ControllerInfoNew(s, *query); });
+    return Frame(handle).Require(query, Status::kInvalid).Run([&](ControllerSession& s) {
+        return StatusOf(info::ControllerInfoNew(s, *query), Status::kInvalid);
+    });
 }
 
 ZPX_API uint32_t ZPX_GetPodType(ZPX_Handle handle, int32_t* podType) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (podType == nullptr) return kStatusInvalid;
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (podType == nullptr) return Status::kInvalid;
         *podType = s.podType;
-        return kStatusOk;
+        return Status::kOk;
     });
 }
 
 ZPX_API uint32_t ZPX_GetTapType(ZPX_Handle handle, int32_t tap, int32_t* type) {
-    return CallFrame(handle, [&](ControllerSession& s) {
+    return Frame(handle).Run([&](ControllerSession& s) {
         info::GetTapType(s, tap, type);
-        return kStatusOk;
+        return Status::kOk;
     });
 }
 
 ZPX_API uint32_t ZPX_GetOutputVoltRange(ZPX_Handle handle, int32_t tapIndex, int32_t* minimum,
                                         int32_t* maximum) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (minimum == nullptr || maximum == nullptr) return kStatusInvalid;
-        return info::GetOutputVoltRange(s, tapIndex, minimum, maximum);
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (minimum == nullptr || maximum == nullptr) return Status::kInvalid;
+        return StatusOf(info::GetOutputVoltRange(s, tapIndex, minimum, maximum), Status::kInvalid);
     });
 }
 
 ZPX_API uint32_t ZPX_GetThresholdVoltRange(ZPX_Handle handle, int32_t tapIndex, int32_t* minimum,
                                            int32_t* maximum) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (minimum == nullptr || maximum == nullptr) return kStatusInvalid;
-        return info::GetThresholdVoltRange(s, tapIndex, minimum, maximum);
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (minimum == nullptr || maximum == nullptr) return Status::kInvalid;
+        return StatusOf(info::GetThresholdVoltRange(s, tapIndex, minimum, maximum),
+                        Status::kInvalid);
     });
 }
 

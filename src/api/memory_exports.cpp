@@ -2,12 +2,9 @@
 //
 // The addressed forms load the memory's address counter first; the others ("Na", "Ex") continue
 // where the controller's counter stands. Every failure is 10; pieces already moved stay moved.
-#include "core/status.h"
+#include "api/call_frame.h"
 #include "device/access.h"
 #include "device/settle.h"
-#include "session/call_frame.h"
-#include "transport/counters.h"
-#include "transport/memory.h"
 
 using namespace zpx;
 using namespace zpx::transport;
@@ -20,44 +17,46 @@ bool MissingData(const void* data, uint32_t length) {
     return data == nullptr && length != 0;
 }
 
-uint32_t LoadAddress(ControllerSession& s, uint32_t memory, uint32_t address) {
-    return WriteCounterValue(s, AddressCounterOf(memory), address).failed() ? kStatusInvalid
-                                                                            : kStatusOk;
+Status WriteAt(ControllerSession& s, uint32_t memory, uint32_t length, const uint8_t* data) {
+    return StatusOf(WriteMemoryBlock(s, memory, length, data), Status::kInvalid);
 }
 
-uint32_t WriteAt(ControllerSession& s, uint32_t memory, uint32_t length, const uint8_t* data) {
-    return WriteMemoryBlock(s, memory, length, data).failed() ? kStatusInvalid : kStatusOk;
-}
-
-uint32_t ReadAt(ControllerSession& s, uint32_t memory, uint32_t length, uint8_t* buffer) {
+Status ReadAt(ControllerSession& s, uint32_t memory, uint32_t length, uint8_t* buffer) {
     // Results are only complete once the controller has run its last periods after stopping.
-    (void)AwaitSettle(s, kSettleStopped);  // a known code: cannot fail
-    return ReadMemoryBlock(s, memory, length, buffer).failed() ? kStatusInvalid : kStatusOk;
+    AwaitSettle(s, kSettleStopped);
+    return StatusOf(ReadMemoryBlock(s, memory, length, buffer), Status::kInvalid);
 }
 
-uint32_t WriteAddressed(ControllerSession& s, uint32_t memory, uint32_t address, uint32_t length,
-                        const uint8_t* data) {
-    if (MissingData(data, length) || memory >= kMemoryCount) return kStatusInvalid;
-    if (LoadAddress(s, memory, address) != kStatusOk) return kStatusInvalid;
+Status WriteAddressed(ControllerSession& s, uint32_t memory, uint32_t address, uint32_t length,
+                      const uint8_t* data) {
+    if (MissingData(data, length) || memory >= kMemoryCount) return Status::kInvalid;
+    if (WriteCounterValue(s, AddressCounterOf(memory), address).failed()) return Status::kInvalid;
     return WriteAt(s, memory, length, data);
 }
 
-uint32_t ReadAddressed(ControllerSession& s, uint32_t memory, uint32_t address, uint32_t length,
-                       uint8_t* buffer) {
-    if (MissingData(buffer, length) || memory >= kMemoryCount) return kStatusInvalid;
-    if (LoadAddress(s, memory, address) != kStatusOk) return kStatusInvalid;
+Status ReadAddressed(ControllerSession& s, uint32_t memory, uint32_t address, uint32_t length,
+                     uint8_t* buffer) {
+    if (MissingData(buffer, length) || memory >= kMemoryCount) return Status::kInvalid;
+    if (WriteCounterValue(s, AddressCounterOf(memory), address).failed()) return Status::kInvalid;
     return ReadAt(s, memory, length, buffer);
 }
 
 // The memory number of the unaddressed forms is not checked: a larger one travels as given.
-uint32_t WriteHere(ControllerSession& s, uint32_t memory, uint32_t length, const uint8_t* data) {
-    if (MissingData(data, length)) return kStatusInvalid;
+Status WriteHere(ControllerSession& s, uint32_t memory, uint32_t length, const uint8_t* data) {
+    if (MissingData(data, length)) return Status::kInvalid;
     return WriteAt(s, memory, length, data);
 }
 
-uint32_t ReadHere(ControllerSession& s, uint32_t memory, uint32_t length, uint8_t* buffer) {
-    if (MissingData(buffer, length)) return kStatusInvalid;
+Status ReadHere(ControllerSession& s, uint32_t memory, uint32_t length, uint8_t* buffer) {
+    if (MissingData(buffer, length)) return Status::kInvalid;
     return ReadAt(s, memory, length, buffer);
+}
+
+// Every failure of a transfer is 10, a staging buffer that cannot be made too.
+Frame Transfer(ZPX_Handle handle) {
+    Frame frame(handle);
+    frame.OnException(Status::kInvalid);
+    return frame;
 }
 
 constexpr uint32_t kResultMemory = 5;
@@ -68,20 +67,19 @@ extern "C" {
 
 ZPX_API uint32_t ZPX_WriteCtrlMemory(ZPX_Handle handle, uint32_t memory, uint32_t address,
                                      uint32_t length, const uint8_t* data) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        return WriteAddressed(s, memory, address, length, data);
-    });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return WriteAddressed(s, memory, address, length, data); });
 }
 
 ZPX_API uint32_t ZPX_WriteCtrlMemoryNa(ZPX_Handle handle, uint32_t memory, uint32_t length,
                                        const uint8_t* data) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return WriteHere(s, memory, length, data); });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return WriteHere(s, memory, length, data); });
 }
 
 ZPX_API uint32_t ZPX_ReadCtrlMemory(ZPX_Handle handle, uint32_t memory, uint32_t address,
                                     uint32_t length, uint8_t* buffer) {
-    return CallFrame(handle, [&](ControllerSession& s) {
+    return Transfer(handle).Run([&](ControllerSession& s) {
         // Memory 5 is one position ahead of its address counter in this form of the call.
         const uint32_t start = memory == kResultMemory ? address + 1 : address;
         return ReadAddressed(s, memory, start, length, buffer);
@@ -90,34 +88,32 @@ ZPX_API uint32_t ZPX_ReadCtrlMemory(ZPX_Handle handle, uint32_t memory, uint32_t
 
 ZPX_API uint32_t ZPX_ReadCtrlMemoryNa(ZPX_Handle handle, uint32_t memory, uint32_t length,
                                       uint8_t* buffer) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return ReadHere(s, memory, length, buffer); });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return ReadHere(s, memory, length, buffer); });
 }
 
 ZPX_API uint32_t ZPX_WriteMemory(ZPX_Handle handle, uint32_t, uint32_t memory, uint32_t address,
                                  uint32_t length, const uint8_t* data) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        return WriteAddressed(s, memory, address, length, data);
-    });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return WriteAddressed(s, memory, address, length, data); });
 }
 
 ZPX_API uint32_t ZPX_ReadMemory(ZPX_Handle handle, uint32_t, uint32_t memory, uint32_t address,
                                 uint32_t length, uint8_t* buffer) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        return ReadAddressed(s, memory, address, length, buffer);
-    });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return ReadAddressed(s, memory, address, length, buffer); });
 }
 
 ZPX_API uint32_t ZPX_WriteMemoryEx(ZPX_Handle handle, uint32_t, uint32_t memory, uint32_t length,
                                    const uint8_t* data) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return WriteHere(s, memory, length, data); });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return WriteHere(s, memory, length, data); });
 }
 
 ZPX_API uint32_t ZPX_ReadMemoryEx(ZPX_Handle handle, uint32_t, uint32_t memory, uint32_t length,
                                   uint8_t* buffer) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return ReadHere(s, memory, length, buffer); });
+    return Transfer(handle).Run(
+        [&](ControllerSession& s) { return ReadHere(s, memory, length, buffer); });
 }
 
 }  // extern "C"

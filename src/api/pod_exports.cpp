@@ -2,73 +2,64 @@
 // Failures of the pod exports are 1 (the reset and ZPX_SwitchOffBoard: 10); an output or record
 // pointer that is null gives 10 with nothing sent, except where the pod exports check it as the
 // handle (ZPX_PodActivated: 2).
-#include "core/status.h"
-#include "session/call_frame.h"
-#include "session/handle_table.h"
+#include "api/call_frame.h"
 #include "target/pod.h"
 
 using namespace zpx;
 
-namespace {
-
-uint32_t StatusOf(Result r) {
-    return r.failed() ? kStatusFailed : kStatusOk;
-}
-
-}  // namespace
-
 extern "C" {
 
 ZPX_API uint32_t ZPX_SetPodPowerOn(ZPX_Handle handle) {
-    return CallFrame(handle,
-                     [](ControllerSession& s) { return StatusOf(target::SetPodPowerOn(s)); });
+    return Frame(handle).Run(
+        [](ControllerSession& s) { return StatusOf(target::SetPodPowerOn(s), Status::kFailed); });
 }
 
 ZPX_API uint32_t ZPX_PodPowered(ZPX_Handle handle, uint32_t* state) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (state == nullptr) return kStatusInvalid;
-        return StatusOf(target::PodPowered(s, state));
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (state == nullptr) return Status::kInvalid;
+        return StatusOf(target::PodPowered(s, state), Status::kFailed);
     });
 }
 
 ZPX_API uint32_t ZPX_SetPodPowerOff(ZPX_Handle handle) {
-    return CallFrame(handle,
-                     [](ControllerSession& s) { return StatusOf(target::SetPodPowerOff(s)); });
+    return Frame(handle).Run(
+        [](ControllerSession& s) { return StatusOf(target::SetPodPowerOff(s), Status::kFailed); });
 }
 
 ZPX_API uint32_t ZPX_ActivatePod(ZPX_Handle handle, uint32_t mode) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return StatusOf(target::ActivatePod(s, mode)); });
+    return Frame(handle).Run([&](ControllerSession& s) {
+        return StatusOf(target::ActivatePod(s, mode), Status::kFailed);
+    });
 }
 
 ZPX_API uint32_t ZPX_PodActivated(ZPX_Handle handle, uint32_t* active) {
-    if (!handle_table::IsLive(handle) || active == nullptr) return kStatusNullHandle;
-    return CallFrame(
-        handle, [&](ControllerSession& s) { return StatusOf(target::PodActivated(s, active)); });
+    return Frame(handle).Require(active, Status::kNullHandle).Run([&](ControllerSession& s) {
+        return StatusOf(target::PodActivated(s, active), Status::kFailed);
+    });
 }
 
 ZPX_API uint32_t ZPX_DeActivatePod(ZPX_Handle handle) {
-    return CallFrame(handle,
-                     [](ControllerSession& s) { return StatusOf(target::DeActivatePod(s)); });
+    return Frame(handle).Run(
+        [](ControllerSession& s) { return StatusOf(target::DeActivatePod(s), Status::kFailed); });
 }
 
 ZPX_API uint32_t ZPX_EnablePod(ZPX_Handle handle, ZPX_DeviceInfo* info, uint32_t mode) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (info == nullptr) return kStatusInvalid;
-        return StatusOf(target::EnablePod(s, *info, mode));
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (info == nullptr) return Status::kInvalid;
+        return StatusOf(target::EnablePod(s, *info, mode), Status::kFailed);
     });
 }
 
 ZPX_API uint32_t ZPX_DisablePod(ZPX_Handle handle, const ZPX_DeviceInfo* info) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (info == nullptr) return kStatusInvalid;
-        return StatusOf(target::DisablePod(s, *info));
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (info == nullptr) return Status::kInvalid;
+        return StatusOf(target::DisablePod(s, *info), Status::kFailed);
     });
 }
 
 ZPX_API uint32_t ZPX_ResetSystem(ZPX_Handle handle) {
-    return CallFrame(handle, [](ControllerSession& s) {
-        return target::ResetControllerLogic(s).failed() ? kStatusInvalid : kStatusOk;
+    return Frame(handle).Run([](ControllerSession& s) {
+        return StatusOf(target::ResetControllerLogic(s), Status::kInvalid);
     });
 }
 
@@ -84,20 +75,19 @@ ZPX_API uint32_t ZPX_ResetController(ZPX_Handle handle) __attribute__((alias("ZP
 #endif
 
 ZPX_API uint32_t ZPX_SwitchOffBoard(ZPX_Handle handle) {
-    return CallFrame(handle, [](ControllerSession& s) {
-        return target::SwitchOffBoard(s).failed() ? kStatusInvalid : kStatusOk;
-    });
+    return Frame(handle).Run(
+        [](ControllerSession& s) { return StatusOf(target::SwitchOffBoard(s), Status::kInvalid); });
 }
 
 ZPX_API uint32_t ZPX_SetPodExtenderMode(ZPX_Handle handle, uint32_t mode) {
-    return CallFrame(handle,
-                     [&](ControllerSession& s) { return target::SetPodExtenderMode(s, mode); });
+    return Frame(handle).Run(
+        [&](ControllerSession& s) { return StatusOf(target::SetPodExtenderMode(s, mode)); });
 }
 
 ZPX_API uint32_t ZPX_GetPodExtenderMode(ZPX_Handle handle, uint32_t* mode) {
-    return CallFrame(handle, [&](ControllerSession& s) {
-        if (mode == nullptr) return kStatusInvalid;
-        return target::GetPodExtenderMode(s, mode);
+    return Frame(handle).Run([&](ControllerSession& s) {
+        if (mode == nullptr) return Status::kInvalid;
+        return StatusOf(target::GetPodExtenderMode(s, mode));
     });
 }
 

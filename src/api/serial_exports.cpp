@@ -1,20 +1,17 @@
 // The serial-number registry by controller name. These take a working name (without its family
 // suffix), not a handle; a null name gives 1 and a null output 10.
-#include "core/status.h"
+#include "api/call_frame.h"
 #include "session/serial_registry.h"
 
 using namespace zpx;
 
 namespace {
 
-uint32_t Peek(const char* name, uint32_t* first, uint32_t* second) noexcept {
-    if (first == nullptr || second == nullptr) return kStatusInvalid;
-    try {
-        return PeekSerial(name, first, second);
-    } catch (...) {
-        // Only allocation can throw here.
-        return kStatusFailed;
-    }
+uint32_t Peek(const char* name, uint32_t* first, uint32_t* second) {
+    return Guarded(Status::kFailed, [&] {
+        if (first == nullptr || second == nullptr) return Status::kInvalid;
+        return StatusOf(PeekSerial(name, first, second), Status::kFailed);
+    });
 }
 
 }  // namespace
@@ -33,7 +30,7 @@ ZPX_API uint32_t ZPX_ControllerSerialNumberAlloc(const char* name, uint32_t* fir
 
 // Entries are never removed: giving one back changes nothing.
 ZPX_API uint32_t ZPX_ControllerSerialNumberFree(const char*, uint32_t*, uint32_t*) {
-    return kStatusOk;
+    return ZPX_STATUS_OK;
 }
 
 }  // extern "C"

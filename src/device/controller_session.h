@@ -37,12 +37,14 @@ struct TapInfo {
     std::unique_ptr<TapInfo> next;
 };
 
-// The information record handed to callers, with the blocks it points to.
+// The information record handed to callers, with the blocks it points to: a value per TAP, then
+// a closing 0. The blocks live beside the record, so refreshing it allocates nothing.
 struct ControllerInfoHolder {
+    static constexpr size_t kBlockEntries = 5;
     ZPX_ControllerInfoRecord record{};
-    std::unique_ptr<int32_t[]> tapStates;
-    std::unique_ptr<int32_t[]> minOutput;
-    std::unique_ptr<int32_t[]> maxOutput;
+    int32_t tapStates[kBlockEntries] = {};
+    int32_t minOutput[kBlockEntries] = {};
+    int32_t maxOutput[kBlockEntries] = {};
 };
 
 struct ControllerSession {

@@ -37,9 +37,9 @@ uint32_t ClockPeriodMicros(int32_t tckKhz) {
     return static_cast<uint32_t>((tckKhz + 999) / tckKhz);
 }
 
-Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
+void ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
     const int slot = SlotOf(code);
-    if (slot < 0) return kOk;
+    if (slot < 0) return;
     const SlotSpec& row = kSlots[slot];
     const uint32_t delay =
         row.kind == kKindMillis ? row.millis : row.periodFactor * ClockPeriodMicros(s.tckKhz);
@@ -55,23 +55,21 @@ Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code) {
     } else {
         p.DelayDirect(row.kind == kKindMillis ? delay * 1000 : delay);
     }
-    return kOk;
 }
 
-Result ArmSettle(ControllerSession& s, uint32_t code) {
-    return ArmSettle(s, platform::Use<platform::Clock>().AlarmAvail(), code);
+void ArmSettle(ControllerSession& s, uint32_t code) {
+    ArmSettle(s, platform::Use<platform::Clock>().AlarmAvail(), code);
 }
 
-Result AwaitSettle(ControllerSession& s, uint32_t code) {
+void AwaitSettle(ControllerSession& s, uint32_t code) {
     const int slot = SlotOf(code);
-    if (slot < 0) return kFail;
+    if (slot < 0) return;
     uint16_t& id = s.alarmIds[slot];
-    if (id == 0) return kOk;
+    if (id == 0) return;
     platform::Clock& p = platform::Use<platform::Clock>();
     p.AlarmWait(id);
     p.AlarmFree(id);
     id = 0;
-    return kOk;
 }
 
 }  // namespace zpx

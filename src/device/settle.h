@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "core/result.h"
 #include "device/controller_session.h"
 
 namespace zpx {
@@ -23,11 +22,11 @@ uint32_t ClockPeriodMicros(int32_t tckKhz);
 
 // `available` is what the alarm facility's availability query returned just before. With alarms
 // available the slot is armed (or an armed slot restarted); without, the slot's delay is waited
-// at once. Always returns 0.
-Result ArmSettle(ControllerSession& s, int32_t available, uint32_t code);
+// at once.
+void ArmSettle(ControllerSession& s, int32_t available, uint32_t code);
 // Queries availability and arms.
-Result ArmSettle(ControllerSession& s, uint32_t code);
-// Waits for an armed slot and frees its alarm; 1 for a code that names no slot.
-Result AwaitSettle(ControllerSession& s, uint32_t code);
+void ArmSettle(ControllerSession& s, uint32_t code);
+// Waits for an armed slot and frees its alarm; a code that names no slot waits for nothing.
+void AwaitSettle(ControllerSession& s, uint32_t code);
 
 }  // namespace zpx

@@ -143,7 +143,8 @@ Result ProgramClock(ControllerSession& s, uint32_t option, const ClockSetting& s
             .failed()) {
         return kFail;
     }
-    return ArmSettle(s, kSettleClock);
+    ArmSettle(s, kSettleClock);
+    return kOk;
 }
 
 Result SetClock(ControllerSession& s, uint32_t option, int32_t hz) {
@@ -151,7 +152,8 @@ Result SetClock(ControllerSession& s, uint32_t option, int32_t hz) {
     ClockSetting setting{};
     if (!Compute(scheme, hz, &setting)) return kFail;
     if (ProgramClock(s, option, setting, scheme).failed()) return kFail;
-    return ArmSettle(s, kSettleClock);
+    ArmSettle(s, kSettleClock);
+    return kOk;
 }
 
 Result CheckClock(ControllerSession& s, uint32_t option, int32_t hz) {
@@ -167,7 +169,8 @@ Result CheckClock(ControllerSession& s, uint32_t option, int32_t hz) {
     // Already in force: no write, and no settle to wait for.
     if (InForce(scheme, option, setting, rangeByte, value)) return kOk;
     if (ProgramClock(s, option, setting, scheme).failed()) return kFail;
-    return ArmSettle(s, kSettleClock);
+    ArmSettle(s, kSettleClock);
+    return kOk;
 }
 
 Result ReadClockKhz(ControllerSession& s, uint32_t* khz) {

@@ -2,9 +2,7 @@
 
 #include <cstddef>
 #include <memory>
-#include <new>
 
-#include "core/status.h"
 #include "device/access.h"
 #include "device/controller_session.h"
 #include "device/identity.h"
@@ -19,7 +17,6 @@ namespace {
 
 constexpr uint32_t kMemoryKinds = 6;
 constexpr uint32_t kTaps = 4;
-constexpr size_t kBlockEntries = kTaps + 1;  // one per TAP, then a closing 0
 // The word at offset 208 of the record is cleared by every refresh.
 constexpr size_t kRefreshClearedWord = 29;
 static_assert(offsetof(ZPX_ControllerInfoRecord, Reserved2) + 4 * kRefreshClearedWord == 208);
@@ -28,11 +25,6 @@ static_assert(offsetof(ZPX_ControllerInfoRecord, Reserved2) + 4 * kRefreshCleare
 constexpr uint32_t kNeedsPodType = 0x3E3E;
 constexpr uint32_t kNeedsTapTypes = 0x3C3C;
 constexpr int kSerialAttempts = 25;
-
-Result EnsureBlock(std::unique_ptr<int32_t[]>& block) {
-    if (!block) block.reset(new (std::nothrow) int32_t[kBlockEntries]);
-    return block ? kOk : kFail;
-}
 
 // Reads a serial number up to 25 times while both words are still 0: a ROM that fails its
 // check reads as 0 and is asked again. `failures` says whether a failed read ends the loop with
@@ -119,11 +111,8 @@ int32_t TapStateOfPod(int32_t podType) {
 
 }  // namespace
 
-uint32_t GetControllerInfo(ControllerSession& s, ZPX_ControllerInfoRecord** record) {
-    if (!s.controllerInfo) {
-        s.controllerInfo.reset(new (std::nothrow) ControllerInfoHolder);
-        if (!s.controllerInfo) return kStatusFailed;
-    }
+ZPX_ControllerInfoRecord* GetControllerInfo(ControllerSession& s) {
+    if (!s.controllerInfo) s.controllerInfo = std::make_unique<ControllerInfoHolder>();
     ControllerInfoHolder& info = *s.controllerInfo;
     ZPX_ControllerInfoRecord& r = info.record;
     r.ValidMask = 0;
@@ -150,27 +139,19 @@ uint32_t GetControllerInfo(ControllerSession& s, ZPX_ControllerInfoRecord** reco
     if (s.podType >= 0 && s.podType <= 3) {
         r.TapCount = kTaps;
         r.ValidMask |= ZPX_RECORD_TAP_COUNT;
-        // The blocks are made once and refilled by every refresh; a block that cannot be made
-        // stays null with its bit clear.
-        if (EnsureBlock(info.tapStates).ok()) {
-            for (uint32_t i = 0; i < kTaps; ++i)
-                info.tapStates[i] = TapStateOfPod(s.podType);
-            info.tapStates[kTaps] = 0;
-            r.TapStates = info.tapStates.get();
-            r.ValidMask |= ZPX_RECORD_TAP_STATES;
+        // The blocks are refilled by every refresh.
+        for (uint32_t i = 0; i < kTaps; ++i) {
+            info.tapStates[i] = TapStateOfPod(s.podType);
+            // TAPs never probed count as absent.
+            const target::VoltageRange range = target::VoltageRangeOf(target::TapTypeOf(s, i));
+            info.minOutput[i] = range.minOutput;
+            info.maxOutput[i] = range.maxOutput;
         }
-        if (EnsureBlock(info.minOutput).ok() && EnsureBlock(info.maxOutput).ok()) {
-            for (uint32_t i = 0; i < kTaps; ++i) {
-                // TAPs never probed count as absent.
-                const target::VoltageRange range = target::VoltageRangeOf(target::TapTypeOf(s, i));
-                info.minOutput[i] = range.minOutput;
-                info.maxOutput[i] = range.maxOutput;
-            }
-            info.minOutput[kTaps] = info.maxOutput[kTaps] = 0;
-            r.MinOutputVoltage = info.minOutput.get();
-            r.MaxOutputVoltage = info.maxOutput.get();
-            r.ValidMask |= ZPX_RECORD_MIN_OUTPUT | ZPX_RECORD_MAX_OUTPUT;
-        }
+        info.tapStates[kTaps] = info.minOutput[kTaps] = info.maxOutput[kTaps] = 0;
+        r.TapStates = info.tapStates;
+        r.MinOutputVoltage = info.minOutput;
+        r.MaxOutputVoltage = info.maxOutput;
+        r.ValidMask |= ZPX_RECORD_TAP_STATES | ZPX_RECORD_MIN_OUTPUT | ZPX_RECORD_MAX_OUTPUT;
     } else {
         r.TapCount = 0;
     }
@@ -179,11 +160,10 @@ uint32_t GetControllerInfo(ControllerSession& s, ZPX_ControllerInfoRecord** reco
     (void)ReadClockKhz(s, &r.FrequencyKhz);
     r.ValidMask |= ZPX_RECORD_FREQUENCY;
     r.Reserved2[kRefreshClearedWord] = 0;
-    *record = &r;
-    return kStatusOk;
+    return &r;
 }
 
-uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQuery& q) {
+Result ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQuery& q) {
     ClearAnswers(q);
     const uint32_t request = q.RequestMask;
     if ((request & ZPX_QUERY_CONTROLLER_TYPE) != 0) {
@@ -191,7 +171,7 @@ uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQ
         q.ValidMask |= ZPX_QUERY_CONTROLLER_TYPE;
     }
     uint32_t state = 0;
-    if (PowerState(s, d.ControllerKind == 0, &state).failed()) return kStatusInvalid;
+    if (PowerState(s, d.ControllerKind == 0, &state).failed()) return kFail;
     // The pod part of the record counts only while the pod has power.
     if (state == target::kPowerOn) {
         if ((request & ZPX_QUERY_POD_TYPE) != 0) {
@@ -205,7 +185,7 @@ uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQ
         }
     }
     if (Is51x4Model(d.ControllerKind)) {
-        if (AnswerIdentity(s, q).failed()) return kStatusInvalid;
+        if (AnswerIdentity(s, q).failed()) return kFail;
         if (state == target::kPowerOn && d.PodKind == 1) {
             AnswerTransceiverSerial(s, q);
             for (uint32_t p = 0; p < kTaps; ++p) {
@@ -217,10 +197,10 @@ uint32_t ControllerInfo(ControllerSession& s, const ZPX_DeviceInfo& d, ZPX_InfoQ
         q.MemorySize2Mib = d.MemorySize[2] >> 20;
         q.ValidMask |= ZPX_QUERY_MEMORY_SIZE;
     }
-    return kStatusOk;
+    return kOk;
 }
 
-uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
+Result ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
     ClearAnswers(q);
     const uint32_t request = q.RequestMask;
     if ((request & ZPX_QUERY_CONTROLLER_TYPE) != 0) {
@@ -229,7 +209,7 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
     }
     const bool fixedPower = s.controllerType == 0;
     uint32_t state = 0;
-    if (PowerState(s, fixedPower, &state).failed()) return kStatusInvalid;
+    if (PowerState(s, fixedPower, &state).failed()) return kFail;
     // Whether the pod is active; the copy follows the controller, nothing is written.
     bool active = false;
     if (fixedPower) {
@@ -262,7 +242,7 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
         }
     }
     if (Is51x4Model(s.controllerType)) {
-        if (AnswerIdentity(s, q).failed()) return kStatusInvalid;
+        if (AnswerIdentity(s, q).failed()) return kFail;
         if (state == target::kPowerOn && target::IsIdentifiedPod(s.podType)) {
             AnswerTransceiverSerial(s, q);
             if (active) {
@@ -280,7 +260,7 @@ uint32_t ControllerInfoNew(ControllerSession& s, ZPX_InfoQuery& q) {
             q.ValidMask |= ZPX_QUERY_MEMORY_SIZE;
         }
     }
-    return kStatusOk;
+    return kOk;
 }
 
 void GetTapType(const ControllerSession& s, int32_t tap, int32_t* type) {
@@ -290,30 +270,30 @@ void GetTapType(const ControllerSession& s, int32_t tap, int32_t* type) {
 
 namespace {
 
-uint32_t RangeOf(const ControllerSession& s, int32_t index, target::VoltageRange* range) {
-    if (index < 0 || static_cast<uint32_t>(index) >= s.tapCount) return kStatusInvalid;
+Result RangeOf(const ControllerSession& s, int32_t index, target::VoltageRange* range) {
+    if (index < 0 || static_cast<uint32_t>(index) >= s.tapCount) return kFail;
     *range = target::VoltageRangeOf(target::TapTypeOf(s, static_cast<uint32_t>(index)));
-    return kStatusOk;
+    return kOk;
 }
 
 }  // namespace
 
-uint32_t GetOutputVoltRange(const ControllerSession& s, int32_t index, int32_t* minimum,
-                            int32_t* maximum) {
+Result GetOutputVoltRange(const ControllerSession& s, int32_t index, int32_t* minimum,
+                          int32_t* maximum) {
     target::VoltageRange range{};
-    if (const uint32_t status = RangeOf(s, index, &range); status != kStatusOk) return status;
+    if (RangeOf(s, index, &range).failed()) return kFail;
     *minimum = range.minOutput;
     *maximum = range.maxOutput;
-    return kStatusOk;
+    return kOk;
 }
 
-uint32_t GetThresholdVoltRange(const ControllerSession& s, int32_t index, int32_t* minimum,
-                               int32_t* maximum) {
+Result GetThresholdVoltRange(const ControllerSession& s, int32_t index, int32_t* minimum,
+                             int32_t* maximum) {
     target::VoltageRange range{};
-    if (const uint32_t status = RangeOf(s, index, &range); status != kStatusOk) return status;
+    if (RangeOf(s, index, &range).failed()) return kFail;
     *minimum = range.minThreshold;
     *maximum = range.maxThreshold;
-    return kStatusOk;
+    return kOk;
 }
 
 }  // namespace zpx::info

@@ -16,26 +16,26 @@ namespace zpx::platform {
 // error of a deferred send is reported by the call that flushes it.
 class GatheringConnection : public TcpConnection {
   public:
-    long Send(const void* data, size_t length, bool more) final;
+    Io Send(const void* data, size_t length, bool more) final;
     bool Flush() final { return SendPending(false); }
-    int WaitReadable(uint32_t timeoutMs) final {
-        return SendPending(false) ? WaitReadableNow(timeoutMs) : -1;
+    Io WaitReadable(uint32_t timeoutMs) final {
+        return SendPending(false) ? WaitReadableNow(timeoutMs) : Io{Io::kFailed};
     }
-    long Receive(void* buffer, size_t length) final {
-        return SendPending(false) ? ReceiveNow(buffer, length) : -1;
+    Io Receive(void* buffer, size_t length) final {
+        return SendPending(false) ? ReceiveNow(buffer, length) : Io{Io::kFailed};
     }
-    long ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) final {
-        return SendPending(false) ? ReceiveWithinNow(buffer, length, timeoutMs) : -1;
+    Io ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) final {
+        return SendPending(false) ? ReceiveWithinNow(buffer, length, timeoutMs) : Io{Io::kFailed};
     }
 
   protected:
-    // One send of the system: the number of bytes sent or -1. `more` may hold the bytes back
-    // briefly where the system can (they belong to a block whose rest follows at once).
-    virtual long SendOnce(const uint8_t* data, size_t length, bool more) = 0;
-    virtual int WaitReadableNow(uint32_t timeoutMs) = 0;
-    virtual long ReceiveNow(void* buffer, size_t length) = 0;
-    virtual long ReceiveWithinNow(void* buffer, size_t length, uint32_t timeoutMs) {
-        if (WaitReadableNow(timeoutMs) <= 0) return kReceiveTimedOut;
+    // One send of the system. `more` may hold the bytes back briefly where the system can (they
+    // belong to a block whose rest follows at once).
+    virtual Io SendOnce(const uint8_t* data, size_t length, bool more) = 0;
+    virtual Io WaitReadableNow(uint32_t timeoutMs) = 0;
+    virtual Io ReceiveNow(void* buffer, size_t length) = 0;
+    virtual Io ReceiveWithinNow(void* buffer, size_t length, uint32_t timeoutMs) {
+        if (!WaitReadableNow(timeoutMs).done()) return {Io::kTimedOut};
         return ReceiveNow(buffer, length);
     }
 

@@ -43,46 +43,60 @@ class Devices {
 
 // ---- network ----
 
+// What a send, a wait or a receive on a connection did: how many bytes it moved, or why it moved
+// none. The same on every system.
+struct Io {
+    enum Outcome : uint8_t {
+        kDone,      // done: `bytes` moved (a wait: the socket is readable)
+        kTimedOut,  // the wait ended without data
+        kClosed,    // the peer closed the connection
+        kFailed,    // the system reported an error
+    };
+    Outcome outcome = kDone;
+    size_t bytes = 0;
+
+    static constexpr Io Moved(size_t bytes) { return {kDone, bytes}; }
+    constexpr bool done() const { return outcome == kDone; }
+};
+
 // One connected, blocking IPv4 TCP stream.
 class TcpConnection {
   public:
     virtual ~TcpConnection() = default;
-    // Sends up to `length` bytes; returns the number sent, or -1 on error. `more` says that the
+    // Sends up to `length` bytes: done with the number sent, or failed. `more` says that the
     // caller sends further bytes of the same block right after, so they may share a segment.
-    virtual long Send(const void* data, size_t length, bool more) = 0;
+    virtual Io Send(const void* data, size_t length, bool more) = 0;
     // Sends whatever earlier sends marked `more` left waiting; false on error.
     virtual bool Flush() { return true; }
-    // Waits for the socket to become readable: > 0 readable, 0 time-out, < 0 error.
-    virtual int WaitReadable(uint32_t timeoutMs) = 0;
-    // Receives up to `length` bytes: the number received, 0 when the peer closed, -1 on error.
-    virtual long Receive(void* buffer, size_t length) = 0;
+    // Waits for the socket to become readable: done, timed out, or failed.
+    virtual Io WaitReadable(uint32_t timeoutMs) = 0;
+    // Receives up to `length` bytes: done with at least one byte, closed, or failed.
+    virtual Io Receive(void* buffer, size_t length) = 0;
 
-    // A wait for readability of at most `timeoutMs` followed by a receive, as one step: the
-    // number received, 0 when the peer closed, -1 on error, or kReceiveTimedOut when the wait
-    // ended without data. An implementation may do it as one blocking receive under a time
-    // limit, which saves a system call per receive.
-    static constexpr long kReceiveTimedOut = -2;
-    virtual long ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) {
-        if (WaitReadable(timeoutMs) <= 0) return kReceiveTimedOut;
+    // A wait for readability of at most `timeoutMs` followed by a receive, as one step; a wait
+    // that ended without data, or on an error of the wait itself, is timed out. An
+    // implementation may do it as one blocking receive under a time limit, which saves a system
+    // call per receive.
+    virtual Io ReceiveWithin(void* buffer, size_t length, uint32_t timeoutMs) {
+        if (!WaitReadable(timeoutMs).done()) return {Io::kTimedOut};
         return Receive(buffer, length);
     }
 
-    // Drops up to `limit` bytes that have already arrived, without waiting for any: the number
-    // dropped, or -1 when the connection failed or the peer closed it.
-    virtual long DiscardWaiting(size_t limit) {
+    // Drops up to `limit` bytes that have already arrived, without waiting for any: done with
+    // the number dropped, or closed or failed.
+    virtual Io DiscardWaiting(size_t limit) {
         uint8_t scrap[4096];
         size_t dropped = 0;
         while (dropped < limit) {
-            const int ready = WaitReadable(0);
-            if (ready == 0) break;
-            const long n = ready < 0
-                               ? -1
-                               : Receive(scrap, limit - dropped < sizeof scrap ? limit - dropped
-                                                                               : sizeof scrap);
-            if (n <= 0) return -1;
-            dropped += static_cast<size_t>(n);
+            const Io ready = WaitReadable(0);
+            if (ready.outcome == Io::kTimedOut) break;
+            if (!ready.done()) return ready;
+            const Io got =
+                Receive(scrap, limit - dropped < sizeof scrap ? limit - dropped : sizeof scrap);
+            if (!got.done()) return got;
+            dropped += got.bytes;
         }
-        return static_cast<long>(dropped);
+        return Io::Moved(dropped);
     }
 };
 

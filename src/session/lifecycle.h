@@ -10,8 +10,10 @@
 
 namespace zpx {
 
-// Back-end dispatch of opening: 0, or the status code the open reports.
-uint32_t OpenBackEnd(ControllerSession& s, std::string_view working, ControllerFamily family);
+// Back-end dispatch of opening: the back-end of the name's prefix opened from the rest of it,
+// or false with *failure saying why.
+bool OpenBackEnd(ControllerSession& s, std::string_view working, ControllerFamily family,
+                 transport::OpenFailure* failure);
 
 // Settles controllerType, and the back-end's legacyDriver, right after the back-end is open.
 Result IdentifyController(ControllerSession& s);

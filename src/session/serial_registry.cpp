@@ -5,12 +5,11 @@
 #include <string>
 
 #include "core/bytes.h"
-#include "core/status.h"
 #include "device/controller_session.h"
 #include "device/identity.h"
 #include "platform/platform.h"
-#include "session/call_frame.h"
 #include "session/controller_name.h"
+#include "session/in_use_guard.h"
 #include "session/open_close.h"
 #include "transport/name_text.h"
 
@@ -86,27 +85,27 @@ void RegisterSerial(ControllerSession& s, std::string_view workingName, OpenLock
     Append(registry, workingName, first, second);
 }
 
-uint32_t PeekSerial(const char* name, uint32_t* first, uint32_t* second) {
-    if (name == nullptr) return kStatusFailed;
+Result PeekSerial(const char* name, uint32_t* first, uint32_t* second) {
+    if (name == nullptr) return kFail;
     const OpenLockHold hold = OpenLockHold::Take();
-    if (!hold) return kStatusFailed;
+    if (!hold) return kFail;
     const uint8_t* registry = platform::Use<platform::SharedObjects>().SerialRegistry();
-    if (registry == nullptr) return kStatusFailed;
+    if (registry == nullptr) return kFail;
     const std::string_view wanted(name, strnlen(name, kNameCapacity));
     const uint8_t* entry = Lookup(registry, wanted);
     if (entry == nullptr) {
         // Opening a controller of the 51x4 family records it; the lock is recursive. The brief
         // session is closed again on every way out.
         const std::string fullName = std::string(CutName(wanted)) + kFamily51x4Suffix;
-        uint32_t status = 0;
-        const std::unique_ptr<ZPX_Controller, uint32_t (*)(ZPX_Handle)> opened(
-            OpenController(fullName.c_str(), &status), CloseController);
+        OpenFailure failure{};
+        const std::unique_ptr<ZPX_Controller, bool (*)(ZPX_Handle)> opened(
+            OpenController(fullName.c_str(), &failure), CloseController);
         entry = Lookup(registry, wanted);
     }
-    if (entry == nullptr) return kStatusFailed;
+    if (entry == nullptr) return kFail;
     *first = GetU32(entry + kFirstWordOffset);
     *second = GetU32(entry + kSecondWordOffset);
-    return kStatusOk;
+    return kOk;
 }
 
 }  // namespace zpx

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/result.h"
 #include "session/open_lock.h"
 
 namespace zpx {
@@ -26,7 +27,8 @@ inline constexpr size_t kSerialNameMax = 127;
 // there is room.
 void RegisterSerial(ControllerSession& s, std::string_view workingName, OpenLockHold hold);
 
-// ZPX_ControllerSerialNumberPeek: 0 with both words stored, or 1 (outputs untouched).
-uint32_t PeekSerial(const char* name, uint32_t* first, uint32_t* second);
+// The two serial words recorded for the working name `name`, after a brief open that records a
+// controller not yet recorded; fails with the outputs untouched.
+Result PeekSerial(const char* name, uint32_t* first, uint32_t* second);
 
 }  // namespace zpx

@@ -2,16 +2,12 @@
 
 #include <memory>
 #include <mutex>
-#include <new>
 #include <set>
 
 #include "core/immortal.h"
-#include "core/status.h"
 #include "device/access.h"
 #include "device/controller_session.h"
 #include "device/identity.h"
-#include "info/clock.h"
-#include "session/lifecycle.h"
 #include "target/pod.h"
 #include "target/pod_link.h"
 #include "target/tap_voltages.h"
@@ -33,13 +29,9 @@ constexpr int32_t kStateFixed = 4;
 // back it holds no memory, so a library unloaded after its records were freed leaves nothing.
 class LiveRecords {
   public:
-    bool Add(const ZPX_DeviceInfo* record) {
+    void Add(const ZPX_DeviceInfo* record) {
         std::lock_guard lock(mutex_);
-        try {
-            return records_.insert(record).second;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
+        records_.insert(record);
     }
     bool Remove(const ZPX_DeviceInfo* record) {
         std::lock_guard lock(mutex_);
@@ -110,19 +102,18 @@ void SetVoltageRanges(ZPX_DeviceInfo& info) {
 
 }  // namespace
 
-uint32_t CreateDeviceInfo(ControllerSession& s, ZPX_DeviceInfo** record) {
-    std::unique_ptr<ZPX_DeviceInfo> info(new (std::nothrow) ZPX_DeviceInfo{});
-    if (!info) return kStatusFailed;
+Result CreateDeviceInfo(ControllerSession& s, ZPX_DeviceInfo** record) {
+    auto info = std::make_unique<ZPX_DeviceInfo>();
     info->ControllerKind = -1;
     info->PodKind = -1;
     for (int32_t& state : info->TapState)
         state = kStateAbsent;
     // The pod part is filled by ExtractDeviceInfo; until then its ranges are unknown.
     SetVoltageRanges(*info);
-    if (FillController(s, *info).failed()) return kStatusInvalid;
-    if (!Live().Add(info.get())) return kStatusFailed;
+    if (FillController(s, *info).failed()) return kFail;
+    Live().Add(info.get());
     *record = info.release();
-    return kStatusOk;
+    return kOk;
 }
 
 Result ExtractDeviceInfo(ControllerSession& s, ZPX_DeviceInfo& info) {
@@ -132,11 +123,11 @@ Result ExtractDeviceInfo(ControllerSession& s, ZPX_DeviceInfo& info) {
     return kOk;
 }
 
-uint32_t DestroyDeviceInfo(ZPX_DeviceInfo* info) {
-    if (info == nullptr) return kStatusOk;
-    if (!Live().Remove(info)) return kStatusInvalid;
+Result DestroyDeviceInfo(ZPX_DeviceInfo* info) {
+    if (info == nullptr) return kOk;
+    if (!Live().Remove(info)) return kFail;
     delete info;
-    return kStatusOk;
+    return kOk;
 }
 
 Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info) {

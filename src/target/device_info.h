@@ -13,14 +13,13 @@ struct ControllerSession;
 
 namespace zpx::target {
 
-// A new record with the controller part filled; the status code of ZPX_CreateDeviceInfo, and
-// *record set only on success.
-uint32_t CreateDeviceInfo(ControllerSession& s, ZPX_DeviceInfo** record);
+// A new record with the controller part filled; *record set only on success.
+Result CreateDeviceInfo(ControllerSession& s, ZPX_DeviceInfo** record);
 // Fills the pod part: PodKind, the TAP states and the voltage ranges.
 Result ExtractDeviceInfo(ControllerSession& s, ZPX_DeviceInfo& info);
-// Releases a record made by CreateDeviceInfo: 0, or 10 (nothing released) for a record that is
-// not one, or no longer one.
-uint32_t DestroyDeviceInfo(ZPX_DeviceInfo* info);
+// Releases a record made by CreateDeviceInfo; fails, releasing nothing, for a record that is not
+// one, or no longer one.
+Result DestroyDeviceInfo(ZPX_DeviceInfo* info);
 
 // PodKind from register 3 (51x4 family) or the driver's pod sense (5120 family).
 Result DetectPodKind(ControllerSession& s, ZPX_DeviceInfo& info);

@@ -1,6 +1,5 @@
 #include "target/io_pins.h"
 
-#include "core/status.h"
 #include "device/access.h"
 #include "device/controller_session.h"
 #include "device/settle.h"
@@ -17,67 +16,67 @@ constexpr uint32_t kNibble = 0xF;
 // The pins are not touched before a reset, a voltage change or the power-up has settled.
 void AwaitPinSettles(ControllerSession& s) {
     for (uint32_t code : {kSettleReset, kSettleTapVoltage, kSettlePodPower}) {
-        (void)AwaitSettle(s, code);  // slots that exist never fail
+        AwaitSettle(s, code);
     }
 }
 
-// The TAP type check of the per-TAP exports: 10 without TAP types for this number, `wrongType`
-// for a TAP that takes no pin frames.
-uint32_t CheckTapType(const ControllerSession& s, uint32_t index, uint32_t wrongType) {
-    if (!s.tapTypes || index >= s.tapCount) return kStatusInvalid;
+// The TAP type check of the per-TAP operations: kInvalid without TAP types for this number,
+// `wrongType` for a TAP that takes no pin frames.
+Outcome CheckTapType(const ControllerSession& s, uint32_t index, Reason wrongType) {
+    if (!s.tapTypes || index >= s.tapCount) return Reason::kInvalid;
     const int32_t type = TapTypeOf(s, index);
-    return type == 0 || type == 1 ? kStatusOk : wrongType;
+    return type == 0 || type == 1 ? kDone : Outcome(wrongType);
 }
 
 // A three-bit command on the TAP's link, after the base and the link's pause when `opening`,
 // closed with `close`.
-uint32_t ParallelModeCommand(ControllerSession& s, uint32_t tap, uint32_t command, bool opening,
-                             uint32_t close) {
-    if (!IsIdentifiedPod(s.podType)) return kStatusNotAvailable;
-    if (tap < 1 || tap > kTapCount) return kStatusInvalid;
+Outcome ParallelModeCommand(ControllerSession& s, uint32_t tap, uint32_t command, bool opening,
+                            uint32_t close) {
+    if (!IsIdentifiedPod(s.podType)) return Reason::kNotAvailable;
+    if (tap < 1 || tap > kTapCount) return Reason::kInvalid;
     LinkFrame frame(s, tap - 1);
     if (opening && (frame.WriteBase().failed() || frame.Pause(kLinkSettleMs).failed())) {
-        return kStatusFailed;
+        return Reason::kFailed;
     }
     if (frame.SendBits(command, 3).failed() || frame.Write(close).failed() ||
         frame.Finish().failed()) {
-        return kStatusFailed;
+        return Reason::kFailed;
     }
-    return kStatusOk;
+    return kDone;
 }
 
 }  // namespace
 
-uint32_t SetTapIoPins(ControllerSession& s, uint32_t tap, uint32_t data, uint32_t control) {
+Outcome SetTapIoPins(ControllerSession& s, uint32_t tap, uint32_t data, uint32_t control) {
     AwaitPinSettles(s);
     const uint32_t index = tap - 1;
-    if (const uint32_t status = CheckTapType(s, index, kStatusFailed); status != kStatusOk) {
-        return status;
+    if (const Outcome checked = CheckTapType(s, index, Reason::kFailed); checked.failed()) {
+        return checked;
     }
-    return WriteTapIoPins(s, index, data & kNibble, control & kNibble).failed() ? kStatusInvalid
-                                                                                : kStatusOk;
+    return Outcome::Of(WriteTapIoPins(s, index, data & kNibble, control & kNibble),
+                       Reason::kInvalid);
 }
 
-uint32_t GetTapIoPins(ControllerSession& s, uint32_t tap, uint32_t* data, uint32_t* control) {
+Outcome GetTapIoPins(ControllerSession& s, uint32_t tap, uint32_t* data, uint32_t* control) {
     AwaitPinSettles(s);
     const uint32_t index = tap - 1;
-    if (const uint32_t status = CheckTapType(s, index, kStatusFailed); status != kStatusOk) {
-        return status;
+    if (const Outcome checked = CheckTapType(s, index, Reason::kFailed); checked.failed()) {
+        return checked;
     }
     TapPins pins{};
-    if (ReadTapIoPins(s, index, &pins).failed()) return kStatusInvalid;
+    if (ReadTapIoPins(s, index, &pins).failed()) return Reason::kInvalid;
     *data = pins.data;
     *control = pins.control;
-    return kStatusOk;
+    return kDone;
 }
 
-uint32_t RWTapIoPins(ControllerSession& s, int32_t tap, uint32_t mask, uint32_t data,
-                     uint32_t control, uint32_t* result) {
-    if (tap < 1 || tap > static_cast<int32_t>(kTapCount)) return kStatusInvalid;
+Outcome RWTapIoPins(ControllerSession& s, int32_t tap, uint32_t mask, uint32_t data,
+                    uint32_t control, uint32_t* result) {
+    if (tap < 1 || tap > static_cast<int32_t>(kTapCount)) return Reason::kInvalid;
     AwaitPinSettles(s);
     const uint32_t index = static_cast<uint32_t>(tap - 1);
-    if (const uint32_t status = CheckTapType(s, index, kStatusNotAvailable); status != kStatusOk) {
-        return status;
+    if (const Outcome checked = CheckTapType(s, index, Reason::kNotAvailable); checked.failed()) {
+        return checked;
     }
     // The word of the link: bits 2-5 the data pins (inverted on the link), bits 6-9 the control
     // pins. The mask covers both bits of each selected pin.
@@ -85,61 +84,63 @@ uint32_t RWTapIoPins(ControllerSession& s, int32_t tap, uint32_t mask, uint32_t 
     const uint32_t maskWord = (m * 16 + m) * 4;
     const uint32_t dataWord = ((control & kNibble) * 16 + (~data & kNibble)) * 4;
     uint32_t readBack = 0;
-    if (ExchangeTapIoPins(s, index, maskWord, dataWord, &readBack).failed()) return kStatusFailed;
+    if (ExchangeTapIoPins(s, index, maskWord, dataWord, &readBack).failed()) {
+        return Reason::kFailed;
+    }
     *result = (readBack >> 6) & mask & kNibble;
-    return kStatusOk;
+    return kDone;
 }
 
-uint32_t SetIoPins(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tapMask,
-                   uint32_t data, uint32_t control) {
-    if (info.PodKind != 1) return kStatusNotAvailable;
+Outcome SetIoPins(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tapMask, uint32_t data,
+                  uint32_t control) {
+    if (info.PodKind != 1) return Reason::kNotAvailable;
     for (uint32_t i = 0; i < kTapCount; ++i) {
         if (((tapMask >> i) & 1) == 0 || info.TapState[i] != 0) continue;
         if (WriteTapIoPins(s, i, (data >> (4 * i)) & kNibble, (control >> (4 * i)) & kNibble)
                 .failed()) {
-            return kStatusInvalid;
+            return Reason::kInvalid;
         }
     }
-    return kStatusOk;
+    return kDone;
 }
 
-uint32_t GetIoPins(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tapMask,
-                   uint32_t* data, uint32_t* control) {
-    if (info.PodKind != 1) return kStatusNotAvailable;
+Outcome GetIoPins(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tapMask,
+                  uint32_t* data, uint32_t* control) {
+    if (info.PodKind != 1) return Reason::kNotAvailable;
     *data = 0;
     *control = 0;
     for (uint32_t i = 0; i < kTapCount; ++i) {
         if (((tapMask >> i) & 1) == 0 || info.TapState[i] != 0) continue;
         TapPins pins{};
         // The TAPs read before a failure stay in the outputs.
-        if (ReadTapIoPins(s, i, &pins).failed()) return kStatusInvalid;
+        if (ReadTapIoPins(s, i, &pins).failed()) return Reason::kInvalid;
         *data |= pins.data << (4 * i);
         *control |= pins.control << (4 * i);
     }
-    return kStatusOk;
+    return kDone;
 }
 
-uint32_t EnableTapParallelMode(ControllerSession& s, uint32_t tap) {
+Outcome EnableTapParallelMode(ControllerSession& s, uint32_t tap) {
     constexpr uint32_t kParallelOn = 0b101;
     return ParallelModeCommand(s, tap, kParallelOn, true, kLinkActive);
 }
 
-uint32_t DisableTapParallelMode(ControllerSession& s, uint32_t tap) {
+Outcome DisableTapParallelMode(ControllerSession& s, uint32_t tap) {
     // The command follows the TAP's parallel signals directly: no base write and no pause.
     constexpr uint32_t kParallelOff = 0b000;
     return ParallelModeCommand(s, tap, kParallelOff, false, s.register2Copy);
 }
 
-uint32_t WriteTapParallelMode(ControllerSession& s, uint32_t value, uint32_t* bit) {
-    if (!IsIdentifiedPod(s.podType)) return kStatusNotAvailable;
+Outcome WriteTapParallelMode(ControllerSession& s, uint32_t value, uint32_t* bit) {
+    if (!IsIdentifiedPod(s.podType)) return Reason::kNotAvailable;
     uint32_t answer = 0;
-    if (device::WriteRegister(s, transport::kPodRegister, (value & kNibble) * 16 + kLinkActive)
+    if (device::WriteRegister(s, device::kPodRegister, (value & kNibble) * 16 + kLinkActive)
             .failed() ||
-        device::ReadRegister(s, transport::kPodRegister, &answer).failed()) {
-        return kStatusFailed;
+        device::ReadRegister(s, device::kPodRegister, &answer).failed()) {
+        return Reason::kFailed;
     }
     *bit = answer & 1;
-    return kStatusOk;
+    return kDone;
 }
 
 }  // namespace zpx::target

@@ -1,8 +1,7 @@
 #include "target/pod.h"
 
-#include <new>
+#include <memory>
 
-#include "core/status.h"
 #include "device/access.h"
 #include "device/controller_session.h"
 #include "device/identity.h"
@@ -93,10 +92,9 @@ Result ReadPodKind(ControllerSession& s, bool select, uint32_t* kind) {
     return kOk;
 }
 
-Result NewTapTypes(ControllerSession& s) {
-    s.tapTypes.reset(new (std::nothrow) uint8_t[kTapCount]);
-    s.tapCount = s.tapTypes ? kTapCount : 0;
-    return s.tapTypes ? kOk : kFail;
+void NewTapTypes(ControllerSession& s) {
+    s.tapTypes = std::make_unique<uint8_t[]>(kTapCount);
+    s.tapCount = kTapCount;
 }
 
 }  // namespace
@@ -106,7 +104,7 @@ const uint8_t* PodStartupProgram() {
 }
 
 Result IdentifyPod(ControllerSession& s) {
-    (void)AwaitSettle(s, kSettlePodPower);  // a slot it names never fails
+    AwaitSettle(s, kSettlePodPower);
     if (DetectPodType(s).failed()) return kFail;
     if (IsIdentifiedPod(s.podType)) s.register1Copy |= kRegister1Pod;
     if (WriteRegister1(s).failed()) return kFail;
@@ -168,13 +166,13 @@ Result DetectPodType(ControllerSession& s) {
 Result ProbeTapTypes(ControllerSession& s) {
     const int32_t podType = s.podType;
     if (podType == 0) {
-        if (NewTapTypes(s).failed()) return kFail;
+        NewTapTypes(s);
         for (uint32_t i = 0; i < kTapCount; ++i)
             s.tapTypes[i] = kTapFixed;
         return kOk;
     }
     if (podType == kPodUnknown || podType == kPodUnrecognised || podType == 1) {
-        if (NewTapTypes(s).failed()) return kFail;
+        NewTapTypes(s);
         bool anyTypeZero = false;
         for (uint32_t i = 0; i < kTapCount; ++i) {
             TapPins pins{};
@@ -190,7 +188,7 @@ Result ProbeTapTypes(ControllerSession& s) {
         // The TAPs identify themselves with the extender off.
         const int32_t remembered = s.extenderMode;
         (void)SetExtenderMode(s, 0);  // a TAP that cannot be read counts as absent below
-        if (NewTapTypes(s).failed()) return kFail;
+        NewTapTypes(s);
         bool anyTypeZero = false;
         for (uint32_t i = 0; i < kTapCount; ++i) {
             TapPins pins{};
@@ -226,7 +224,7 @@ Result ResetControllerLogic(ControllerSession& s) {
         if (ReadRegister(s, kControlRegister, &ignored).failed()) return kFail;
         if (held.Finish().failed()) return kFail;
     }
-    (void)ArmSettle(s, kSettleReset);  // arming always succeeds
+    ArmSettle(s, kSettleReset);
     platform::Use<platform::Clock>().SleepMs(kResetPauseMs);
     if (RunPodStartupProgram(s).failed()) return kFail;
     // The reset cleared the controller's registers but for the pod bits.
@@ -248,8 +246,8 @@ Result RunPodStartupProgram(ControllerSession& s) {
         WriteRegister(s, kControlRegister, kControlStart).failed()) {
         return kFail;
     }
-    (void)ArmSettle(s, kSettleStart);
-    (void)AwaitSettle(s, kSettleStart);
+    ArmSettle(s, kSettleStart);
+    AwaitSettle(s, kSettleStart);
     platform::Clock& p = platform::Use<platform::Clock>();
     const uint32_t start = p.TickMs();
     for (;;) {
@@ -277,7 +275,7 @@ Result SetPodPowerOn(ControllerSession& s) {
                 ReadPower(s, &power).failed()) {
                 return kFail;
             }
-            (void)ArmSettle(s, kSettlePodPower);
+            ArmSettle(s, kSettlePodPower);
         }
     }
     if (IdentifyPod(s).failed()) return kFail;
@@ -403,23 +401,23 @@ Result SwitchOffBoard(ControllerSession& s) {
     return WriteRegister(s, kPodRegister, value & kSwitchOffKeeps);
 }
 
-uint32_t SetPodExtenderMode(ControllerSession& s, uint32_t mode) {
-    if (!HasExtender(s.podType)) return kStatusNotAvailable;
-    return SetExtenderMode(s, static_cast<int32_t>(mode)).failed() ? kStatusFailed : kStatusOk;
+Outcome SetPodExtenderMode(ControllerSession& s, uint32_t mode) {
+    if (!HasExtender(s.podType)) return Reason::kNotAvailable;
+    return Outcome::Of(SetExtenderMode(s, static_cast<int32_t>(mode)), Reason::kFailed);
 }
 
-uint32_t GetPodExtenderMode(ControllerSession& s, uint32_t* mode) {
+Outcome GetPodExtenderMode(ControllerSession& s, uint32_t* mode) {
     switch (s.podType) {
         case 0:
         case 1:
             *mode = static_cast<uint32_t>(s.podType);
-            return kStatusOk;
+            return kDone;
         case 2:
         case 3:
             *mode = static_cast<uint32_t>(s.extenderMode);
-            return kStatusOk;
+            return kDone;
         default:
-            return kStatusNotAvailable;
+            return Reason::kNotAvailable;
     }
 }
 

@@ -63,8 +63,9 @@ Result DisablePod(ControllerSession& s, const ZPX_DeviceInfo& info);
 // Register 2 with bits 0 and 4-7 cleared; the copy stays.
 Result SwitchOffBoard(ControllerSession& s);
 
-// ZPX_SetPodExtenderMode and ZPX_GetPodExtenderMode, with their status codes.
-uint32_t SetPodExtenderMode(ControllerSession& s, uint32_t mode);
-uint32_t GetPodExtenderMode(ControllerSession& s, uint32_t* mode);
+// The pod extender's mode; kNotAvailable for a pod without one (the getter answers the pods of
+// type 0 and 1 with their type), kFailed when the command could not be sent.
+Outcome SetPodExtenderMode(ControllerSession& s, uint32_t mode);
+Outcome GetPodExtenderMode(ControllerSession& s, uint32_t* mode);
 
 }  // namespace zpx::target

@@ -1,9 +1,7 @@
 #include "target/tap_voltages.h"
 
 #include <limits>
-#include <new>
 
-#include "core/status.h"
 #include "device/access.h"
 #include "device/controller_session.h"
 #include "device/settle.h"
@@ -44,38 +42,36 @@ int32_t Millivolts(int32_t tenths) {
 }
 
 // A node per TAP index: an existing one is changed in place, a new one goes to the end.
-Result EnterNode(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
+void EnterNode(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
     std::unique_ptr<TapInfo>* link = &s.tapInfoList;
     while (*link && (*link)->tap != index)
         link = &(*link)->next;
     if (!*link) {
-        link->reset(new (std::nothrow) TapInfo);
-        if (!*link) return kFail;
+        *link = std::make_unique<TapInfo>();
         (*link)->tap = index;
     }
     (*link)->output = output;
     (*link)->threshold = threshold;
-    return kOk;
 }
 
 // The checks and the entry of one TAP of an identified pod.
-uint32_t EnterChecked(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
+Outcome EnterChecked(ControllerSession& s, uint32_t index, int32_t output, int32_t threshold) {
     const VoltageRange range = VoltageRangeOf(TapTypeOf(s, index));
-    if (!Within(output, range.minOutput, range.maxOutput)) return kStatusOutOfRange;
+    if (!Within(output, range.minOutput, range.maxOutput)) return Reason::kOutOfRange;
     if (threshold == kDefaultThreshold) threshold = DefaultThresholdFor(output);
-    if (!Within(threshold, range.minThreshold, range.maxThreshold)) return kStatusOutOfRange;
-    return EnterNode(s, index, output, threshold).failed() ? kStatusFailed : kStatusOk;
+    if (!Within(threshold, range.minThreshold, range.maxThreshold)) return Reason::kOutOfRange;
+    EnterNode(s, index, output, threshold);
+    return kDone;
 }
 
-// The pod's two readings of TAP index `index` in tenths of a volt, cut down; 10 when the frame
-// failed.
-uint32_t ReadTenths(ControllerSession& s, uint32_t index, uint32_t* output, uint32_t* threshold) {
+// The pod's two readings of TAP index `index` in tenths of a volt, cut down.
+Result ReadTenths(ControllerSession& s, uint32_t index, uint32_t* output, uint32_t* threshold) {
     int32_t outputMv = 0;
     int32_t thresholdMv = 0;
-    if (ReadTapVoltages(s, index, &outputMv, &thresholdMv).failed()) return kStatusInvalid;
+    if (ReadTapVoltages(s, index, &outputMv, &thresholdMv).failed()) return kFail;
     *output = static_cast<uint32_t>(outputMv / 100);
     *threshold = static_cast<uint32_t>(thresholdMv / 100);
-    return kStatusOk;
+    return kOk;
 }
 
 }  // namespace
@@ -95,54 +91,53 @@ int32_t DefaultThresholdFor(int32_t output) {
     return output >= kDefaultThresholdFrom ? kDefaultThresholdCap : output / 2;
 }
 
-uint32_t AddTapInfo(ControllerSession& s, uint32_t tap, int32_t output, int32_t threshold) {
+Outcome AddTapInfo(ControllerSession& s, uint32_t tap, int32_t output, int32_t threshold) {
     if (s.podType == 0) {
-        if (tap != 0) return kStatusNotAvailable;
-        if (output != kFixedLowOutput && output != kFixedHighOutput) return kStatusOutOfRange;
-        for (uint32_t i = 0; i < kTapCount; ++i) {
-            if (EnterNode(s, i, output, threshold).failed()) return kStatusFailed;
-        }
-        return kStatusOk;
+        if (tap != 0) return Reason::kNotAvailable;
+        if (output != kFixedLowOutput && output != kFixedHighOutput) return Reason::kOutOfRange;
+        for (uint32_t i = 0; i < kTapCount; ++i)
+            EnterNode(s, i, output, threshold);
+        return kDone;
     }
     // Pods of type 3 and pods not yet identified take no voltages, and that is no error.
-    if (s.podType != 1 && s.podType != 2) return kStatusOk;
+    if (s.podType != 1 && s.podType != 2) return kDone;
     if (tap != 0) {
         const uint32_t index = tap - 1;
-        if (!TakesVoltages(TapTypeOf(s, index))) return kStatusInvalid;
+        if (!TakesVoltages(TapTypeOf(s, index))) return Reason::kInvalid;
         return EnterChecked(s, index, output, threshold);
     }
     if (output == kFixedHighOutput) output = kHighestIdentifiedOutput;
     for (uint32_t i = 0; i < kTapCount; ++i) {
         if (!TakesVoltages(TapTypeOf(s, i))) continue;
         // A TAP that fails a check ends the call; the TAPs entered before it stay entered.
-        if (const uint32_t status = EnterChecked(s, i, output, threshold); status != kStatusOk) {
-            return status;
+        if (const Outcome entered = EnterChecked(s, i, output, threshold); entered.failed()) {
+            return entered;
         }
     }
-    return kStatusOk;
+    return kDone;
 }
 
-uint32_t AddTapInfoMillivolt(ControllerSession& s, uint32_t tap, int32_t outputMv,
-                             int32_t thresholdMv) {
+Outcome AddTapInfoMillivolt(ControllerSession& s, uint32_t tap, int32_t outputMv,
+                            int32_t thresholdMv) {
     const int32_t threshold = thresholdMv == kDefaultThreshold ? thresholdMv : thresholdMv / 100;
     return AddTapInfo(s, tap, outputMv / 100, threshold);
 }
 
-uint32_t GetTapInfo(const ControllerSession& s, int32_t index, uint32_t* output,
-                    uint32_t* threshold) {
+Result GetTapInfo(const ControllerSession& s, int32_t index, uint32_t* output,
+                  uint32_t* threshold) {
     for (const TapInfo* node = s.tapInfoList.get(); node != nullptr; node = node->next.get()) {
         if (static_cast<int64_t>(node->tap) == index) {
             *output = static_cast<uint32_t>(node->output);
             *threshold = static_cast<uint32_t>(node->threshold);
-            return kStatusOk;
+            return kOk;
         }
     }
-    return kStatusInvalid;
+    return kFail;
 }
 
-uint32_t SetTapVoltageEx(ControllerSession& s) {
+Result SetTapVoltageEx(ControllerSession& s) {
     const TapInfo* first = s.tapInfoList.get();
-    if (first == nullptr) return kStatusOk;
+    if (first == nullptr) return kOk;
     if (s.podType == 0) {
         if (first->output == kFixedLowOutput) {
             s.register1Copy &= ~kRegister1LowVoltage;
@@ -150,59 +145,56 @@ uint32_t SetTapVoltageEx(ControllerSession& s) {
             s.register1Copy |= kRegister1LowVoltage;
         }
         // The copy keeps the choice; register 1 is written whole again by its next change.
-        (void)device::WriteRegister(s, transport::kErrorRegister, s.register1Copy);
-        return kStatusOk;
+        (void)device::WriteRegister(s, device::kErrorRegister, s.register1Copy);
+        return kOk;
     }
     device::HeldWrites held(s);
     for (const TapInfo* node = first; node != nullptr; node = node->next.get()) {
         // The nodes before a failed one are applied.
         if (WriteTapVoltages(s, node->tap, Millivolts(node->output), Millivolts(node->threshold))
                 .failed()) {
-            return kStatusFailed;
+            return kFail;
         }
     }
-    if (held.Finish().failed()) return kStatusFailed;
-    (void)ArmSettle(s, kSettleTapVoltage);
-    return kStatusOk;
+    if (held.Finish().failed()) return kFail;
+    ArmSettle(s, kSettleTapVoltage);
+    return kOk;
 }
 
-uint32_t GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output,
-                         uint32_t* threshold) {
+Result GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output, uint32_t* threshold) {
     const uint32_t index = tap - 1;
-    if (!TakesVoltages(TapTypeOf(s, index))) return kStatusInvalid;
+    if (!TakesVoltages(TapTypeOf(s, index))) return kFail;
     return ReadTenths(s, index, output, threshold);
 }
 
-uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
-                       const ZPX_TapVoltageRequest& request) {
+Outcome SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
+                      const ZPX_TapVoltageRequest& request) {
     uint32_t ignored = 0;
-    if (device::ReadRegister(s, transport::kPodRegister, &ignored).failed()) {
-        return kStatusFailed;
-    }
-    if (info.PodKind != 1) return kStatusNotAvailable;
+    if (device::ReadRegister(s, device::kPodRegister, &ignored).failed()) return Reason::kFailed;
+    if (info.PodKind != 1) return Reason::kNotAvailable;
     // Held until the end, or until a TAP out of range ends the call: the TAPs before it are set.
     device::HeldWrites held(s);
     for (uint32_t i = 0; i < kTapCount; ++i) {
         if (((request.TapMask >> i) & 1) == 0) continue;
         const int32_t output = request.Output[i];
         if (!Within(output, info.MinOutputVoltage, info.MaxOutputVoltage)) {
-            return kStatusOutOfRange;
+            return Reason::kOutOfRange;
         }
         // Only TAPs the record knows as present; the threshold is the caller's to choose.
         if (info.TapState[i] != 0) continue;
         if (WriteTapVoltages(s, i, Millivolts(output), Millivolts(request.Threshold[i])).failed()) {
-            return kStatusInvalid;
+            return Reason::kInvalid;
         }
     }
-    if (held.Finish().failed()) return kStatusInvalid;
-    (void)ArmSettle(s, kSettleTapVoltage);
-    return kStatusOk;
+    if (held.Finish().failed()) return Reason::kInvalid;
+    ArmSettle(s, kSettleTapVoltage);
+    return kDone;
 }
 
-uint32_t GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
-                       uint32_t* output, uint32_t* threshold) {
-    if (info.PodKind != 1) return kStatusNotAvailable;
-    return ReadTenths(s, tap - 1, output, threshold);
+Outcome GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
+                      uint32_t* output, uint32_t* threshold) {
+    if (info.PodKind != 1) return Reason::kNotAvailable;
+    return Outcome::Of(ReadTenths(s, tap - 1, output, threshold), Reason::kInvalid);
 }
 
 }  // namespace zpx::target

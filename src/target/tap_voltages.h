@@ -1,12 +1,12 @@
 // TAP voltages: the session's list of requested voltages (TapInfo nodes, one per TAP index),
 // applied to the pod in one go, and the direct exports that work from a DeviceInfo record.
 //
-// Voltages are in tenths of a volt (33 = 3.3 V) here and millivolts on the pod link. The
-// functions return the status codes of their exports.
+// Voltages are in tenths of a volt (33 = 3.3 V) here and millivolts on the pod link.
 #pragma once
 
 #include <cstdint>
 
+#include "core/result.h"
 #include "zpx/zpx.h"
 
 namespace zpx {
@@ -34,18 +34,23 @@ inline constexpr int32_t kDefaultThreshold = ZPX_DEFAULT_THRESHOLD;
 int32_t DefaultThresholdFor(int32_t output);
 
 // tap 0: every TAP; 1 to 4: one TAP.
-uint32_t AddTapInfo(ControllerSession& s, uint32_t tap, int32_t output, int32_t threshold);
+// kNotAvailable: a TAP of a pod of type 0 named alone; kOutOfRange: a voltage the TAP does not
+// take; kInvalid: a TAP that takes no voltages.
+Outcome AddTapInfo(ControllerSession& s, uint32_t tap, int32_t output, int32_t threshold);
 // Millivolts, cut down to tenths of a volt (the default threshold passes as it is).
-uint32_t AddTapInfoMillivolt(ControllerSession& s, uint32_t tap, int32_t outputMv,
-                             int32_t thresholdMv);
-// By the TAP index (0 to 3) under which the node was entered.
-uint32_t GetTapInfo(const ControllerSession& s, int32_t index, uint32_t* output,
-                    uint32_t* threshold);
-uint32_t SetTapVoltageEx(ControllerSession& s);
-uint32_t GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output, uint32_t* threshold);
-uint32_t SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
-                       const ZPX_TapVoltageRequest& request);
-uint32_t GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
-                       uint32_t* output, uint32_t* threshold);
+Outcome AddTapInfoMillivolt(ControllerSession& s, uint32_t tap, int32_t outputMv,
+                            int32_t thresholdMv);
+// By the TAP index (0 to 3) under which the node was entered; fails for an index without one.
+Result GetTapInfo(const ControllerSession& s, int32_t index, uint32_t* output, uint32_t* threshold);
+Result SetTapVoltageEx(ControllerSession& s);
+// Fails for a TAP that takes no voltages too.
+Result GetTapVoltageEx(ControllerSession& s, uint32_t tap, uint32_t* output, uint32_t* threshold);
+// kFailed: register 2 could not be read; kNotAvailable: the record's pod takes no voltages;
+// kOutOfRange: an output beyond the record's range; kInvalid: a frame failed.
+Outcome SetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info,
+                      const ZPX_TapVoltageRequest& request);
+// kNotAvailable as above; kInvalid: the read failed.
+Outcome GetTapVoltage(ControllerSession& s, const ZPX_DeviceInfo& info, uint32_t tap,
+                      uint32_t* output, uint32_t* threshold);
 
 }  // namespace zpx::target

@@ -149,13 +149,11 @@ const DriverRegisterMap& RegisterMapFor(InterfaceKind kind) {
     }
 }
 
-Result TransferBuffer::Reserve(uint32_t bytes) {
-    if (capacity >= bytes) return kOk;
-    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[bytes]);
-    if (!grown) return kFail;
-    data = std::move(grown);
+void TransferBuffer::Reserve(uint32_t bytes) {
+    if (capacity >= bytes) return;
+    // A failed allocation throws before anything changed: the old buffer stays.
+    data = std::make_unique_for_overwrite<uint8_t[]>(bytes);
     capacity = bytes;
-    return kOk;
 }
 
 // A driver's legacy state is known only once identification has asked it.
@@ -225,7 +223,7 @@ Result DriverBackend::UploadImage(LanPacket& header, const uint8_t* image, uint3
     if (map_.configuration != ConfigurationPath::kRequests) return kFail;
     if (ConfigWrite(header).failed()) return kFail;
     const uint32_t chunk = chunkSize();
-    if (transferBuffer_.Reserve(chunk + kMemoryRequestOverhead).failed()) return kFail;
+    transferBuffer_.Reserve(chunk + kMemoryRequestOverhead);
     uint8_t* piece = transferBuffer_.data.get();
     PutU32(piece, 0);
     PutU32(piece + 4, 0);

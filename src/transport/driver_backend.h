@@ -46,8 +46,8 @@ struct TransferBuffer {
     std::unique_ptr<uint8_t[]> data;
     uint32_t capacity = 0;
 
-    // Makes room for `bytes`; a failed allocation keeps the old buffer and fails.
-    Result Reserve(uint32_t bytes);
+    // Makes room for `bytes`; a failed allocation keeps the old buffer.
+    void Reserve(uint32_t bytes);
 };
 
 class DriverBackend : public Backend {
@@ -93,8 +93,8 @@ class DriverBackend : public Backend {
     const TransferBuffer& transferBuffer() const { return transferBuffer_; }
 
   private:
-    // The staging buffer with the select and the reserved word of a memory piece in its head;
-    // null when it cannot be grown (the old one is kept).
+    // The staging buffer, grown to a whole piece, with the select and the reserved word of a
+    // memory piece in its head.
     uint8_t* PrepareTransferBuffer(uint32_t memory);
 
     const DriverRegisterMap& map_;

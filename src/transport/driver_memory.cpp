@@ -19,8 +19,7 @@ constexpr uint32_t RoundUpTo4(uint32_t n) {
 }  // namespace
 
 uint8_t* DriverBackend::PrepareTransferBuffer(uint32_t memory) {
-    if (chunkSize() == 0) return nullptr;
-    if (transferBuffer_.Reserve(chunkSize() + kMemoryRequestOverhead).failed()) return nullptr;
+    transferBuffer_.Reserve(chunkSize() + kMemoryRequestOverhead);
     uint8_t* request = transferBuffer_.data.get();
     PutU32(request, MemorySelect(memory));
     PutU32(request + 4, 0);
@@ -29,7 +28,6 @@ uint8_t* DriverBackend::PrepareTransferBuffer(uint32_t memory) {
 
 Result DriverBackend::WriteMemoryBlock(uint32_t memory, uint32_t length, const uint8_t* data) {
     uint8_t* request = PrepareTransferBuffer(memory);
-    if (request == nullptr) return kFail;
     const bool rounded = map_.roundsWritesOn51x4 && controllerType_ != 0;
     uint32_t count = 0;
     for (uint32_t offset = 0; offset < length; offset += count) {
@@ -54,7 +52,6 @@ Result DriverBackend::WriteMemoryBlock(uint32_t memory, uint32_t length, const u
 
 Result DriverBackend::ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* buffer) {
     uint8_t* request = PrepareTransferBuffer(memory);
-    if (request == nullptr) return kFail;
     uint32_t count = 0;
     for (uint32_t offset = 0; offset < length; offset += count) {
         count = std::min(length - offset, chunkSize());

@@ -126,7 +126,7 @@ Result LanBackend::UploadImage(LanPacket& header, const uint8_t* image, uint32_t
     for (int attempt = 0; attempt < kReplyAttempts && !link_.broken(); ++attempt) {
         p.SleepMs(kReplyPauseMs);
         uint32_t received = LanPacket::kSize;
-        if (link_.Receive(header.bytes, &received) != kLanReceiveFailed) {
+        if (link_.Receive(header.bytes, &received).ok()) {
             *verdict = header.data0();
             return kOk;
         }

@@ -11,13 +11,13 @@ constexpr size_t kStaleDropLimit = 1 << 20;
 }  // namespace
 
 void LanLink::DropStale() {
-    const long dropped = socket_->DiscardWaiting(kStaleDropLimit);
-    if (dropped < 0) {
+    const platform::Io dropped = socket_->DiscardWaiting(kStaleDropLimit);
+    if (!dropped.done()) {
         // Closed or failed: nothing more will come on this stream.
         broken_ = true;
         return;
     }
-    stale_ = static_cast<size_t>(dropped) == kStaleDropLimit;
+    stale_ = dropped.bytes == kStaleDropLimit;
 }
 
 Result LanLink::SendAll(const void* data, size_t length, bool more) {
@@ -26,12 +26,12 @@ Result LanLink::SendAll(const void* data, size_t length, bool more) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t sent = 0;
     while (sent < length) {
-        const long n = socket_->Send(bytes + sent, length - sent, more);
-        if (n < 0) {
+        const platform::Io io = socket_->Send(bytes + sent, length - sent, more);
+        if (!io.done()) {
             broken_ = true;
             return kFail;
         }
-        sent += static_cast<size_t>(n);
+        sent += io.bytes;
     }
     return kOk;
 }
@@ -43,37 +43,37 @@ Result LanLink::Flush() {
     return kFail;
 }
 
-uint32_t LanLink::Receive(void* buffer, uint32_t* length) {
+Result LanLink::Receive(void* buffer, uint32_t* length) {
     const uint32_t wanted = *length;
     *length = 0;
-    if (broken_) return kLanReceiveFailed;
+    if (broken_) return kFail;
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t received = 0;
     int waits = 0;
     while (received < wanted && waits < kLanReceiveWaits) {
-        const long n = socket_->ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
-        if (n == platform::TcpConnection::kReceiveTimedOut) {
+        const platform::Io io =
+            socket_->ReceiveWithin(bytes + received, wanted - received, kLanWaitMs);
+        if (io.outcome == platform::Io::kTimedOut) {
             platform::Use<platform::Clock>().SleepMs(kLanPauseMs);
             ++waits;
             continue;
         }
-        if (n <= 0) {
+        if (!io.done()) {
             // Closed or failed: nothing more will come on this stream.
             broken_ = true;
             break;
         }
-        received += static_cast<uint32_t>(n);
+        received += static_cast<uint32_t>(io.bytes);
     }
     *length = received;
     if (received < wanted && !broken_) stale_ = true;
-    return received == 0 || broken_ ? kLanReceiveFailed : 0;
+    return received == 0 || broken_ ? kFail : kOk;
 }
 
 Result LanLink::Exchange(LanPacket& packet) {
     if (Send(packet).failed()) return kFail;
     uint32_t length = LanPacket::kSize;
-    if (Receive(packet.bytes, &length) == kLanReceiveFailed) return kFail;
-    return kOk;
+    return Receive(packet.bytes, &length);
 }
 
 }  // namespace zpx::transport

@@ -14,7 +14,6 @@
 namespace zpx::transport {
 
 inline constexpr uint16_t kLanPort = 5104;
-inline constexpr uint32_t kLanReceiveFailed = 0xFFFFFFFFu;
 // A receive waits at most this many times for readability, each wait this long.
 inline constexpr int kLanReceiveWaits = 4;
 inline constexpr uint32_t kLanWaitMs = 5000;
@@ -100,10 +99,10 @@ class LanLink {
     Result Flush();
 
     // Receives up to *length bytes of the reply and stores the count received in *length.
-    // Returns 0, or kLanReceiveFailed when the last receive saw an error, a closed connection, or
-    // no byte at all before its waits ran out. A reply cut short by the waits still returns 0
-    // with the shorter count. Either way the link has given up on the rest of the reply.
-    uint32_t Receive(void* buffer, uint32_t* length);
+    // Fails when the last receive saw an error, a closed connection, or no byte at all before
+    // its waits ran out. A reply cut short by the waits still succeeds with the shorter count.
+    // Either way the link has given up on the rest of the reply.
+    Result Receive(void* buffer, uint32_t* length);
     // Send, then Receive of 12 bytes into the same packet.
     Result Exchange(LanPacket& packet);
 

@@ -44,7 +44,7 @@ Result LanBackend::ReadMemoryBlock(uint32_t memory, uint32_t length, uint8_t* bu
         // if they had been staged and copied. A short piece is not asked for again; the next
         // header asks for the rest from the new total.
         uint32_t received = count;
-        if (link_.Receive(buffer + total, &received) == kLanReceiveFailed) {
+        if (link_.Receive(buffer + total, &received).failed()) {
             return kFail;
         }
         total += received;

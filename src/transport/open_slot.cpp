@@ -1,7 +1,5 @@
 #include "transport/open_slot.h"
 
-#include <new>
-
 #include "platform/platform.h"
 
 namespace zpx::transport {
@@ -13,8 +11,17 @@ std::unique_ptr<OpenSlot> OpenSlot::Take(OpenCounter counter) {
         p.OpenCounterIncrement(counter);
         return nullptr;
     }
-    std::unique_ptr<OpenSlot> slot(new (std::nothrow) OpenSlot(counter));
-    if (!slot) p.OpenCounterIncrement(counter);
+    // Taken: the object that gives it back must exist before anything can throw.
+    struct GiveBack {
+        platform::SharedObjects& p;
+        OpenCounter counter;
+        bool armed = true;
+        ~GiveBack() {
+            if (armed) p.OpenCounterIncrement(counter);
+        }
+    } giveBack{p, counter};
+    std::unique_ptr<OpenSlot> slot(new OpenSlot(counter));
+    giveBack.armed = false;
     return slot;
 }
 

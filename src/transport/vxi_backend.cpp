@@ -1,7 +1,6 @@
 #include "transport/vxi_backend.h"
 
 #include <cstring>
-#include <new>
 
 #include "core/bytes.h"
 #include "transport/backend_table.h"
@@ -145,11 +144,7 @@ VxiBackend::VxiBackend(uint32_t chunkSize) : Backend(chunkSize, 1) {}
 
 std::unique_ptr<VxiBackend> VxiBackend::Open(uint16_t board, uint16_t address, uint32_t chunkSize,
                                              OpenFailure* failure) {
-    std::unique_ptr<VxiBackend> backend(new (std::nothrow) VxiBackend(chunkSize));
-    if (!backend) {
-        *failure = OpenFailure::kNoMemory;
-        return nullptr;
-    }
+    std::unique_ptr<VxiBackend> backend(new VxiBackend(chunkSize));
     VxiDriverTable& table = backend->table_;
     table.board = board;
     table.vxiAddress = address;
@@ -305,8 +300,7 @@ Result VxiBackend::TransferPieces(VxiEntry entry, uint32_t memory, uint32_t leng
                                   const uint8_t* from, uint8_t* to) {
     if (length == 0) return kOk;
     const uint32_t chunk = chunkSize();
-    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[chunk + kMemoryRequestOverhead]());
-    if (!piece) return kFail;
+    auto piece = std::make_unique<uint8_t[]>(chunk + kMemoryRequestOverhead);
     uint8_t* data = piece.get() + kMemoryRequestDataOffset;
     PutU32(piece.get(), MemorySelect(memory));
     for (uint32_t offset = 0; offset < length; offset += chunk) {

@@ -52,16 +52,18 @@ class QuickClock : public platform::Clock {
 class QuickConnection : public platform::TcpConnection {
   public:
     explicit QuickConnection(std::unique_ptr<platform::TcpConnection> c) : c_(std::move(c)) {}
-    long Send(const void* data, size_t length, bool more) override {
+    platform::Io Send(const void* data, size_t length, bool more) override {
         return c_->Send(data, length, more);
     }
     bool Flush() override { return c_->Flush(); }
-    int WaitReadable(uint32_t ms) override { return c_->WaitReadable(ms / kLinkScale); }
-    long Receive(void* buffer, size_t length) override { return c_->Receive(buffer, length); }
-    long ReceiveWithin(void* buffer, size_t length, uint32_t ms) override {
+    platform::Io WaitReadable(uint32_t ms) override { return c_->WaitReadable(ms / kLinkScale); }
+    platform::Io Receive(void* buffer, size_t length) override {
+        return c_->Receive(buffer, length);
+    }
+    platform::Io ReceiveWithin(void* buffer, size_t length, uint32_t ms) override {
         return c_->ReceiveWithin(buffer, length, ms / kLinkScale);
     }
-    long DiscardWaiting(size_t limit) override { return c_->DiscardWaiting(limit); }
+    platform::Io DiscardWaiting(size_t limit) override { return c_->DiscardWaiting(limit); }
 
   private:
     std::unique_ptr<platform::TcpConnection> c_;

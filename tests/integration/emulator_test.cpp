@@ -69,22 +69,23 @@ const Bytes kReadRegister3 = {0x01, 0, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0};
 // a missing reply fails instead of hanging.
 struct RawClient {
     void Send(const Bytes& b) {
-        EXPECT_EQ(c->Send(b.data(), b.size(), false), static_cast<long>(b.size()));
+        const platform::Io sent = c->Send(b.data(), b.size(), false);
+        EXPECT_TRUE(sent.done() && sent.bytes == b.size());
     }
     // Up to `n` bytes: fewer when the peer closed or the time-out ran out.
     Bytes Receive(size_t n) {
         Bytes out(n);
         size_t got = 0;
-        for (long r = 1; got < n && (r = c->ReceiveWithin(&out[got], n - got, 2000)) > 0;)
-            got += static_cast<size_t>(r);
+        for (platform::Io r; got < n && (r = c->ReceiveWithin(&out[got], n - got, 2000)).done();)
+            got += r.bytes;
         out.resize(got);
         return out;
     }
     // Whether the peer hung up (closed or reset the connection) without sending anything more.
     bool Closed() {
         uint8_t b = 0;
-        const long r = c->ReceiveWithin(&b, 1, 2000);
-        return r == 0 || r == -1;
+        const platform::Io r = c->ReceiveWithin(&b, 1, 2000);
+        return r.outcome == platform::Io::kClosed || r.outcome == platform::Io::kFailed;
     }
 
     std::unique_ptr<platform::TcpConnection> c;

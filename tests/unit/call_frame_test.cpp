@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/call_frame.h"
 #include "driver_fixture.h"
-#include "session/call_frame.h"
 #include "session/handle_table.h"
 
 namespace zpx::testing {
@@ -165,10 +165,10 @@ TEST(CallFrame, FailingThrowingAndOpeningSessionsLeaveTheGuardAsItWas) {
     for (uint32_t rc : {ZPX_GetError(h, &v), ZPX_SetRunMode(h, 4), ZPX_StartController(h),
                         ZPX_BootController(h, 1), ZPX_GetControllerStatus(h, &v)})
         EXPECT_EQ(rc, 10u);
-    EXPECT_EQ(CallFrame(h, [](ControllerSession&) -> uint32_t { throw std::bad_alloc(); }), 1u);
-    EXPECT_EQ(CallFrame(
-                  h, [](ControllerSession&) -> uint32_t { throw 5; }, 10),
-              10u);
+    EXPECT_EQ(Frame(h).Run([](ControllerSession&) -> Status { throw std::bad_alloc(); }), 1u);
+    EXPECT_EQ(
+        Frame(h).OnException(Status::kInvalid).Run([](ControllerSession&) -> Status { throw 5; }),
+        10u);
     EXPECT_EQ(o.s().inUse.load(), 1);
 
     // A session still opening is busy, even to a caller who guessed its handle.

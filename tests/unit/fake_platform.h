@@ -80,42 +80,42 @@ class FakeTcpConnection : public platform::TcpConnection {
     explicit FakeTcpConnection(std::shared_ptr<FakeTcpState> state) : state_(std::move(state)) {}
     ~FakeTcpConnection() override { state_->closed = true; }
 
-    long Send(const void* data, size_t length, bool more) override {
-        if (state_->failSends) return -1;
+    platform::Io Send(const void* data, size_t length, bool more) override {
+        if (state_->failSends) return {platform::Io::kFailed};
         const auto* bytes = static_cast<const uint8_t*>(data);
         state_->sent.insert(state_->sent.end(), bytes, bytes + length);
         state_->sends.emplace_back(length, more);
         state_->held = more ? state_->held + length : 0;
-        return static_cast<long>(length);
+        return platform::Io::Moved(length);
     }
     bool Flush() override {
         if (state_->held > 0) ++state_->flushes;
         state_->held = 0;
         return !state_->failSends && !state_->failFlushes;
     }
-    int WaitReadable(uint32_t timeoutMs) override {
+    platform::Io WaitReadable(uint32_t timeoutMs) override {
         state_->held = 0;
         ++state_->waits;
         state_->lastWaitMs = timeoutMs;
-        if (state_->script.empty()) return 0;
-        if (state_->script.front().kind != TcpEvent::kTimeout) return 1;
+        if (state_->script.empty()) return {platform::Io::kTimedOut};
+        if (state_->script.front().kind != TcpEvent::kTimeout) return {};
         state_->script.pop_front();
-        return 0;
+        return {platform::Io::kTimedOut};
     }
-    long Receive(void* buffer, size_t length) override {
+    platform::Io Receive(void* buffer, size_t length) override {
         state_->held = 0;
-        if (state_->script.empty()) return -1;
+        if (state_->script.empty()) return {platform::Io::kFailed};
         TcpEvent& e = state_->script.front();
         if (e.kind != TcpEvent::kData && e.kind != TcpEvent::kStale) {
-            return e.kind == TcpEvent::kClose ? 0 : -1;
+            return {e.kind == TcpEvent::kClose ? platform::Io::kClosed : platform::Io::kFailed};
         }
         const size_t n = std::min(length, e.data.size());
         std::memcpy(buffer, e.data.data(), n);
         e.data.erase(e.data.begin(), e.data.begin() + static_cast<long>(n));
         if (e.data.empty()) state_->script.pop_front();
-        return static_cast<long>(n);
+        return platform::Io::Moved(n);
     }
-    long DiscardWaiting(size_t limit) override {
+    platform::Io DiscardWaiting(size_t limit) override {
         ++state_->discards;
         size_t dropped = 0;
         while (!state_->script.empty() && state_->script.front().kind == TcpEvent::kStale &&
@@ -123,7 +123,7 @@ class FakeTcpConnection : public platform::TcpConnection {
             dropped += state_->script.front().data.size();
             state_->script.pop_front();
         }
-        return static_cast<long>(dropped);
+        return platform::Io::Moved(dropped);
     }
 
   private:

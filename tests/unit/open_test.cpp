@@ -5,8 +5,8 @@
 #include <string>
 
 #include "driver_fixture.h"
-#include "session/call_frame.h"
 #include "session/handle_table.h"
+#include "session/in_use_guard.h"
 #include "session/serial_registry.h"
 
 namespace zpx::testing {

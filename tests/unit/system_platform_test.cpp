@@ -350,8 +350,8 @@ struct Loopback {
     }
 };
 
-// The receive under a time limit must end a quiet wait with kReceiveTimedOut (not block, not
-// fail), hand over data that arrives, and see the peer's close.
+// The receive under a time limit must end a quiet wait as timed out (not block, not fail), hand
+// over data that arrives, and see the peer's close.
 TEST(SystemTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
     Loopback link;
     ASSERT_TRUE(link.ok);
@@ -360,17 +360,18 @@ TEST(SystemTcp, ReceiveWithinTimesOutReceivesAndSeesTheClose) {
     // milliseconds late: the long wait must not rest on it alone).
     for (uint32_t limit : {0u, 60u, 700u}) {
         const auto start = Clock::now();
-        EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, limit),
-                  platform::TcpConnection::kReceiveTimedOut);
+        EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, limit).outcome,
+                  platform::Io::kTimedOut);
         const auto took = Clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(limit));
         EXPECT_LE(took, std::chrono::milliseconds(limit + 40)) << limit;
     }
     ASSERT_EQ(::send(link.peer, "abc", 3, 0), 3);
-    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 3);
+    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60).bytes, 3u);
     EXPECT_EQ(buffer[2], 'c');
     ::shutdown(link.peer, kShutWrite);
-    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60), 0);
+    EXPECT_EQ(link.connection->ReceiveWithin(buffer, sizeof buffer, 60).outcome,
+              platform::Io::kClosed);
 }
 
 // Pieces marked as followed by more are gathered and sent in large steps; the peer must still
@@ -387,16 +388,14 @@ TEST(SystemTcp, GatheredPiecesArriveWholeAndInOrder) {
     std::thread writer([&] {
         for (size_t off = 0, n = 0; off < block.size(); off += n) {
             n = std::min<size_t>(512, block.size() - off);
-            if (link.connection->Send(&block[off], n, off + n < block.size()) !=
-                static_cast<long>(n))
-                break;
+            if (link.connection->Send(&block[off], n, off + n < block.size()).bytes != n) break;
         }
         while (!taken)
             std::this_thread::yield();
         const uint8_t ask[3] = {1, 2, 3};
         link.connection->Send(ask, 3, true);
         uint8_t answer = 0;
-        EXPECT_EQ(link.connection->ReceiveWithin(&answer, 1, 2000), 1);
+        EXPECT_EQ(link.connection->ReceiveWithin(&answer, 1, 2000).bytes, 1u);
         EXPECT_EQ(answer, 9);
     });
     std::vector<uint8_t> got(block.size()), ask(3);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "driver_fixture.h"
-#include "session/call_frame.h"
+#include "session/in_use_guard.h"
 #include "transport/lan_backend.h"
 
 namespace zpx::testing {

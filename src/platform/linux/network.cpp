@@ -31,34 +31,35 @@ class LinuxTcpConnection final : public GatheringConnection {
   protected:
     // MSG_NOSIGNAL: a peer that went away is an error result, never a signal that ends the
     // caller's process.
-    long SendOnce(const uint8_t* data, size_t length, bool more) override {
+    Io SendOnce(const uint8_t* data, size_t length, bool more) override {
         ssize_t n;
         do {
             n = ::send(fd_, data, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         } while (n < 0 && errno == EINTR);
-        return n < 0 ? -1 : static_cast<long>(n);
+        return n < 0 ? Io{Io::kFailed} : Io::Moved(static_cast<size_t>(n));
     }
 
-    int WaitReadableNow(uint32_t timeoutMs) override {
+    // An interrupted wait counts as one that ended without data.
+    Io WaitReadableNow(uint32_t timeoutMs) override {
         pollfd pfd{fd_, POLLIN, 0};
         const int rc = ::poll(&pfd, 1, static_cast<int>(timeoutMs));
-        if (rc < 0) return errno == EINTR ? 0 : -1;
-        return rc;
+        if (rc < 0) return {errno == EINTR ? Io::kTimedOut : Io::kFailed};
+        return {rc == 0 ? Io::kTimedOut : Io::kDone};
     }
 
-    long ReceiveNow(void* buffer, size_t length) override {
+    Io ReceiveNow(void* buffer, size_t length) override {
         ssize_t n;
         do {
             n = ::recv(fd_, buffer, length, 0);
         } while (n < 0 && errno == EINTR);
-        return n < 0 ? -1 : static_cast<long>(n);
+        return Received(n);
     }
 
     // A long wait is one recv under the socket's receive time limit instead of poll and recv,
     // which saves a system call per receive. That limit ends late by an amount the system
     // chooses, so it is set short of the wait, and poll, whose time-out ends on time, waits out
     // the rest: the whole wait ends within about a millisecond of its time.
-    long ReceiveWithinNow(void* buffer, size_t length, uint32_t timeoutMs) override {
+    Io ReceiveWithinNow(void* buffer, size_t length, uint32_t timeoutMs) override {
         if (timeoutMs <= kPollOnlyMs)
             return GatheringConnection::ReceiveWithinNow(buffer, length, timeoutMs);
         const uint64_t deadline = os::MonotonicNanos() + uint64_t{timeoutMs} * 1000000;
@@ -73,16 +74,21 @@ class LinuxTcpConnection final : public GatheringConnection {
             receiveLimitMs_ = limitMs;
         }
         const ssize_t n = ::recv(fd_, buffer, length, 0);
-        if (n >= 0) return static_cast<long>(n);
+        if (n >= 0) return Received(n);
         // An interrupted wait counts as a wait that ended without data, as with poll.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return {Io::kFailed};
         const uint64_t now = os::MonotonicNanos();
-        if (now >= deadline) return kReceiveTimedOut;
+        if (now >= deadline) return {Io::kTimedOut};
         const auto restMs = static_cast<uint32_t>((deadline - now + 999999) / 1000000);
         return GatheringConnection::ReceiveWithinNow(buffer, length, restMs);
     }
 
   private:
+    static Io Received(ssize_t n) {
+        if (n < 0) return {Io::kFailed};
+        return n == 0 ? Io{Io::kClosed} : Io::Moved(static_cast<size_t>(n));
+    }
+
     static constexpr uint32_t kPollOnlyMs = 500;
     static constexpr uint32_t kLimitMarginMs = 250;
 

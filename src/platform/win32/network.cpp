@@ -30,13 +30,13 @@ class WindowsTcpConnection final : public GatheringConnection {
 
   protected:
     // The system has no way to hold a send back for more; gathering does that work here.
-    long SendOnce(const uint8_t* data, size_t length, bool) override {
+    Io SendOnce(const uint8_t* data, size_t length, bool) override {
         const int chunk = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
         const int n = ::send(socket_, reinterpret_cast<const char*>(data), chunk, 0);
-        return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
+        return n == SOCKET_ERROR ? Io{Io::kFailed} : Io::Moved(static_cast<size_t>(n));
     }
 
-    int WaitReadableNow(uint32_t timeoutMs) override {
+    Io WaitReadableNow(uint32_t timeoutMs) override {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(socket_, &readable);
@@ -44,16 +44,18 @@ class WindowsTcpConnection final : public GatheringConnection {
         limit.tv_sec = static_cast<long>(timeoutMs / 1000);
         limit.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
         const int rc = ::select(0, &readable, nullptr, nullptr, &limit);
-        return rc == SOCKET_ERROR ? -1 : rc;
+        if (rc == SOCKET_ERROR) return {Io::kFailed};
+        return {rc == 0 ? Io::kTimedOut : Io::kDone};
     }
 
     // A receive that timed out under the socket's time limit leaves the connection in an
     // undefined state on this system, so every limited receive waits with select first (the
     // shared ReceiveWithinNow).
-    long ReceiveNow(void* buffer, size_t length) override {
+    Io ReceiveNow(void* buffer, size_t length) override {
         const int chunk = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
         const int n = ::recv(socket_, static_cast<char*>(buffer), chunk, 0);
-        return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
+        if (n == SOCKET_ERROR) return {Io::kFailed};
+        return n == 0 ? Io{Io::kClosed} : Io::Moved(static_cast<size_t>(n));
     }
 
   private:

@@ -1,0 +1,28 @@
+# Fails when a file of src/ includes a header of a floor above its own. The floors, from the top:
+# the exports; the logic (sessions, then information records, then pods and TAPs); what the logic
+# floors share; the back-ends; the operating system; the core. A folder may use its own floor
+# and those below it, so no two folders can depend on each other.
+set(floors api session info target device transport platform core)
+file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.cpp ${SRC}/*.h)
+set(violations "")
+foreach(source ${sources})
+  string(REGEX MATCH "^[^/]+" folder "${source}")
+  list(FIND floors ${folder} own)
+  if(own EQUAL -1)
+    continue()
+  endif()
+  file(STRINGS ${SRC}/${source} includes REGEX "^#include \"[a-z_]+/")
+  foreach(line ${includes})
+    string(REGEX MATCH "\"([a-z_]+)/" match "${line}")
+    set(used ${CMAKE_MATCH_1})
+    list(FIND floors ${used} floor)
+    if(NOT floor EQUAL -1 AND floor LESS own)
+      string(APPEND violations "\n  ${source}: ${line}")
+    endif()
+  endforeach()
+endforeach()
+if(violations)
+  message(FATAL_ERROR "includes of a floor above:${violations}")
+endif()
+list(LENGTH sources count)
+message(STATUS "${count} files, every include on its own floor or below (${floors})")

@@ -243,6 +243,11 @@ Facility* SetForTesting(Facility* fake) {
     return detail::g_fake<Facility>.exchange(fake, std::memory_order_acq_rel);
 }
 
+// Test-only hook: the names of the objects shared with other processes carry `tag` (set before
+// the first use), so that test programs share objects among themselves and never with a
+// station's programs. The shared library never sets one.
+void SetSharedNamesForTesting(const char* tag);
+
 // Installs a fake for one facility for the lifetime of the object.
 template <class Facility>
 class ScopedFake {

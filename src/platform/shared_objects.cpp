@@ -1,6 +1,7 @@
 // This process's attachment to the objects it shares with the user's other processes. The system
 // layer makes and maps the objects; here they are attached once, used, and let go of only when
 // nothing uses them.
+#include <cstdio>
 #include <mutex>
 
 #include "core/immortal.h"
@@ -103,7 +104,18 @@ class ProcessSharedObjects final : public SharedObjects {
     unsigned holds_ = 0;
 };
 
+// The suffix of the test tag; set once, before any name is made.
+char g_nameSuffix[32] = {};
+
 }  // namespace
+
+void SetSharedNamesForTesting(const char* tag) {
+    std::snprintf(g_nameSuffix, sizeof g_nameSuffix, ".%s", tag);
+}
+
+const char* os::SharedNameSuffix() {
+    return g_nameSuffix;
+}
 
 template <>
 SharedObjects& System<SharedObjects>() {

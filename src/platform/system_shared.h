@@ -16,6 +16,9 @@ struct SharedAttachment {
     intptr_t held[4] = {-1, -1, -1, -1};  // descriptors or handles, -1 when none
 };
 
+// What the objects' names end in: "" for programs, "." and the tag in test programs.
+const char* SharedNameSuffix();
+
 // Creates the objects when this is the first process, opens them otherwise, and maps them. Never
 // waits on the open lock: a process may attach while another holds it for a long open.
 SharedAttachment AttachShared();

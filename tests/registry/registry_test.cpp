@@ -21,6 +21,7 @@
 #include "../integration/emu_platform.h"
 #include "core/bytes.h"
 #include "platform/platform.h"
+#include "platform/system_shared.h"
 #include "zpx/zpx.h"
 
 namespace zpx {
@@ -218,7 +219,8 @@ TEST(Registry, TwoUsersSideBySide) {
     char mark = 0;
     ASSERT_EQ(::read(ready[0], &mark, 1), 1);
     ASSERT_EQ(mark, 'y');
-    const std::string mine = "/__SnrRootMap__." + std::to_string(::getuid());
+    const std::string mine =
+        "/__SnrRootMap__." + std::to_string(::getuid()) + platform::os::SharedNameSuffix();
     constexpr uid_t kOther = 65534;
     EXPECT_EQ(InChild([&] {
                   P().Detach();

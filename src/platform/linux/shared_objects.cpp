@@ -35,7 +35,8 @@ constexpr size_t kCountersSize = 16;
 // The name is built without the heap: attaching runs in the load hook, where nothing may throw.
 int OpenShared(const char* base) {
     char name[64];
-    std::snprintf(name, sizeof name, "%s.%u", base, static_cast<unsigned>(::getuid()));
+    std::snprintf(name, sizeof name, "%s.%u%s", base, static_cast<unsigned>(::getuid()),
+                  os::SharedNameSuffix());
     return ::shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, kOwnerOnly);
 }
 

@@ -3,6 +3,7 @@
 // The system discards them when the last process lets go of them.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -26,6 +27,14 @@ constexpr unsigned kCounterCount = 4;
 
 enum Held { kCountersMapping, kRegistryMapping };
 
+// An object's name as this process uses it, built without the heap (attaching runs in DllMain).
+struct Name {
+    explicit Name(const char* base) {
+        std::snprintf(text, sizeof text, "%s%s", base, SharedNameSuffix());
+    }
+    char text[64];
+};
+
 // A page-file-backed mapping of `size` bytes, created or opened; *created says which.
 HANDLE CreateMapping(const char* name, DWORD size, bool* created) {
     const HANDLE mapping =
@@ -48,11 +57,11 @@ bool Acquire(HANDLE mutex, DWORD timeoutMs) {
 
 SharedAttachment AttachShared() {
     SharedAttachment a;
-    const HANDLE attachLock = ::CreateMutexA(nullptr, FALSE, kAttachLockName);
+    const HANDLE attachLock = ::CreateMutexA(nullptr, FALSE, Name(kAttachLockName).text);
     const bool ordered = attachLock != nullptr && Acquire(attachLock, kAttachWaitMs);
 
     bool created = false;
-    const HANDLE countersMapping = CreateMapping(kCountersName, kCountersSize, &created);
+    const HANDLE countersMapping = CreateMapping(Name(kCountersName).text, kCountersSize, &created);
     auto* counters = static_cast<volatile LONG*>(MapView(countersMapping, kCountersSize));
     if (counters != nullptr && created) {
         std::memset(const_cast<LONG*>(counters), 0, kCountersSize);
@@ -61,12 +70,12 @@ SharedAttachment AttachShared() {
     }
 
     // Made or opened unowned: nothing here waits for it.
-    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, kMutexName);
+    const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, Name(kMutexName).text);
 
-    HANDLE registryMapping = ::OpenFileMappingA(FILE_MAP_WRITE, FALSE, kRegistryName);
+    HANDLE registryMapping = ::OpenFileMappingA(FILE_MAP_WRITE, FALSE, Name(kRegistryName).text);
     if (registryMapping == nullptr) {
-        registryMapping =
-            CreateMapping(kRegistryName, static_cast<DWORD>(kSerialRegistrySize), &created);
+        registryMapping = CreateMapping(Name(kRegistryName).text,
+                                        static_cast<DWORD>(kSerialRegistrySize), &created);
         // Only its creator clears it: a process that came in between (when the attach lock was
         // not had in time) may already be writing to it.
         if (void* view = created ? MapView(registryMapping, kSerialRegistrySize) : nullptr) {

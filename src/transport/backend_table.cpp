@@ -1,6 +1,9 @@
 #include "transport/backend_table.h"
 
+#include "transport/driver_backend.h"
+#include "transport/lan_backend.h"
 #include "transport/name_text.h"
+#include "transport/vxi_backend.h"
 
 namespace zpx::transport {
 

@@ -1,7 +1,7 @@
 // The table of back-ends: one row per way a controller of a family is reached. A row says which
-// name prefix picks it, how the rest of the name opens it, and what the logic above needs to
-// know about it; the logic asks the row instead of deciding by the interface kind. Adding a
-// back-end is adding its file and its row here.
+// name prefix picks it, how the rest of the name opens it (an open function in the back-end's own
+// file), and what the logic above needs to know about it; the logic asks the row instead of
+// deciding by the interface kind. Adding a back-end is adding its file and its row.
 #pragma once
 
 #include <cstdint>
@@ -76,13 +76,5 @@ struct BackEndRow {
 // prefix length in *prefixLength. Null when no prefix of the family matches.
 const BackEndRow* FindBackEnd(std::string_view working, ControllerFamily family,
                               size_t* prefixLength);
-
-// The opens of the rows, each in its back-end's file.
-bool OpenDriverBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
-                       OpenFailure* failure);
-bool OpenLanBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
-                    OpenFailure* failure);
-bool OpenVxiBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
-                    OpenFailure* failure);
 
 }  // namespace zpx::transport

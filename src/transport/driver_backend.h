@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "transport/backend.h"
+#include "transport/backend_table.h"
 #include "transport/open_slot.h"
 
 namespace zpx::transport {
@@ -104,5 +106,9 @@ class DriverBackend : public Backend {
     std::unique_ptr<OpenSlot> slot_;
     std::unique_ptr<platform::DriverDevice> deviceHandle_;
 };
+
+// Opens a kernel-driver row: the device index behind the prefix, the system generation's path.
+bool OpenDriverBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                       OpenFailure* failure);
 
 }  // namespace zpx::transport

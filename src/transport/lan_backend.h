@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "transport/backend.h"
+#include "transport/backend_table.h"
 #include "transport/lan_link.h"
 
 namespace zpx::transport {
@@ -61,5 +63,10 @@ class LanBackend : public Backend {
     uint32_t holds_ = 0;
     bool holdingEnabled_ = true;
 };
+
+// Opens an Ethernet row: the controller's IPv4 address behind the prefix, read as inet_addr
+// reads it, connected on port 5104.
+bool OpenLanBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                    OpenFailure* failure);
 
 }  // namespace zpx::transport

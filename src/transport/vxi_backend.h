@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "transport/backend.h"
@@ -108,5 +109,9 @@ class VxiBackend : public Backend {
     bool opened_ = false;             // the board is open: closing calls the close entry
     std::unique_ptr<OpenSlot> slot_;  // the plain interface's single-open slot
 };
+
+// Opens the VXI row: the board and logical address behind the prefix.
+bool OpenVxiBackEnd(const BackEndRow& row, std::string_view rest, OpenedBackEnd* opened,
+                    OpenFailure* failure);
 
 }  // namespace zpx::transport

@@ -48,8 +48,7 @@ struct ControllerInfoHolder {
 };
 
 struct ControllerSession {
-    ControllerSession();
-    ~ControllerSession();
+    ControllerSession() = default;
     ControllerSession(const ControllerSession&) = delete;
     ControllerSession& operator=(const ControllerSession&) = delete;
 

@@ -69,7 +69,7 @@ ZPX_Handle OpenController(const char* name, OpenFailure* failure) {
     }
     ZPX_Handle handle = handle_table::Publish(std::move(s));
     // A full table: the session is gone again.
-    return handle != nullptr ? handle : refuse(OpenFailure::kNoMemory);
+    return handle != nullptr ? handle : refuse(OpenFailure::kNoRoom);
 }
 
 bool CloseController(ZPX_Handle handle) {

@@ -10,7 +10,7 @@ using transport::OpenFailure;
 
 // Opens the controller `name`: its handle, or null with *failure saying why (a name that is
 // missing or too long is kBadName; a lock held elsewhere for the whole wait, or a controller that
-// cannot be identified, kCannotOpen; a full handle table kNoMemory).
+// cannot be identified, kCannotOpen; a full handle table kNoRoom).
 ZPX_Handle OpenController(const char* name, OpenFailure* failure);
 // Closes a live handle, in the documented order; false for a handle that is not live.
 bool CloseController(ZPX_Handle handle);

@@ -24,7 +24,7 @@ enum class Identification : uint8_t {
 enum class OpenFailure : uint8_t {
     kFailed,         // no such back-end, the driver library unusable, the connection refused
     kBadName,        // the text behind the prefix is malformed
-    kNoMemory,       // the back-end's own tables could not be made
+    kNoRoom,         // no room for another session: the handle table is full
     kCannotOpen,     // the device did not open, or its single-open slot was taken
     kLegacyIndex,    // a device index the oldest system generation's drivers do not have
     kNoUsb,          // the running system has no USB support

@@ -64,7 +64,7 @@ Result LoadVxiDriver(VxiDriverTable& table);
 class VxiBackend : public Backend {
   public:
     // Loads the driver and opens the board at `board`, logical address `address`: the back-end,
-    // or null with *failure kFailed (library missing or incomplete), kNoMemory, or kCannotOpen
+    // or null with *failure kFailed (library missing or incomplete) or kCannotOpen
     // (the board did not open, or the plain interface is in use).
     static std::unique_ptr<VxiBackend> Open(uint16_t board, uint16_t address, uint32_t chunkSize,
                                             OpenFailure* failure);

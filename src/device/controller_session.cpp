@@ -1,8 +1,0 @@
-#include "device/controller_session.h"
-
-namespace zpx {
-
-ControllerSession::ControllerSession() = default;
-ControllerSession::~ControllerSession() = default;
-
-}  // namespace zpx

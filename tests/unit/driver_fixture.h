@@ -159,6 +159,14 @@ inline constexpr Target kFireWire{"FireWire", "FW", "\\\\.\\Fw51x4_0", 0, 16384}
 inline constexpr Target kEthernet{"Ethernet", "ETH127.0.0.1", "", 0, 8192};
 inline constexpr Target kDriverTargets[] = {kIsa, kPciLegacy, kPci, kUsb5120, kUsb, kFireWire};
 
+// What an export with a trailing output hands back on handle `h`; the export must succeed.
+template <class T = uint32_t, class F, class... A>
+T GetFrom(ZPX_Handle h, F export_, A... args) {
+    T v = static_cast<T>(0xDEADBEEF);
+    EXPECT_EQ(export_(h, args..., &v), ZPX_STATUS_OK);
+    return v;
+}
+
 // A controller opened on a fake platform of its own and closed at the end of the scope: `t` on
 // `file` (Ethernet: a connection that answers the open's reads with zeros) on a platform that
 // `prepare` may change first, with what the open itself sent moved aside to `openCalls`, so
@@ -181,7 +189,7 @@ struct Opened {
         }
         uint32_t status = 99;
         handle = ZPX_OpenController(t.name, &status);
-        EXPECT_EQ(status, 0u) << t.name;
+        EXPECT_EQ(status, ZPX_STATUS_OK) << t.name;
         if (device) openCalls = std::exchange(device->calls, {});
         if (tcp) *tcp = FakeTcpState{};
         file->log = &fake->log;
@@ -195,12 +203,9 @@ struct Opened {
         return SessionOf(handle);
     }
     uint32_t Close() { return ZPX_CloseController(std::exchange(handle, nullptr)); }
-    // What an export with a trailing output hands back; the export must succeed.
     template <class T = uint32_t, class F, class... A>
     T Get(F export_, A... args) {
-        T v = static_cast<T>(0xDEADBEEF);
-        EXPECT_EQ(export_(handle, args..., &v), 0u);
-        return v;
+        return GetFrom<T>(handle, export_, args...);
     }
 
     ScopedFakePlatform fake;
@@ -216,6 +221,22 @@ inline void Answer(RegisterFile& f, std::string_view bits) {
     f.queued[2].clear();
     for (char c : bits)
         if (c != ' ') f.queued[2].push_back(c == '1' ? 0xF1 : 0xF0);
+}
+
+// Identifies the already powered pod of a 51x4 controller through ZPX_SetPodPowerOn: register 3
+// reads pod kind `kind` (0 or 2), and TAP i answers as one of type 0 or 1 (taps[i] '0' or '1') or
+// not at all ('-'). What it sent is not kept.
+inline void IdentifyPod(Opened& o, uint8_t kind, std::string_view taps = "") {
+    o.file->regs[0x0B] = 3;
+    o.file->selected[0] = {kind};
+    std::string bits = kind == 2 ? "0" : "";  // the read an extender command starts with
+    for (char t : taps)
+        bits += t == '-' ? "1111111111" : t == '1' ? "0100000000" : "0000000000";
+    Answer(*o.file, bits);
+    EXPECT_EQ(ZPX_SetPodPowerOn(o.handle), ZPX_STATUS_OK);
+    o.file->queued[2].clear();
+    o.fake->log.clear();
+    o.device->calls.clear();
 }
 
 // How often `what` occurs in `text`.

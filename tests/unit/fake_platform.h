@@ -275,7 +275,11 @@ class FakePlatform : public platform::Devices,
     void Detach() override {}
     uint32_t OpenCounterDecrement(unsigned i) override { return counters[i]--; }
     uint32_t OpenCounterIncrement(unsigned i) override { return counters[i]++; }
-    bool LockOpen(uint32_t) override { return lockAvailable && ++lockDepth > 0; }
+    uint32_t lockTimeoutMs = 0;  // the time limit of the last wait for the open lock
+    bool LockOpen(uint32_t timeoutMs) override {
+        lockTimeoutMs = timeoutMs;
+        return lockAvailable && ++lockDepth > 0;
+    }
     void UnlockOpen() override { --lockDepth; }
     uint8_t* SerialRegistry() override { return hasRegistry ? registry.data() : nullptr; }
 };

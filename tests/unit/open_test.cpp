@@ -40,43 +40,43 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         {"PCI", 0, kPci.path},
         {"PCI,5120", 0, kPci5120.path, 0, 0},
         {"pci 3 ", 0, "\\\\.\\PCI51X4EX_3", 3},
-        {"PCI3x", 10},
-        {"PCI 3 4", 10},
-        {"PCI-1", 10},  // "%u" takes the sign: 4294967295, no device index
+        {"PCI3x", ZPX_STATUS_INVALID},
+        {"PCI 3 4", ZPX_STATUS_INVALID},
+        {"PCI-1", ZPX_STATUS_INVALID},  // "%u" takes the sign: 4294967295, no device index
         {"PCI +3", 0, "\\\\.\\PCI51X4EX_3", 3},
         {"PCI-4294967294", 0, "\\\\.\\PCI51X4EX_2", 2},
-        {"PCI+", 10},
-        {"PCI99999999999", 12, "\\\\.\\PCI51X4EX_1215752191", 0, 3, 0, kNewest,
-         2},                              // cut to 32 bits
-        {"PCI99999999999999999999", 10},  // past 64 bits: 4294967295
+        {"PCI+", ZPX_STATUS_INVALID},
+        {"PCI99999999999", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\PCI51X4EX_1215752191", 0, 3, 0, kNewest,
+         2},                                              // cut to 32 bits
+        {"PCI99999999999999999999", ZPX_STATUS_INVALID},  // past 64 bits: 4294967295
         {"USB1,5120abc", 0, "\\\\.\\Usb5120_1", 1, 0},
         {"USB1,512", 0, "\\\\.\\Usb51x4EX_1", 1},
-        {"USB1,x,5120", 10},  // index text "1,x"
+        {"USB1,x,5120", ZPX_STATUS_INVALID},  // index text "1,x"
         {"FW2", 0, "\\\\.\\Fw51x4_2", 2},
         {"ISA,5120", 0, kIsa.path, 0, 0, 1},
         {"ISA2,5120", 0, "\\\\.\\isa5120_2", 2, 0, 1},
-        {"ISA0", 1},  // the 51x4 family has no ISA board
-        {"VXIPCI", 1},
-        {"", 1},
-        {"PCI4", 16, "\\\\.\\PCI51X4EX_4", 0, 3, 0, kNewest, 170},
-        {"ISA3,5120", 12, "\\\\.\\isa5120_3", 0, 3, 0, kNewest, 2},
+        {"ISA0", ZPX_STATUS_FAILED},  // the 51x4 family has no ISA board
+        {"VXIPCI", ZPX_STATUS_FAILED},
+        {"", ZPX_STATUS_FAILED},
+        {"PCI4", ZPX_STATUS_DEVICE_BUSY, "\\\\.\\PCI51X4EX_4", 0, 3, 0, kNewest, 170},
+        {"ISA3,5120", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\isa5120_3", 0, 3, 0, kNewest, 2},
         // The running system's generation.
-        {"PCI1", 13, "", 0, 3, 0, kOldest},
+        {"PCI1", ZPX_STATUS_LEGACY_INDEX, "", 0, 3, 0, kOldest},
         {"PCI", 0, "\\\\.\\Pci51x4.VXD", -1, 3, 0, kOldest},
         {"PCI,5120", 0, "\\\\.\\Pci5120.VXD", -1, 0, 0, kOldest},
         {"ISA,5120", 0, "\\\\.\\isa5120.VXD", -1, 0, 1, kOldest},
         {"USB,5120", 0, "\\\\.\\Usb5120", -1, 0, 0, kOldestUsb},
         {"USB 0", 0, "\\\\.\\Usb51x4", -1, 3, 0, kOldestUsb},
-        {"USB", 14, "", 0, 3, 0, kOldest},
-        {"USB", 16, "\\\\.\\Usb51x4", 0, 3, 0, kOldestUsb, 170},
-        {"PCI", 12, "\\\\.\\Pci51x4.VXD", 0, 3, 0, kOldest, 170},
-        {"ISA,5120", 12, "\\\\.\\isa5120.VXD", 0, 3, 0, kOldest, 5},
+        {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kOldest},
+        {"USB", ZPX_STATUS_DEVICE_BUSY, "\\\\.\\Usb51x4", 0, 3, 0, kOldestUsb, 170},
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\Pci51x4.VXD", 0, 3, 0, kOldest, 170},
+        {"ISA,5120", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\isa5120.VXD", 0, 3, 0, kOldest, 5},
         {"PCI", 0, kPci.path, 0, 3, 0, kMiddle9x},
-        {"PCI", 15, "", 0, 3, 0, kNt3},
-        {"ISA0,5120", 15, "", 0, 3, 0, kNt3},
-        {"USB", 14, "", 0, 3, 0, kNt3},
+        {"PCI", ZPX_STATUS_OS_UNSUPPORTED, "", 0, 3, 0, kNt3},
+        {"ISA0,5120", ZPX_STATUS_OS_UNSUPPORTED, "", 0, 3, 0, kNt3},
+        {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kNt3},
         {"FW1", 0, "\\\\.\\Fw51x4_1", 1, 3, 0, kNt3},
-        {"USB", 14, "", 0, 3, 0, kNt4},
+        {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kNt4},
         {"PCI 2", 0, "\\\\.\\PCI51X4EX_2", 2, 3, 0, kNt4},
         // The driver's answer and the model bits of register 3.
         {"PCI", 0, kPci.path, 0, 1, 0, kNewest, 0, 0x9030FFFF, 0x04},
@@ -85,12 +85,14 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         {"PCI,5120", 0, kPci5120.path, 0, 0, 0, kNewest, 0, 0x9050ABCD},
         {"USB,5120", 0, kUsb5120.path, 0, 0, 1, kNewest, 0, -1},
         {"PCI", 0, kPci.path, 0, 0, 1, kNewest, 0, -1},
-        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0x90400000},
-        {"USB", 12, kUsb.path, 0, 3, 0, kNewest, 0, 0x00009030},
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0x90400000},
+        {"USB", ZPX_STATUS_CANNOT_OPEN, kUsb.path, 0, 3, 0, kNewest, 0, 0x00009030},
         {"FW0", 0, kFireWire.path, 0, 2, 0, kNewest, 0, 0x90500000, 0x08},
         {"FW0,5120", 0, kFireWire.path, 0, 3, 0, kNewest, 0, -1},
-        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 1},  // the select write fails
-        {"PCI", 12, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 2},  // the read after it fails
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0,
+         1},  // select write fails
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0,
+         2},  // the read after it
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(c.os.major) + ", driver " +
@@ -121,7 +123,7 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         const bool asksId = opened && (c.path[4] == 'P' || c.path[4] == 'U');
         const DriverCall idQuery{transport::kDriverIdQuery, {0, 0, 0, 0}, 4};
         EXPECT_EQ(!device->calls.empty() && device->calls[0] == idQuery, asksId);
-        if (c.status != 0) {
+        if (c.status != ZPX_STATUS_OK) {
             EXPECT_EQ(h, nullptr);
             EXPECT_EQ(device->closed, opened);
             EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
@@ -129,14 +131,16 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
             continue;
         }
         ASSERT_NE(h, nullptr);
-        EXPECT_EQ(SessionOf(h).deviceIndex, c.index);
+        uint32_t index = 99;
+        EXPECT_EQ(ZPX_GetInterfaceType(h, nullptr, &index, nullptr), ZPX_STATUS_OK);
+        EXPECT_EQ(static_cast<int32_t>(index), c.index);
         // The model is read through the select register: write 0, read it back (FireWire reads
         // registers 0 to 3 at once).
         const std::string model = c.type < 1 ? "" : c.path[4] == 'F' ? "w3=0 r0=" : "w3=0 r3=";
         EXPECT_EQ(fake->Take().substr(0, model.size()), model);
-        EXPECT_EQ(SessionOf(h).controllerType, c.type);
+        EXPECT_EQ(static_cast<int32_t>(GetFrom(h, ZPX_GetControllerType)), c.type);
         EXPECT_EQ(SessionOf(h).backend->legacyDriver(), c.legacy);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
     }
 }
 
@@ -147,17 +151,17 @@ TEST(OpenController, OverlongAndHostileNamesAreRefusedWithoutTouchingAnything) {
     for (const std::string& name : {"PCI," + std::string(256, '5'), "PCI" + std::string(125, ' '),
                                     "ETH127.0.0.1" + std::string(25, '0')}) {
         EXPECT_EQ(ZPX_OpenController(name.c_str(), &status), nullptr);
-        EXPECT_EQ(status, 10u) << name.size();
+        EXPECT_EQ(status, ZPX_STATUS_INVALID) << name.size();
     }
     EXPECT_EQ(ZPX_OpenController(nullptr, &status), nullptr);
-    EXPECT_EQ(status, 10u);
+    EXPECT_EQ(status, ZPX_STATUS_INVALID);
     EXPECT_TRUE(fake->driverOpens.empty());
     EXPECT_TRUE(fake->connects.empty());
     for (int b = 1; b < 256; ++b) {
         for (const std::string& base : {std::string("PCI"), std::string("ETH"), std::string()}) {
             const std::string name = base + static_cast<char>(b) + "," + static_cast<char>(b);
             (void)ZPX_OpenController(name.c_str(), &status);
-            EXPECT_NE(status, 0u) << name;
+            EXPECT_NE(status, ZPX_STATUS_OK) << name;
         }
     }
 }
@@ -171,24 +175,47 @@ TEST(OpenController, LegacyPathAdmitsOneOpenAcrossFamilies) {
     ASSERT_NE(first, nullptr);
     // The 5120 family shares the PCI counter: refused before any device open, counter untouched.
     EXPECT_EQ(ZPX_OpenController("PCI,5120", &status), nullptr);
-    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(fake->driverOpens.size(), 1u);
     EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
               (std::vector<uint32_t>{1, 0, 1, 1}));
     // Closing gives the slot back: the path opens again.
-    EXPECT_EQ(ZPX_CloseController(first), 0u);
+    EXPECT_EQ(ZPX_CloseController(first), ZPX_STATUS_OK);
     EXPECT_EQ(fake->counters[1], 1u);
     ZPX_Handle again = ZPX_OpenController("PCI", &status);
     EXPECT_NE(again, nullptr);
-    EXPECT_EQ(ZPX_CloseController(again), 0u);
+    EXPECT_EQ(ZPX_CloseController(again), ZPX_STATUS_OK);
     // An open that fails after taking the slot (the driver names an unknown family, so the
     // controller is not identified) gives it back.
     auto unknown = std::make_shared<RegisterFile>();
     unknown->driverId = 0x12340000;
     fake->devices["\\\\.\\Pci51x4.VXD"]->handler = RegisterFileHandler(unknown);
     EXPECT_EQ(ZPX_OpenController("PCI", &status), nullptr);
-    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(fake->counters[1], 1u);
+}
+
+// Opening and the serial-number lookup wait up to 20 s for the lock every process shares: an open
+// that does not get it gives 12 and opens nothing, a lookup 1 with nothing stored.
+TEST(OpenLock, OpensAndLookupsWait20SecondsForTheLock) {
+    for (bool available : {true, false}) {
+        SCOPED_TRACE(available);
+        ScopedFakePlatform fake;
+        fake->AddDevice(kPci.path, RegisterFileHandler(std::make_shared<RegisterFile>()));
+        fake->lockAvailable = available;
+        uint32_t status = 99, first = 7, second = 7;
+        ZPX_Handle h = ZPX_OpenController("PCI", &status);
+        EXPECT_EQ(fake->lockTimeoutMs, 20000u);
+        EXPECT_EQ(status, available ? ZPX_STATUS_OK : ZPX_STATUS_CANNOT_OPEN);
+        EXPECT_EQ(fake->driverOpens.size(), available ? 1u : 0u);
+        fake->lockTimeoutMs = 0;
+        EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second),
+                  available ? ZPX_STATUS_OK : ZPX_STATUS_FAILED);
+        EXPECT_EQ(fake->lockTimeoutMs, 20000u);
+        EXPECT_EQ(first, available ? 0u : 7u);
+        if (h != nullptr) ZPX_CloseController(h);
+        EXPECT_EQ(fake->lockDepth, 0);
+    }
 }
 
 TEST(SerialRegistry, OpensRecordTheWorkingNameAndPeekFindsIt) {
@@ -205,7 +232,7 @@ TEST(SerialRegistry, OpensRecordTheWorkingNameAndPeekFindsIt) {
     // Found ignoring case, without opening anything.
     uint32_t first = 0, second = 0;
     const size_t opens = o.fake->driverOpens.size();
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("pci", &first, &second), 0u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("pci", &first, &second), ZPX_STATUS_OK);
     EXPECT_EQ(first, 0x75665544u);
     EXPECT_EQ(second, 0x33221101u);
     EXPECT_EQ(o.fake->driverOpens.size(), opens);
@@ -214,21 +241,20 @@ TEST(SerialRegistry, OpensRecordTheWorkingNameAndPeekFindsIt) {
     std::memcpy(registry.data() + 4 + 136, longName.data(), longName.size());
     PutU32(registry.data() + 4 + 136 + 128, 0xABCD);
     PutU32(registry.data(), 2);
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek((longName + "yyyy").c_str(), &first, &second), 0u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberAlloc((longName + "yyyy").c_str(), &first, &second),
+              ZPX_STATUS_OK);
     EXPECT_EQ(first, 0xABCDu);
-    EXPECT_EQ(o.fake->lockDepth, 0);
-    // No lock, no registry, an unknown name: 1 with the outputs untouched.
+    // No registry, an unknown name: 1 with the outputs untouched; an unknown name is opened once
+    // to be recorded.
     first = 7;
-    o.fake->lockAvailable = false;
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second), 1u);
-    o.fake->lockAvailable = true;
     o.fake->hasRegistry = false;
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second), 1u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", &first, &second), ZPX_STATUS_FAILED);
     o.fake->hasRegistry = true;
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("USB7", &first, &second), 1u);
-    EXPECT_EQ(o.fake->driverOpens.back().first, "\\\\.\\Usb51x4EX_7");  // tried once
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("USB7", &first, &second), ZPX_STATUS_FAILED);
+    EXPECT_EQ(o.fake->driverOpens.back().first, "\\\\.\\Usb51x4EX_7");
     EXPECT_EQ(first, 7u);
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", nullptr, &second), 10u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("PCI", nullptr, &second), ZPX_STATUS_INVALID);
+    EXPECT_EQ(ZPX_ControllerSerialNumberFree("PCI", nullptr, nullptr), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->lockDepth, 0);
     // A session that is busy when it is registered is recorded without its serial.
     {
@@ -254,12 +280,12 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
         EXPECT_EQ(fake->connects, (std::vector<std::pair<uint32_t, uint16_t>>{{0x7F010203, 5104}}));
         EXPECT_EQ(fake->Take(), "s1 ");
         // Of the 51x4 family whatever the name says.
-        EXPECT_EQ(SessionOf(h).controllerType, 2);
+        EXPECT_EQ(static_cast<int32_t>(GetFrom(h, ZPX_GetControllerType)), 2);
         std::vector<Request> identify;  // select write and read, then registers 1, 2, 0x0B
         for (uint32_t command : {0x01030002u, 0x01030001u, 0x01010001u, 0x01020001u, 0x010B0001u})
             identify.emplace_back(command, 0, 0);
         EXPECT_EQ(Packets(*fake->nextConnection), identify);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
         EXPECT_TRUE(fake->nextConnection->closed);
     }
     // The address text as inet_addr reads it; 0 marks text no connection is tried for.
@@ -288,7 +314,7 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
         fake->refuseConnections = true;
         uint32_t status = 0;
         EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
-        EXPECT_EQ(status, 1u) << name;
+        EXPECT_EQ(status, ZPX_STATUS_FAILED) << name;
         const auto expected = address == 0
                                   ? std::vector<std::pair<uint32_t, uint16_t>>{}
                                   : std::vector<std::pair<uint32_t, uint16_t>>{{address, 5104}};

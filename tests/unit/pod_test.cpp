@@ -49,10 +49,17 @@ std::string ExchangeTraffic(uint32_t tap, std::string_view answer, std::string_v
     return out + Hex("w2=", close);
 }
 
+// A controller whose copy of register 2 (which frames close with) is restored at open as
+// `register2` with bit 0 from bit 6 of register 0x0B.
+std::shared_ptr<RegisterFile> Register2(uint8_t register2) {
+    auto file = std::make_shared<RegisterFile>();
+    file->regs = {{2, register2}, {0x0B, 0x40}};
+    return file;
+}
+
 TEST(PodLink, PinFramesSampleThenDriveAndDecodePinZeroFirst) {
-    Opened o(kPci);
+    Opened o(kPci, Register2(0x40));
     ControllerSession& s = o.s();
-    s.register2Copy = 0x41;
     // identity 0 1, data pins carried inverted (1010 gives 0101 read pin 0 first = 0xA), control
     // 0011 read pin 0 first = 0xC.
     Answer(*o.file, "01 1010 0011");
@@ -88,9 +95,8 @@ TEST(PodLink, PinFramesSampleThenDriveAndDecodePinZeroFirst) {
 }
 
 TEST(PodLink, VoltageFramesCarryTenBitCodesAndTheAdcReadsBack) {
-    Opened o(kPci);
+    Opened o(kPci, Register2(0));
     ControllerSession& s = o.s();
-    s.register2Copy = 0x01;
     // Output mV, threshold mV, the output code and the threshold code in binary.
     const std::tuple<int32_t, int32_t, const char*, const char*> codes[] = {
         {1000, 0, "0001100100", "0000000000"},     // 100, 0
@@ -165,49 +171,57 @@ TEST(Pod, IdentificationFollowsTheKindBitsTheExtenderAndTheTaps) {
     struct Case {
         const char* label;
         std::deque<uint8_t> kinds;
-        int32_t extenderMode;
+        bool extenderOff;  // switched off by the caller before
         const char* reads;
         const char* taps;
         int32_t podType;
-        std::vector<uint8_t> tapTypes;
+        std::vector<int32_t> tapTypes;
         size_t extenderCommands;
     };
     const Case cases[] = {
-        {"kind 0: fixed TAPs, no TAP frame", {0}, -1, "", "", 0, {4, 4, 4, 4}, 0},
-        {"kind 2, TAPs 1 0 1 3", {2}, -1, "0", "101-", 1, {0, 0, 0, 255}, 2},
-        {"kind 2, TAPs all of type 1", {2}, -1, "0", "1111", 2, {1, 1, 1, 1}, 2},
-        {"kind 3 with the extender off", {3}, 0, "", "11--", 3, {1, 1, 255, 255}, 0},
-        {"kind 3 otherwise: unrecognised", {3}, -1, "", "0---", -1, {0, 255, 255, 255}, 0},
-        {"kind 1 asks again with the extender off", {1, 2}, -1, "000", "1111", 2, {1, 1, 1, 1}, 4},
-        {"kind 1 that stays 1", {1, 1}, -1, "00", "0-00", 1, {0, 255, 0, 0}, 2},
+        {"kind 0: fixed TAPs, no TAP frame", {0}, false, "", "", 0, {4, 4, 4, 4}, 0},
+        {"kind 2, TAPs 1 0 1 3", {2}, false, "0", "101-", 1, {0, 0, 0, -1}, 2},
+        {"kind 2, TAPs all of type 1", {2}, false, "0", "1111", 2, {1, 1, 1, 1}, 2},
+        {"kind 3 with the extender off", {3}, true, "", "11--", 3, {1, 1, -1, -1}, 0},
+        {"kind 3 otherwise: unrecognised", {3}, false, "", "0---", -1, {0, -1, -1, -1}, 0},
+        {"kind 1 asks again with the extender off",
+         {1, 2},
+         false,
+         "000",
+         "1111",
+         2,
+         {1, 1, 1, 1},
+         4},
+        {"kind 1 that stays 1", {1, 1}, false, "00", "0-00", 1, {0, -1, 0, 0}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         auto file = std::make_shared<RegisterFile>();
         file->regs[0x0B] = 3;
         Opened o(kPci, file);
-        ControllerSession& s = o.s();
-        s.extenderMode = c.extenderMode;
+        if (c.extenderOff) {
+            ASSERT_TRUE(target::SetExtenderMode(o.s(), 0).ok());
+        }
         file->selected[0] = c.kinds;
         std::string bits = c.reads;
         for (char t : std::string_view(c.taps))
             bits += t == '-' ? "1111111111" : t == '1' ? "0100000000" : "0000000000";
         Answer(*file, bits);
-        ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), 0u);
-        EXPECT_EQ(s.podType, c.podType);
-        ASSERT_EQ(s.tapCount, 4u);
-        EXPECT_EQ(std::vector<uint8_t>(s.tapTypes.get(), s.tapTypes.get() + 4), c.tapTypes);
+        o.fake->Take();
+        ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), ZPX_STATUS_OK);
+        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), c.podType);
+        for (int32_t tap = 1; tap <= 4; ++tap)
+            EXPECT_EQ(o.Get<int32_t>(ZPX_GetTapType, tap), c.tapTypes[tap - 1]) << tap;
         // An extender command starts with the reads of registers 2 and 0x0B. Already powered: no
         // power step; pods of type 1 to 3 keep bit 5 of register 1.
         const std::string log = o.fake->Take();
         EXPECT_EQ(Occurrences(log, "rb=3 w2=c9 s5"), c.extenderCommands);
         EXPECT_EQ(log.find("wb="), std::string::npos);
-        EXPECT_EQ((s.register1Copy & 0x20) != 0, c.podType >= 1);
-        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), c.podType);
+        EXPECT_EQ((o.s().register1Copy & 0x20) != 0, c.podType >= 1);
         // Probed with the extender off, then back to the mode asked for before.
         uint32_t extender = 99;
         EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &extender),
-                  c.podType >= 0 ? 0u : ZPX_STATUS_NOT_AVAILABLE);
+                  c.podType >= 0 ? ZPX_STATUS_OK : ZPX_STATUS_NOT_AVAILABLE);
         EXPECT_TRUE(c.podType != 2 || extender == 1u);
     }
 }
@@ -220,85 +234,94 @@ TEST(Pod, PowerStepsSettlesAndPowerOff) {
         old.file->queued[7] = {0x8F, 0x1F};
         EXPECT_EQ(old.Get(ZPX_PodPowered), 0u);
         EXPECT_EQ(old.fake->Take(), "r7=8f w7=8f r7=1f w1=0 ");
-        EXPECT_EQ(old.s().podType, 0);
+        EXPECT_EQ(old.Get<int32_t>(ZPX_GetPodType), 0);
     }
     Opened o(kPci);
-    ControllerSession& s = o.s();
     o.file->queued[0x0B] = {0, 1, 3};
     o.file->selected[0] = {0};
-    ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), 0u);
+    ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), ZPX_STATUS_OK);
     // Off: step 1, read back, 400 ms, on, read back, the 300 ms settle that identifying awaits.
     EXPECT_EQ(o.fake->Take(),
               "rb=0 wb=1 rb=1 s400 wb=3 rb=3 alloc1=2 set1=300 wait1 free1 w3=0 r3=0 w1=0 ");
-    // Powered: bits 0-1 clear store 1 and nothing else; else the copies follow 0x0B, pod known.
+    // Powered: bits 0-1 clear store 1 and nothing else; else the copies follow 0x0B (as the
+    // next writes of registers 1 and 2 show) and the pod is identified again.
     o.file->queued[0x0B] = {0x40};
     EXPECT_EQ(o.Get(ZPX_PodPowered), 1u);
     EXPECT_EQ(o.fake->Take(), "rb=40 ");
     o.file->queued[0x0B] = {0xC3};
-    s.podType = -2;
     EXPECT_EQ(o.Get(ZPX_PodPowered), 0u);
-    EXPECT_EQ(s.register1Copy & 0x20, 0x20u);
-    EXPECT_EQ(s.register2Copy & 0x01, 0x01u);
-    EXPECT_EQ(s.podType, 0);
-    o.fake->Take();
+    EXPECT_EQ(ZPX_SetTapEnable(o.handle, 0), ZPX_STATUS_OK);
+    EXPECT_EQ(o.fake->Take(), "rb=c3 w3=0 r3=0 w1=20 w2=1 ");
+    EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), 0);
 
     // Power off: at a clock below 100 kHz 5 ms first; the pod is forgotten, the extender at 1.
     for (const auto& [khz, log] :
-         {std::pair<int32_t, const char*>{99, "d5000 wb=0 w1=1 "}, {100, "wb=0 w1=1 "}}) {
-        s.tckKhz = khz;
-        s.register1Copy = 0x21;
-        ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), 0u);
+         {std::pair<int32_t, const char*>{99, "d5000 wb=0 w1=0 "}, {100, "wb=0 w1=0 "}}) {
+        ASSERT_EQ(ZPX_SetCtrlFrequency(o.handle, 0, khz), ZPX_STATUS_OK);
+        o.fake->Take();
+        ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), ZPX_STATUS_OK);
         EXPECT_EQ(o.fake->Take(), log);
-        EXPECT_EQ(s.podType * 100 + s.extenderMode, -200 + 1);
-        EXPECT_EQ(s.tapTypes, nullptr);
-        EXPECT_EQ(s.tapCount, 0u);
+        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), -2);
+        EXPECT_EQ(o.s().extenderMode, 1);
+        EXPECT_EQ(o.s().tapCount, 0u);
     }
 }
 
 TEST(Pod, ActivationResetAndTheStartupProgram) {
-    Opened o(kPci);
-    ControllerSession& s = o.s();
-    // A flash code of 0xB3 or more: the controller starts its pod itself.
-    s.flashCode = 0xB3;
-    s.podType = 2;
-    ASSERT_EQ(ZPX_ActivatePod(o.handle, 0), 0u);
-    EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 ");
-    o.file->regs[0x0B] = 0x43;
-    EXPECT_EQ(o.Get(ZPX_PodActivated), 1u);
-    EXPECT_EQ(ZPX_PodActivated(o.handle, nullptr), ZPX_STATUS_NULL_HANDLE);
-    ASSERT_EQ(ZPX_DeActivatePod(o.handle), 0u);
-    EXPECT_EQ(o.fake->Take(), "rb=43 w2=0 ");
-
+    {
+        // A flash code of 0xB3 or more: the controller starts its pod itself.
+        Opened o(kPci);
+        o.file->selected[1] = {0xB3};
+        IdentifyPod(o, 2, "1111");
+        EXPECT_EQ(o.Get(ZPX_GetControllerFlash), 0xB3u);
+        o.fake->Take();
+        ASSERT_EQ(ZPX_ActivatePod(o.handle, 0), ZPX_STATUS_OK);
+        EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 ");
+        o.file->regs[0x0B] = 0x43;
+        EXPECT_EQ(o.Get(ZPX_PodActivated), 1u);
+        EXPECT_EQ(ZPX_PodActivated(o.handle, nullptr), ZPX_STATUS_NULL_HANDLE);
+        ASSERT_EQ(ZPX_DeActivatePod(o.handle), ZPX_STATUS_OK);
+        EXPECT_EQ(o.fake->Take(), "rb=43 w2=0 ");
+    }
     // Below 0xB3 the library loads and runs the program, polling until register 0 reads 0.
-    s.flashCode = 0x45;
-    s.podType = 0;
+    Opened o(kPci);
+    o.file->selected[1] = {0x45};
+    EXPECT_EQ(o.Get(ZPX_GetControllerFlash), 0x45u);
+    o.fake->Take();
     o.file->queued[0] = {3, 3, 0};
-    ASSERT_EQ(ZPX_ActivatePod(o.handle, 1), 0u);
+    ASSERT_EQ(ZPX_ActivatePod(o.handle, 1), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 w0=3 alloc1=1 set1=1000 wait1 free1 r0=3 r0=3 r0=0 ");
-    const uint8_t* program = target::PodStartupProgram();
-    ASSERT_EQ(o.file->memory[0].size(), 123u);
-    EXPECT_TRUE(std::equal(program, program + 123, o.file->memory[0].begin()));
-    // Every byte 0x81 except ten.
-    const std::map<size_t, uint8_t> exceptions = {{2, 0xF1},   {3, 0x85},  {17, 0xF3}, {18, 0x85},
-                                                  {32, 0xB1},  {43, 0xB5}, {54, 0xB3}, {85, 0xB7},
-                                                  {116, 0xC7}, {117, 0xC7}};
-    for (size_t i = 0; i < 123; ++i)
-        EXPECT_EQ(program[i], exceptions.count(i) ? exceptions.at(i) : 0x81) << i;
+    // The program: every byte 0x81 except ten.
+    std::vector<uint8_t> program(123, 0x81);
+    for (const auto& [at, byte] : std::map<size_t, uint8_t>{{2, 0xF1},
+                                                            {3, 0x85},
+                                                            {17, 0xF3},
+                                                            {18, 0x85},
+                                                            {32, 0xB1},
+                                                            {43, 0xB5},
+                                                            {54, 0xB3},
+                                                            {85, 0xB7},
+                                                            {116, 0xC7},
+                                                            {117, 0xC7}})
+        program[at] = byte;
+    EXPECT_EQ(o.file->memory[0], program);
     EXPECT_EQ(o.file->counters[0], 0u);
 
     // The reset: 0, 1, 0 and a read, the 500 ms settle, 200 ms, the program; the copies keep
-    // their pod bits only.
-    s.register1Copy = 0xFF;
-    s.register2Copy = 0xFF;
-    s.controlCopy = 0x0C;
+    // their pod bits only (as their next writes show), and the pod type is forgotten.
+    for (uint32_t rc : {ZPX_SetRunMode(o.handle, 0x0C), ZPX_SetVPPMode(o.handle, 0xC0),
+                        ZPX_SetTapEnable(o.handle, 0xF0), ZPX_SetLearnMode(o.handle, 4)})
+        ASSERT_EQ(rc, ZPX_STATUS_OK);
+    o.fake->Take();
     o.file->queued[0] = {0, 3, 0};
-    ASSERT_EQ(ZPX_ResetController(o.handle), 0u);
+    ASSERT_EQ(ZPX_ResetController(o.handle), ZPX_STATUS_OK);
+    for (uint32_t rc :
+         {ZPX_SetRunMode(o.handle, 0), ZPX_ClearError(o.handle, 0), ZPX_SetTapEnable(o.handle, 0)})
+        ASSERT_EQ(rc, ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(),
               "w0=0 w0=1 w0=0 r0=0 alloc2=2 set2=500 s200 w0=3 alloc3=1 set3=1000 wait3 free3 "
-              "r0=3 r0=0 ");
-    EXPECT_EQ(s.register1Copy * 0x100 + s.register2Copy, 0x2001u);
-    EXPECT_EQ(s.controlCopy + s.extStatus, 0u);
-    EXPECT_EQ(s.podType, -2);
+              "r0=3 r0=0 w0=0 w1=20 w2=1 ");
+    EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), -2);
     // A program that never ends: register 0 stays 3 for 10 s of ticks, then 1.
     o.fake->tickStep = 1000;
     o.file->queued[0] = {3};
@@ -308,57 +331,59 @@ TEST(Pod, ActivationResetAndTheStartupProgram) {
     // Switching the board off clears bits 0 and 4-7 of register 2 and leaves the copy.
     o.file->regs[2] = 0xFF;
     o.fake->Take();
-    ASSERT_EQ(ZPX_SwitchOffBoard(o.handle), 0u);
-    EXPECT_EQ(o.fake->Take(), "r2=ff w2=e ");
-    EXPECT_EQ(s.register2Copy, 0x01u);
+    ASSERT_EQ(ZPX_SwitchOffBoard(o.handle), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_SetTapEnable(o.handle, 0), ZPX_STATUS_OK);
+    EXPECT_EQ(o.fake->Take(), "r2=ff w2=e w2=1 ");
 }
 
 TEST(Pod, EnableAndDisableWorkFromTheRecord) {
     Opened o(kPci);
     ZPX_DeviceInfo info{};
     info.ControllerKind = 0;  // the 5120 family: nothing to do
-    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), 0u);
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), ZPX_STATUS_OK);
     info.ControllerKind = -1;
-    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), 1u);
-    EXPECT_EQ(ZPX_EnablePod(o.handle, nullptr, 0), 10u);
-    EXPECT_EQ(ZPX_DisablePod(o.handle, &info), 0u);
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 0), ZPX_STATUS_FAILED);
+    EXPECT_EQ(ZPX_EnablePod(o.handle, nullptr, 0), ZPX_STATUS_INVALID);
+    EXPECT_EQ(ZPX_DisablePod(o.handle, &info), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "");
     // Step 1, 300 ms at once, register 1, step 3, the pod kind from register 3; no settle.
     info.ControllerKind = 2;
     info.PodKind = -1;
     o.file->selected[0] = {0x01};
-    ASSERT_EQ(ZPX_EnablePod(o.handle, &info, 0), 0u);
+    ASSERT_EQ(ZPX_EnablePod(o.handle, &info, 0), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "rb=0 wb=1 d300000 w1=0 wb=3 w3=0 r3=1 w1=20 ");
     EXPECT_EQ(info.PodKind, 1);
-    EXPECT_EQ(o.s().podType, -2);
+    EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), -2);
     o.file->regs[0x0B] = 3;
-    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 1), 0u);  // powered already
-    ASSERT_EQ(ZPX_DisablePod(o.handle, &info), 0u);
+    EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 1), ZPX_STATUS_OK);  // powered already
+    ASSERT_EQ(ZPX_DisablePod(o.handle, &info), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "rb=3 wb=0 ");
 }
 
 TEST(Pod, ExtenderExportsNeedAPodWithAnExtender) {
     Opened o(kPci);
-    ControllerSession& s = o.s();
-    uint32_t mode = 99;
-    for (int32_t podType : {-2, -1, 0, 1}) {
-        s.podType = podType;
+    // Not yet identified, unrecognised, type 0, type 1: the mode they report, if any.
+    const std::tuple<uint8_t, const char*, uint32_t, uint32_t> pods[] = {
+        {9, "", ZPX_STATUS_NOT_AVAILABLE, 99},
+        {3, "----", ZPX_STATUS_NOT_AVAILABLE, 99},
+        {0, "", ZPX_STATUS_OK, 0},
+        {2, "0000", ZPX_STATUS_OK, 1}};
+    for (const auto& [kind, taps, status, reported] : pods) {
+        if (kind != 9) IdentifyPod(o, kind, taps);
         EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), ZPX_STATUS_NOT_AVAILABLE);
-        mode = 99;
-        EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode),
-                  podType < 0 ? ZPX_STATUS_NOT_AVAILABLE : 0u);
-        EXPECT_EQ(mode, podType < 0 ? 99u : static_cast<uint32_t>(podType));
+        uint32_t mode = 99;
+        EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &mode), status);
+        EXPECT_EQ(mode, reported);
     }
     EXPECT_EQ(o.fake->Take(), "");
-    s.podType = 3;
-    s.extenderMode = 0;
-    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 0u);  // recorded: nothing sent
+    IdentifyPod(o, 2, "1111");  // a pod of type 2, its extender left at 1
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 1), ZPX_STATUS_OK);  // recorded: nothing sent
     EXPECT_EQ(o.fake->Take(), "");
-    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 1), 0u);
-    EXPECT_EQ(o.Get(ZPX_GetPodExtenderMode), 1u);
-    EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, nullptr), 10u);
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), ZPX_STATUS_OK);
+    EXPECT_EQ(o.Get(ZPX_GetPodExtenderMode), 0u);
+    EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, nullptr), ZPX_STATUS_INVALID);
     o.file->failAfter = o.file->served;
-    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 0), 1u);
+    EXPECT_EQ(ZPX_SetPodExtenderMode(o.handle, 1), ZPX_STATUS_FAILED);
 }
 
 }  // namespace

@@ -49,6 +49,14 @@ int InChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Opens `name` and closes it again: 0 when both succeed, else 10 + the open's status.
+int OpenAndClose(const std::string& name) {
+    uint32_t status = 99;
+    ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
+    return h != nullptr && ZPX_CloseController(h) == ZPX_STATUS_OK ? 0
+                                                                   : 10 + static_cast<int>(status);
+}
+
 // An emulated Ethernet controller of the 51x4 family with a serial number of its own, served by
 // this process's threads.
 struct Emulated : testing::LanStation {
@@ -66,14 +74,8 @@ TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
     const uint32_t before = EntryCount();
     ASSERT_LE(before, 28u);
     constexpr int kProcesses = 3;
-    for (int i = 0; i < kProcesses; ++i) {
-        EXPECT_EQ(InChild([&] {
-                      uint32_t status = 99;
-                      ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
-                      return h != nullptr && ZPX_CloseController(h) == 0 ? 0 : 1;
-                  }),
-                  0);
-    }
+    for (int i = 0; i < kProcesses; ++i)
+        EXPECT_EQ(InChild([&] { return OpenAndClose(emulated.name); }), 0);
     ASSERT_EQ(EntryCount(), before + kProcesses);
     for (uint32_t i = before; i < before + kProcesses; ++i)
         EXPECT_EQ(EntryName(i), emulated.name);
@@ -82,42 +84,33 @@ TEST(Registry, OpensInSeveralProcessesAppendAndAnotherProcessPeeksByName) {
     const uint64_t connections = emulated.server.ConnectionsAccepted();
     const auto rom = emu::SerialRom(0x00C0DE0051A4, false);
     const uint32_t high = GetU32(rom.data() + 4), low = GetU32(rom.data());
-    std::string lower = emulated.name;
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = "eth" + emulated.name.substr(3);
     EXPECT_EQ(InChild([&] {
                   uint32_t first = 0, second = 0;
                   const uint32_t rc =
                       ZPX_ControllerSerialNumberPeek(lower.c_str(), &first, &second);
-                  return rc == 0 && first == high && second == low ? 0 : 1;
+                  return rc == ZPX_STATUS_OK && first == high && second == low ? 0 : 1;
               }),
               0);
     EXPECT_EQ(emulated.server.ConnectionsAccepted(), connections);
     // Giving it back changes nothing; a 5120-family open records nothing.
     uint32_t first = 0, second = 0;
-    EXPECT_EQ(ZPX_ControllerSerialNumberFree(emulated.name.c_str(), &first, &second), 0u);
-    uint32_t status = 99;
-    ZPX_Handle h = ZPX_OpenController((emulated.name + ",5120").c_str(), &status);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberFree(emulated.name.c_str(), &first, &second),
+              ZPX_STATUS_OK);
+    EXPECT_EQ(OpenAndClose(emulated.name + ",5120"), 0);
     EXPECT_EQ(EntryCount(), before + kProcesses);
-    EXPECT_EQ(ZPX_ControllerSerialNumberAlloc(emulated.name.c_str(), &first, &second), 0u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberAlloc(emulated.name.c_str(), &first, &second),
+              ZPX_STATUS_OK);
     EXPECT_EQ(first, high);
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek(nullptr, &first, &second), 1u);
-    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.254", &first, &second), 1u);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek(nullptr, &first, &second), ZPX_STATUS_FAILED);
+    EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.254", &first, &second), ZPX_STATUS_FAILED);
 }
 
 TEST(Registry, ThirtyTwoEntriesAtMostAndOpensGoOnRegardless) {
     Emulated emulated;
     ASSERT_TRUE(P().Attach());
-    while (EntryCount() < 33) {
-        const uint32_t count = EntryCount();
-        uint32_t status = 99;
-        ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
-        if (count == 32) break;
-    }
+    for (int i = 0; i < 33; ++i)
+        ASSERT_EQ(OpenAndClose(emulated.name), 0) << i;
     EXPECT_EQ(EntryCount(), 32u);
 }
 
@@ -137,10 +130,8 @@ TEST(Registry, AHolderKilledWhileHoldingTheLockDoesNotBlockTheOthers) {
     ASSERT_TRUE(P().LockOpen(2000));
     P().UnlockOpen();
     // The registry still serves, from this and from another process.
-    uint32_t status = 99, first = 0, second = 0;
-    ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(ZPX_CloseController(h), 0u);
+    uint32_t first = 0, second = 0;
+    EXPECT_EQ(OpenAndClose(emulated.name), 0);
     EXPECT_EQ(InChild([&] {
                   return ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second);
               }),
@@ -185,15 +176,11 @@ TEST(Registry, APeekThatFailsOnAnAllocationLetsGoOfTheLock) {
     {
         const platform::ScopedFake<platform::Network> fake(&noMemory);
         uint32_t first = 0, second = 0;
-        EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.253", &first, &second), 1u);
+        EXPECT_EQ(ZPX_ControllerSerialNumberPeek("ETH127.0.3.253", &first, &second),
+                  ZPX_STATUS_FAILED);
     }
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(InChild([&] {
-                  uint32_t status = 99;
-                  ZPX_Handle h = ZPX_OpenController(emulated.name.c_str(), &status);
-                  return h != nullptr && ZPX_CloseController(h) == 0 ? 0 : 10 + status;
-              }),
-              0);
+    EXPECT_EQ(InChild([&] { return OpenAndClose(emulated.name); }), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
@@ -230,7 +217,8 @@ TEST(Registry, TwoUsersSideBySide) {
                   if (!P().Attach() || !P().LockOpen(1000)) return 3;
                   P().UnlockOpen();
                   uint32_t first = 0, second = 0;
-                  if (ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second) != 0)
+                  if (ZPX_ControllerSerialNumberPeek(emulated.name.c_str(), &first, &second) !=
+                      ZPX_STATUS_OK)
                       return 4;
                   return EntryCount() >= 1 ? 0 : 5;
               }),

@@ -201,23 +201,24 @@ TEST(PodIdentification, KindsExtenderAndTapsOfTheEmulatedPod) {
         emu::Controller& controller = station.controller;
         uint32_t status = 99;
         ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
-        ASSERT_EQ(status, 0u);
-        ASSERT_EQ(ZPX_SetPodPowerOn(h), 0u);
+        ASSERT_EQ(status, ZPX_STATUS_OK);
+        ASSERT_EQ(ZPX_SetPodPowerOn(h), ZPX_STATUS_OK);
         int32_t types[5] = {9, 9, 9, 9, 9};
-        ASSERT_EQ(ZPX_GetPodType(h, &types[0]), 0u);
+        ASSERT_EQ(ZPX_GetPodType(h, &types[0]), ZPX_STATUS_OK);
         for (int32_t tap = 1; tap <= 4; ++tap)
-            ASSERT_EQ(ZPX_GetTapType(h, tap, &types[tap]), 0u);
+            ASSERT_EQ(ZPX_GetTapType(h, tap, &types[tap]), ZPX_STATUS_OK);
         EXPECT_EQ(std::vector<int32_t>(types, types + 5), c.types);
         uint32_t mode = 9;
         if (c.types[0] >= 2) {
-            // Identified with the extender off and switched back on; a command switches it.
-            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), 0u);  // a read: every write has arrived
+            // Identified with the extender off and switched back on; a command switches it. (A
+            // read makes sure every write has arrived.)
+            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), ZPX_STATUS_OK);
             EXPECT_TRUE(controller.ExtenderOn());
-            ASSERT_EQ(ZPX_SetPodExtenderMode(h, 0), 0u);
-            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), 0u);
+            ASSERT_EQ(ZPX_SetPodExtenderMode(h, 0), ZPX_STATUS_OK);
+            ASSERT_EQ(ZPX_GetLearnMode(h, &mode), ZPX_STATUS_OK);
             EXPECT_FALSE(controller.ExtenderOn());
         }
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
     }
 }
 

@@ -102,7 +102,9 @@ TEST(Clock, LimitsRefuseClampAndReportFailures) {
     EXPECT_TRUE(o.device->calls.empty());
     EXPECT_EQ(ZPX_SetCtrlFrequency(h, 1, 30000), ZPX_STATUS_OK);
     EXPECT_EQ(tckKhz, 25000);
-    EXPECT_EQ(regs[30] * 256 + regs[31], 6 * 256 + 8);  // option bit 3
+    EXPECT_EQ(regs[30] * 256 + regs[31], 6 * 256 + 8);              // option bit 3
+    EXPECT_EQ(ZPX_CheckCtrlFrequency(h, 0, 25000), ZPX_STATUS_OK);  // in force but for the option
+    EXPECT_EQ(regs[31], 0);
     EXPECT_EQ(ZPX_SetCtrlFrequency(h, 0, 150), ZPX_STATUS_OK);
     EXPECT_EQ(ZPX_GetCurrentFrequency(h, &khz), ZPX_STATUS_OK);
     EXPECT_EQ(tckKhz * 1000 + static_cast<int32_t>(khz), 150 * 1000 + 100);
@@ -241,6 +243,9 @@ TEST_F(Identity, RevisionFlashCodeMemorySizesAndWaitTime) {
     EXPECT_EQ(o.Get(ZPX_GetControllerFlash), 0xC5u);
     EXPECT_EQ(o.Get(ZPX_GetCntrWaitTime), 1000u);
     EXPECT_EQ(Take(), "w3=1 r3=c5 w3=0 ");
+    Opened large(kPci);  // of type 3, with a flash code of 0xD to 0xF: the largest row
+    large.file->selected[1] = {0xD0};
+    EXPECT_EQ(large.Get(ZPX_GetMemorySize, 0), 0x800000u);
     for (uint32_t rc :
          {ZPX_GetControllerFlash(o.handle, nullptr), ZPX_GetMemorySize(o.handle, 0, nullptr),
           ZPX_GetControllerEPLD(o.handle, nullptr), ZPX_GetCntrWaitTime(o.handle, nullptr)})
@@ -338,6 +343,11 @@ TEST(InfoRecords, TheRecordFollowsThePodAndItsTaps) {
         EXPECT_EQ(ZPX_GetTapType(o.handle, tap, &type), ZPX_STATUS_OK);
     EXPECT_EQ(type, 99);
     EXPECT_EQ(ZPX_GetOutputVoltRange(o.handle, 4, &low, &high), ZPX_STATUS_INVALID);
+    // A pod powered off is forgotten: no TAPs, no blocks again.
+    ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_GetControllerInfo(o.handle, &record), ZPX_STATUS_OK);
+    EXPECT_EQ(record->ValidMask * 10 + record->TapCount, (0x1000Fu | 0x3F0 | 0x400) * 10);
+    EXPECT_EQ(record->TapStates, nullptr);
 }
 
 TEST(InfoQueries, AnswerWhatWasAskedFromTheSessionOrTheRecord) {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "device/settle.h"
 #include "driver_fixture.h"
 
 namespace zpx::testing {
@@ -51,17 +50,17 @@ TEST(Counters, OlderAndCurrentDriversGetTheirOwnRequests) {
         Opened o(target);
         o.file->counters[9] = 0x1009;
         for (uint32_t counter : {0u, 1u, 2u, 3u, 4u, 77u})
-            EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, v), 0u);
+            EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, v), ZPX_STATUS_OK);
         std::vector<uint32_t> got(3, 0xDEAD);
         for (uint32_t i = 0, counter[] = {0, 1, 9}; i < 3; ++i)
-            EXPECT_EQ(ZPX_ReadCounter(o.handle, 123, counter[i], &got[i]), 0u);
+            EXPECT_EQ(ZPX_ReadCounter(o.handle, 123, counter[i], &got[i]), ZPX_STATUS_OK);
         EXPECT_EQ(o.device->calls, requests);
         EXPECT_EQ(got, values);
         o.file->failAfter = o.file->served;
-        EXPECT_EQ(ZPX_WriteCounter(o.handle, 0, 1, v), 10u);
-        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &got[0]), 10u);
+        EXPECT_EQ(ZPX_WriteCounter(o.handle, 0, 1, v), ZPX_STATUS_INVALID);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &got[0]), ZPX_STATUS_INVALID);
         EXPECT_EQ(got[0], 0u);
-        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, nullptr), 10u);
+        EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, nullptr), ZPX_STATUS_INVALID);
     }
 }
 
@@ -71,7 +70,7 @@ TEST(Counters, EthernetPacketsCarryPackedAddressGroups) {
     // Counters 0 to 6; 6 is unknown to the protocol and costs twelve zero bytes.
     const uint32_t values[] = {0x123456, 0x000001, 0xFFFFFF, 0x123456, 0xAB123456, 0xFFFFFFFF, 7};
     for (uint32_t counter = 0; counter < 7; ++counter)
-        EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, values[counter]), 0u);
+        EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, counter, values[counter]), ZPX_STATUS_OK);
     EXPECT_EQ(Packets(tcp), (std::vector<Request>{{0x04100008, 0x0846222C, 0},
                                                   {0x04180008, 0x00000002, 0},
                                                   {0x04200008, 0x7E7E7E7E, 0},
@@ -93,10 +92,10 @@ TEST(Counters, EthernetPacketsCarryPackedAddressGroups) {
     }
     tcp.script.clear();
     uint32_t value = 0xDEAD;
-    EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &value), 10u);
+    EXPECT_EQ(ZPX_ReadCtrlCounter(o.handle, 0, &value), ZPX_STATUS_INVALID);
     EXPECT_EQ(value, 0u);
     tcp.failSends = true;
-    EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, 0, 1), 10u);
+    EXPECT_EQ(ZPX_WriteCtrlCounter(o.handle, 0, 1), ZPX_STATUS_INVALID);
 }
 
 TEST(MemoryTransfer, DriverRoundTripsInPiecesOfTheChunkSize) {
@@ -106,7 +105,7 @@ TEST(MemoryTransfer, DriverRoundTripsInPiecesOfTheChunkSize) {
         // Each memory lands where the caller's number says, whatever the wire numbering.
         for (uint32_t m = 0; m < 6; ++m) {
             const auto bytes = Pattern(101 + m, m);
-            ASSERT_EQ(ZPX_WriteMemory(o.handle, 0, m, 0x40, 101 + m, bytes.data()), 0u);
+            ASSERT_EQ(ZPX_WriteMemory(o.handle, 0, m, 0x40, 101 + m, bytes.data()), ZPX_STATUS_OK);
             ASSERT_EQ(o.file->memory[m].size(), 0x40 + bytes.size()) << m;
             EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), o.file->memory[m].begin() + 0x40));
         }
@@ -114,8 +113,8 @@ TEST(MemoryTransfer, DriverRoundTripsInPiecesOfTheChunkSize) {
         const uint32_t n = 2 * t.chunk + 777, half = t.chunk / 2 + 3;
         const auto bytes = Pattern(n, 99);
         o.file->pieceLengths.clear();
-        ASSERT_EQ(ZPX_WriteCtrlMemory(o.handle, 2, 0, half, bytes.data()), 0u);
-        ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 2, n - half, bytes.data() + half), 0u);
+        ASSERT_EQ(ZPX_WriteCtrlMemory(o.handle, 2, 0, half, bytes.data()), ZPX_STATUS_OK);
+        ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 2, n - half, bytes.data() + half), ZPX_STATUS_OK);
         // Pieces of at most chunkSize; USB of the 51x4 family rounds write data up to 4 bytes.
         std::vector<uint32_t> lengths;
         for (uint32_t call : {half, n - half}) {
@@ -126,8 +125,8 @@ TEST(MemoryTransfer, DriverRoundTripsInPiecesOfTheChunkSize) {
         }
         EXPECT_EQ(o.file->pieceLengths, lengths);
         std::vector<uint8_t> back(n);
-        ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 2, 0, 5, back.data()), 0u);
-        ASSERT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 2, n - 5, back.data() + 5), 0u);
+        ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 2, 0, 5, back.data()), ZPX_STATUS_OK);
+        ASSERT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 2, n - 5, back.data() + 5), ZPX_STATUS_OK);
         EXPECT_EQ(back, bytes);
         EXPECT_EQ(o.file->pieceLengths.back(), n - 5 - 2 * t.chunk + 16);  // reads never round
     }
@@ -139,9 +138,9 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     const auto bytes = Pattern(20000, 7);
     // A write: one header with the whole length, then 512-byte pieces, all but the last marked
     // more-to-come. An empty write still announces itself; an empty read sends nothing.
-    ASSERT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 1, 1300, bytes.data()), 0u);
-    ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 9, 0, nullptr), 0u);
-    ASSERT_EQ(ZPX_ReadMemoryEx(o.handle, 0, 5, 0, nullptr), 0u);
+    ASSERT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 1, 1300, bytes.data()), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 9, 0, nullptr), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_ReadMemoryEx(o.handle, 0, 5, 0, nullptr), ZPX_STATUS_OK);
     const std::vector<uint8_t> header = {0x20, 0, 0x14, 0, 0x14, 0x05, 0, 0,
                                          0,    0, 0,    0, 0,    0,    0, 0};
     EXPECT_TRUE(std::equal(header.begin(), header.end(), tcp.sent.begin()));
@@ -162,7 +161,7 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     tcp.script.push_back({TcpEvent::kStale, {served.begin() + 8092, served.begin() + 8192}});
     tcp.script.push_back({TcpEvent::kData, {served.begin() + 8192, served.end()}});
     std::vector<uint8_t> back(20000);
-    ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 5, 0x100, 20000, back.data()), 0u);
+    ASSERT_EQ(ZPX_ReadCtrlMemory(o.handle, 5, 0x100, 20000, back.data()), ZPX_STATUS_OK);
     std::vector<uint8_t> expectedBack(served.begin(), served.begin() + 8092);
     expectedBack.insert(expectedBack.end(), served.begin() + 8192, served.end());
     EXPECT_EQ(back, expectedBack);
@@ -176,13 +175,13 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     }
     EXPECT_EQ(tcp.sent, expected);
     tcp.sent.clear();
-    ASSERT_EQ(ZPX_ReadMemory(o.handle, 0, 5, 0x100, 0, nullptr), 0u);
+    ASSERT_EQ(ZPX_ReadMemory(o.handle, 0, 5, 0x100, 0, nullptr), ZPX_STATUS_OK);
     EXPECT_EQ(GetU32(tcp.sent.data() + 4), 0x0800u);
 
     tcp.script.push_back({TcpEvent::kClose, {}});
-    EXPECT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 0, 10, back.data()), 10u);
+    EXPECT_EQ(ZPX_ReadCtrlMemoryNa(o.handle, 0, 10, back.data()), ZPX_STATUS_INVALID);
     tcp.failSends = true;
-    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 0, 10, back.data()), 10u);
+    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 0, 10, back.data()), ZPX_STATUS_INVALID);
 }
 
 TEST(MemoryTransfer, BadInputFailedPiecesAndTheStoppedSettle) {
@@ -197,23 +196,24 @@ TEST(MemoryTransfer, BadInputFailedPiecesAndTheStoppedSettle) {
           ZPX_ReadCtrlMemory(h, 0, 0, 8, nullptr), ZPX_ReadCtrlMemoryNa(h, 0, 8, nullptr),
           ZPX_WriteMemory(h, 0, 0, 0, 1, nullptr), ZPX_ReadMemory(h, 0, 0, 0, 1, nullptr),
           ZPX_WriteMemoryEx(h, 0, 0, 1, nullptr), ZPX_ReadMemoryEx(h, 0, 0, 1, nullptr)})
-        EXPECT_EQ(rc, 10u);
-    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 3, 0, nullptr), 0u);
+        EXPECT_EQ(rc, ZPX_STATUS_INVALID);
+    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 3, 0, nullptr), ZPX_STATUS_OK);
     EXPECT_TRUE(o.device->calls.empty());
 
     const auto bytes = Pattern(3 * 4096, 3);
     o.file->failAfter = o.file->served + 2;  // the address and the first piece
-    EXPECT_EQ(ZPX_WriteCtrlMemory(h, 0, 0, 3 * 4096, bytes.data()), 10u);
+    EXPECT_EQ(ZPX_WriteCtrlMemory(h, 0, 0, 3 * 4096, bytes.data()), ZPX_STATUS_INVALID);
     EXPECT_EQ(o.device->calls.size(), 3u);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4096, o.file->memory[0].begin()));
     // The unaddressed forms pass a larger memory number on as the select.
     o.file->failAfter = -1;
-    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 7, 4, bytes.data()), 10u);
+    EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 7, 4, bytes.data()), ZPX_STATUS_INVALID);
     EXPECT_EQ(GetU32(o.device->calls.back().in.data()), 7u);
 
-    ArmSettle(o.s(), 16, kSettleStopped);
+    // A transfer waits for the settle a status read arms when it finds the controller stopped.
+    EXPECT_EQ(o.Get(ZPX_GetControllerStatus), 0u);
     o.fake->Take();
-    EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 0, 4, b), 0u);
+    EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 0, 4, b), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "wait1 free1 ");
 }
 

@@ -38,9 +38,9 @@ TEST(Network, ItemsTravelAsTwelveBytePacketsOverEthernetAndUsb) {
     {
         Opened o(kEthernet);
         FakeTcpState& tcp = *o.tcp;
-        EXPECT_EQ(ZPX_SetMACAddress(o.handle, 0x11223344, 0x5566), 0u);
-        EXPECT_EQ(ZPX_SetIpAddress(o.handle, 0x0A00A8C0), 0u);
-        EXPECT_EQ(ZPX_SetDHCP(o.handle, 1), 0u);
+        EXPECT_EQ(ZPX_SetMACAddress(o.handle, 0x11223344, 0x5566), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_SetIpAddress(o.handle, 0x0A00A8C0), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_SetDHCP(o.handle, 1), ZPX_STATUS_OK);
         EXPECT_EQ(Packets(tcp), (std::vector<Request>{{0x00044000, 0x11223344, 0x5566},
                                                       {0x00084000, 0x0A00A8C0, 0},
                                                       {0x00104000, 1, 0}}));
@@ -50,22 +50,22 @@ TEST(Network, ItemsTravelAsTwelveBytePacketsOverEthernetAndUsb) {
                       {TcpEvent::kData, Reply(0x00012000, 0x0103)},
                       {TcpEvent::kData, Reply(0x00022000, 0x0206)}};
         uint32_t first = 0, second = 0, fpga = 0, firmware = 0;
-        EXPECT_EQ(ZPX_GetMACAddress(o.handle, &first, &second), 0u);
-        EXPECT_EQ(ZPX_GetFPGAVersion(o.handle, &fpga), 0u);
-        EXPECT_EQ(ZPX_GetFirmwareVersion(o.handle, &firmware), 0u);
+        EXPECT_EQ(ZPX_GetMACAddress(o.handle, &first, &second), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_GetFPGAVersion(o.handle, &fpga), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_GetFirmwareVersion(o.handle, &firmware), ZPX_STATUS_OK);
         EXPECT_EQ(std::vector<uint32_t>({first, second, fpga, firmware}),
                   (std::vector<uint32_t>{0xAABBCCDD, 0xEEFF, 0x0103, 0x0206}));
         EXPECT_EQ(Packets(tcp), (std::vector<Request>{
                                     {0x00042000, 0, 0}, {0x00012000, 0, 0}, {0x00022000, 0, 0}}));
         // No reply within the waits: 3, the output untouched.
         uint32_t dhcp = 7;
-        EXPECT_EQ(ZPX_GetDHCP(o.handle, &dhcp), 3u);
+        EXPECT_EQ(ZPX_GetDHCP(o.handle, &dhcp), ZPX_STATUS_BUSY);
         EXPECT_EQ(dhcp, 7u);
-        EXPECT_EQ(ZPX_GetDHCP(o.handle, nullptr), 10u);
-        EXPECT_EQ(ZPX_GetMACAddress(o.handle, &first, nullptr), 10u);
+        EXPECT_EQ(ZPX_GetDHCP(o.handle, nullptr), ZPX_STATUS_INVALID);
+        EXPECT_EQ(ZPX_GetMACAddress(o.handle, &first, nullptr), ZPX_STATUS_INVALID);
     }
     Opened o(kUsb);
-    EXPECT_EQ(ZPX_SetIpAddress(o.handle, 0x0100007F), 0u);
+    EXPECT_EQ(ZPX_SetIpAddress(o.handle, 0x0100007F), ZPX_STATUS_OK);
     o.file->configReply = Reply(0x00082000, 0x0200007F);
     EXPECT_EQ(o.Get(ZPX_GetIpAddress), 0x0200007Fu);
     EXPECT_EQ(o.file->configWrites,
@@ -79,10 +79,11 @@ TEST(Network, SessionsWithoutConfigurationAnswerThreeAndSendNothing) {
         Opened o(t);
         uint32_t value = 0;
         const uint8_t image[8] = {};
-        EXPECT_EQ(ZPX_SetIpAddress(o.handle, 1), 3u);
-        EXPECT_EQ(ZPX_GetFirmwareVersion(o.handle, &value), 3u);
+        EXPECT_EQ(ZPX_SetIpAddress(o.handle, 1), ZPX_STATUS_BUSY);
+        EXPECT_EQ(ZPX_GetFirmwareVersion(o.handle, &value), ZPX_STATUS_BUSY);
         const bool announces = std::string(t.label) == "FireWire";
-        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 1, 2, image), announces ? 0u : 3u);
+        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 1, 2, image),
+                  announces ? ZPX_STATUS_OK : ZPX_STATUS_BUSY);
         // FireWire announces the image with twelve zero bytes and sends nothing of it.
         const std::vector<DriverCall> expected =
             announces ? std::vector<DriverCall>{{0x9C406440, std::vector<uint8_t>(12, 0), 0}}
@@ -107,7 +108,8 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         // USB: the header, pieces of the chunk size, then the status read in its place.
         Opened o(kUsb);
         o.file->configReply = Reply(0x00028000, 0);
-        EXPECT_EQ(ZPX_UpdateFirmware(o.handle, 300000, 99, 0x0A, 0x0B, image.data()), 0u);
+        EXPECT_EQ(ZPX_UpdateFirmware(o.handle, 300000, 99, 0x0A, 0x0B, image.data()),
+                  ZPX_STATUS_OK);
         EXPECT_EQ(o.file->configWrites, (std::vector<std::vector<uint8_t>>{header(2)}));
         EXPECT_EQ(o.file->pieceLengths,
                   (std::vector<uint32_t>{131072 + 16, 131072 + 16, 37856 + 16}));
@@ -117,7 +119,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         // A length with no image behind it: 10, nothing sent. An empty image is its header alone
         // (length 0, CRC 0), then the verdict.
         o.device->calls.clear();
-        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, nullptr), 10u);
+        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, nullptr), ZPX_STATUS_INVALID);
         EXPECT_TRUE(o.device->calls.empty());
         o.file->configWrites.clear();
         o.file->pieceLengths.clear();
@@ -128,7 +130,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         EXPECT_EQ(o.file->configWrites, (std::vector<std::vector<uint8_t>>{empty}));
         EXPECT_TRUE(o.file->pieceLengths.empty());
         o.file->failAfter = o.file->served;
-        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), 1u);
+        EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), ZPX_STATUS_FAILED);
     }
     Opened o(kEthernet);
     FakeTcpState& tcp = *o.tcp;
@@ -138,7 +140,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
                   {TcpEvent::kTimeout, {}},
                   {TcpEvent::kTimeout, {}},
                   {TcpEvent::kData, Reply(0x00028000, 0)}};
-    EXPECT_EQ(ZPX_UpdateFirmware(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), 0u);
+    EXPECT_EQ(ZPX_UpdateFirmware(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), ZPX_STATUS_OK);
     std::vector<uint8_t> stream = header(2);
     stream.insert(stream.end(), image.begin(), image.end());
     EXPECT_EQ(tcp.sent, stream);
@@ -147,7 +149,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
     EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, image.data()), 5u);
     // No reply at all: 50 tries, then 1.
     o.fake->Take();
-    EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, image.data()), 1u);
+    EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 8, 0, 0, 0, image.data()), ZPX_STATUS_FAILED);
     EXPECT_EQ(Occurrences(o.fake->Take(), "s1000"), 51u);
 }
 

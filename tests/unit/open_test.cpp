@@ -37,24 +37,25 @@ struct OpenCase {
 
 TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
     const OpenCase cases[] = {
-        {"PCI", 0, kPci.path},
-        {"PCI,5120", 0, kPci5120.path, 0, 0},
-        {"pci 3 ", 0, "\\\\.\\PCI51X4EX_3", 3},
+        {"PCI", ZPX_STATUS_OK, kPci.path},
+        {"PCI,5120", ZPX_STATUS_OK, kPci5120.path, 0, 0},
+        {"pci 3 ", ZPX_STATUS_OK, "\\\\.\\PCI51X4EX_3", 3},
         {"PCI3x", ZPX_STATUS_INVALID},
         {"PCI 3 4", ZPX_STATUS_INVALID},
         {"PCI-1", ZPX_STATUS_INVALID},  // "%u" takes the sign: 4294967295, no device index
-        {"PCI +3", 0, "\\\\.\\PCI51X4EX_3", 3},
-        {"PCI-4294967294", 0, "\\\\.\\PCI51X4EX_2", 2},
+        {"PCI +3", ZPX_STATUS_OK, "\\\\.\\PCI51X4EX_3", 3},
+        {"PCI-4294967294", ZPX_STATUS_OK, "\\\\.\\PCI51X4EX_2", 2},
         {"PCI+", ZPX_STATUS_INVALID},
+        // Cut to 32 bits.
         {"PCI99999999999", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\PCI51X4EX_1215752191", 0, 3, 0, kNewest,
-         2},                                              // cut to 32 bits
+         2},
         {"PCI99999999999999999999", ZPX_STATUS_INVALID},  // past 64 bits: 4294967295
-        {"USB1,5120abc", 0, "\\\\.\\Usb5120_1", 1, 0},
-        {"USB1,512", 0, "\\\\.\\Usb51x4EX_1", 1},
+        {"USB1,5120abc", ZPX_STATUS_OK, "\\\\.\\Usb5120_1", 1, 0},
+        {"USB1,512", ZPX_STATUS_OK, "\\\\.\\Usb51x4EX_1", 1},
         {"USB1,x,5120", ZPX_STATUS_INVALID},  // index text "1,x"
-        {"FW2", 0, "\\\\.\\Fw51x4_2", 2},
-        {"ISA,5120", 0, kIsa.path, 0, 0, 1},
-        {"ISA2,5120", 0, "\\\\.\\isa5120_2", 2, 0, 1},
+        {"FW2", ZPX_STATUS_OK, "\\\\.\\Fw51x4_2", 2},
+        {"ISA,5120", ZPX_STATUS_OK, kIsa.path, 0, 0, 1},
+        {"ISA2,5120", ZPX_STATUS_OK, "\\\\.\\isa5120_2", 2, 0, 1},
         {"ISA0", ZPX_STATUS_FAILED},  // the 51x4 family has no ISA board
         {"VXIPCI", ZPX_STATUS_FAILED},
         {"", ZPX_STATUS_FAILED},
@@ -62,37 +63,36 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
         {"ISA3,5120", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\isa5120_3", 0, 3, 0, kNewest, 2},
         // The running system's generation.
         {"PCI1", ZPX_STATUS_LEGACY_INDEX, "", 0, 3, 0, kOldest},
-        {"PCI", 0, "\\\\.\\Pci51x4.VXD", -1, 3, 0, kOldest},
-        {"PCI,5120", 0, "\\\\.\\Pci5120.VXD", -1, 0, 0, kOldest},
-        {"ISA,5120", 0, "\\\\.\\isa5120.VXD", -1, 0, 1, kOldest},
-        {"USB,5120", 0, "\\\\.\\Usb5120", -1, 0, 0, kOldestUsb},
-        {"USB 0", 0, "\\\\.\\Usb51x4", -1, 3, 0, kOldestUsb},
+        {"PCI", ZPX_STATUS_OK, "\\\\.\\Pci51x4.VXD", -1, 3, 0, kOldest},
+        {"PCI,5120", ZPX_STATUS_OK, "\\\\.\\Pci5120.VXD", -1, 0, 0, kOldest},
+        {"ISA,5120", ZPX_STATUS_OK, "\\\\.\\isa5120.VXD", -1, 0, 1, kOldest},
+        {"USB,5120", ZPX_STATUS_OK, "\\\\.\\Usb5120", -1, 0, 0, kOldestUsb},
+        {"USB 0", ZPX_STATUS_OK, "\\\\.\\Usb51x4", -1, 3, 0, kOldestUsb},
         {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kOldest},
         {"USB", ZPX_STATUS_DEVICE_BUSY, "\\\\.\\Usb51x4", 0, 3, 0, kOldestUsb, 170},
         {"PCI", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\Pci51x4.VXD", 0, 3, 0, kOldest, 170},
         {"ISA,5120", ZPX_STATUS_CANNOT_OPEN, "\\\\.\\isa5120.VXD", 0, 3, 0, kOldest, 5},
-        {"PCI", 0, kPci.path, 0, 3, 0, kMiddle9x},
+        {"PCI", ZPX_STATUS_OK, kPci.path, 0, 3, 0, kMiddle9x},
         {"PCI", ZPX_STATUS_OS_UNSUPPORTED, "", 0, 3, 0, kNt3},
         {"ISA0,5120", ZPX_STATUS_OS_UNSUPPORTED, "", 0, 3, 0, kNt3},
         {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kNt3},
-        {"FW1", 0, "\\\\.\\Fw51x4_1", 1, 3, 0, kNt3},
+        {"FW1", ZPX_STATUS_OK, "\\\\.\\Fw51x4_1", 1, 3, 0, kNt3},
         {"USB", ZPX_STATUS_NO_USB, "", 0, 3, 0, kNt4},
-        {"PCI 2", 0, "\\\\.\\PCI51X4EX_2", 2, 3, 0, kNt4},
+        {"PCI 2", ZPX_STATUS_OK, "\\\\.\\PCI51X4EX_2", 2, 3, 0, kNt4},
         // The driver's answer and the model bits of register 3.
-        {"PCI", 0, kPci.path, 0, 1, 0, kNewest, 0, 0x9030FFFF, 0x04},
-        {"PCI", 0, kPci.path, 0, 1, 0, kNewest, 0, 0x90300000, 0x0C},
-        {"USB", 0, kUsb.path, 0, 2, 0, kNewest, 0, 0x90301234, 0x08},
-        {"PCI,5120", 0, kPci5120.path, 0, 0, 0, kNewest, 0, 0x9050ABCD},
-        {"USB,5120", 0, kUsb5120.path, 0, 0, 1, kNewest, 0, -1},
-        {"PCI", 0, kPci.path, 0, 0, 1, kNewest, 0, -1},
+        {"PCI", ZPX_STATUS_OK, kPci.path, 0, 1, 0, kNewest, 0, 0x9030FFFF, 0x04},
+        {"PCI", ZPX_STATUS_OK, kPci.path, 0, 1, 0, kNewest, 0, 0x90300000, 0x0C},
+        {"USB", ZPX_STATUS_OK, kUsb.path, 0, 2, 0, kNewest, 0, 0x90301234, 0x08},
+        {"PCI,5120", ZPX_STATUS_OK, kPci5120.path, 0, 0, 0, kNewest, 0, 0x9050ABCD},
+        {"USB,5120", ZPX_STATUS_OK, kUsb5120.path, 0, 0, 1, kNewest, 0, -1},
+        {"PCI", ZPX_STATUS_OK, kPci.path, 0, 0, 1, kNewest, 0, -1},
         {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0x90400000},
         {"USB", ZPX_STATUS_CANNOT_OPEN, kUsb.path, 0, 3, 0, kNewest, 0, 0x00009030},
-        {"FW0", 0, kFireWire.path, 0, 2, 0, kNewest, 0, 0x90500000, 0x08},
-        {"FW0,5120", 0, kFireWire.path, 0, 3, 0, kNewest, 0, -1},
-        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0,
-         1},  // select write fails
-        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0,
-         2},  // the read after it
+        {"FW0", ZPX_STATUS_OK, kFireWire.path, 0, 2, 0, kNewest, 0, 0x90500000, 0x08},
+        {"FW0,5120", ZPX_STATUS_OK, kFireWire.path, 0, 3, 0, kNewest, 0, -1},
+        // The select write fails, then the read after it.
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 1},
+        {"PCI", ZPX_STATUS_CANNOT_OPEN, kPci.path, 0, 3, 0, kNewest, 0, 0, 0, 2},
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(c.os.major) + ", driver " +
@@ -290,25 +290,16 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
     }
     // The address text as inet_addr reads it; 0 marks text no connection is tried for.
     const std::pair<const char*, uint32_t> addresses[] = {
-        {"ETH127.0.0.1", 0x7F000001},
-        {"ETH192.168.001.010", 0xC0A80108},
-        {"ETH0x7f.1", 0x7F000001},
-        {"ETH127.0.0", 0x7F000000},
-        {"ETH10.65535", 0x0A00FFFF},
-        {"ETH2130706433", 0x7F000001},
-        {"ETH0X7F.0.0.0001", 0x7F000001},
-        {"ETH127.0.0.1 trailing", 0x7F000001},
-        {"ETH127.0.0.256", 0},
-        {"ETH10.16777216", 0},
-        {"ETH127.0.0.1x", 0},
-        {"ETH 127.0.0.1", 0},
-        {"ETH127.0.0.08", 0},
-        {"ETH1.2.3.4.5", 0},
-        {"ETH127..1", 0},
-        {"ETH0x", 0},
-        {"ETH255.255.255.255", 0},
-        {"ETH4294967296", 0},
-    };
+        {"ETH127.0.0.1", 0x7F000001},      {"ETH192.168.001.010", 0xC0A80108},
+        {"ETH0x7f.1", 0x7F000001},         {"ETH127.0.0", 0x7F000000},
+        {"ETH10.65535", 0x0A00FFFF},       {"ETH2130706433", 0x7F000001},
+        {"ETH0X7F.0.0.0001", 0x7F000001},  {"ETH127.0.0.1 trailing", 0x7F000001},
+        {"ETH127.0.0.256", ZPX_STATUS_OK}, {"ETH256.0.0.1", ZPX_STATUS_OK},
+        {"ETH10.16777216", ZPX_STATUS_OK}, {"ETH127.0.0.1x", ZPX_STATUS_OK},
+        {"ETH 127.0.0.1", ZPX_STATUS_OK},  {"ETH127.0.0.08", ZPX_STATUS_OK},
+        {"ETH1.2.3.4.5", ZPX_STATUS_OK},   {"ETH127..1", ZPX_STATUS_OK},
+        {"ETH0x", ZPX_STATUS_OK},          {"ETH255.255.255.255", ZPX_STATUS_OK},
+        {"ETH4294967296", ZPX_STATUS_OK}};
     for (const auto& [name, address] : addresses) {
         ScopedFakePlatform fake;
         fake->refuseConnections = true;

@@ -235,6 +235,8 @@ TEST(Pod, PowerStepsSettlesAndPowerOff) {
         EXPECT_EQ(old.Get(ZPX_PodPowered), 0u);
         EXPECT_EQ(old.fake->Take(), "r7=8f w7=8f r7=1f w1=0 ");
         EXPECT_EQ(old.Get<int32_t>(ZPX_GetPodType), 0);
+        EXPECT_EQ(old.Get(ZPX_PodActivated), 0u);  // the session's bit, not read
+        EXPECT_EQ(old.fake->Take(), "");
     }
     Opened o(kPci);
     o.file->queued[0x0B] = {0, 1, 3};
@@ -287,7 +289,7 @@ TEST(Pod, ActivationResetAndTheStartupProgram) {
     Opened o(kPci);
     o.file->selected[1] = {0x45};
     EXPECT_EQ(o.Get(ZPX_GetControllerFlash), 0x45u);
-    o.fake->Take();
+    IdentifyPod(o, 0);
     o.file->queued[0] = {3, 3, 0};
     ASSERT_EQ(ZPX_ActivatePod(o.handle, 1), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 w0=3 alloc1=1 set1=1000 wait1 free1 r0=3 r0=3 r0=0 ");
@@ -346,13 +348,18 @@ TEST(Pod, EnableAndDisableWorkFromTheRecord) {
     EXPECT_EQ(ZPX_EnablePod(o.handle, nullptr, 0), ZPX_STATUS_INVALID);
     EXPECT_EQ(ZPX_DisablePod(o.handle, &info), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "");
-    // Step 1, 300 ms at once, register 1, step 3, the pod kind from register 3; no settle.
+    // Step 1, 300 ms at once, register 1 (with the pod bit for a recorded pod of kind 1 or 2),
+    // step 3, the pod kind from register 3; no settle.
     info.ControllerKind = 2;
-    info.PodKind = -1;
     o.file->selected[0] = {0x01};
-    ASSERT_EQ(ZPX_EnablePod(o.handle, &info, 0), ZPX_STATUS_OK);
-    EXPECT_EQ(o.fake->Take(), "rb=0 wb=1 d300000 w1=0 wb=3 w3=0 r3=1 w1=20 ");
-    EXPECT_EQ(info.PodKind, 1);
+    for (const auto& [kind, bit] : {std::pair<int32_t, const char*>{-1, "0"}, {2, "20"}}) {
+        info.PodKind = kind;
+        o.file->regs[0x0B] = 0;
+        ASSERT_EQ(ZPX_EnablePod(o.handle, &info, 0), ZPX_STATUS_OK);
+        EXPECT_EQ(o.fake->Take(),
+                  "rb=0 wb=1 d300000 w1=" + std::string(bit) + " wb=3 w3=0 r3=1 w1=20 ");
+        EXPECT_EQ(info.PodKind, 1);
+    }
     EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), -2);
     o.file->regs[0x0B] = 3;
     EXPECT_EQ(ZPX_EnablePod(o.handle, &info, 1), ZPX_STATUS_OK);  // powered already

@@ -47,10 +47,10 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
             EXPECT_EQ(device::ReadRegister(o.s(), reg, &value).ok(), !refused) << reg;
             EXPECT_EQ(value, refused ? 0x777u : 0xA0 + reg) << reg;
         }
-        EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), 0u);
+        EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), ZPX_STATUS_OK);
         EXPECT_EQ(o.Get(ZPX_GetContModeCounter), wordValue);
-        EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0x1BEEF), 0u);
-        EXPECT_EQ(ZPX_SetCtrlFrequency(o.handle, 0, clockKhz), 0u);
+        EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0x1BEEF), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_SetCtrlFrequency(o.handle, 0, clockKhz), ZPX_STATUS_OK);
         EXPECT_EQ(o.Get(ZPX_GetCurrentFrequency), static_cast<uint32_t>(clockKhz));
         EXPECT_EQ(o.fake->Take(), log);
         for (const DriverCall& call : o.device->calls)
@@ -62,11 +62,11 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
         o.file->selected = {{o.file->select, {0x11}}};  // the ISA word's low byte
         o.file->failAfter = o.file->served + (fireWire ? 0 : 1);
         uint32_t word = 0xDEAD;
-        EXPECT_EQ(ZPX_GetContModeCounter(o.handle, &word), 10u);
+        EXPECT_EQ(ZPX_GetContModeCounter(o.handle, &word), ZPX_STATUS_INVALID);
         EXPECT_EQ(word, fireWire ? 0xDEADu : (isa ? 0x11u : 0x22u));
         o.file->failAfter = o.file->served;
         o.fake->Take();
-        EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0xBEEF), 10u);
+        EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0xBEEF), ZPX_STATUS_INVALID);
         EXPECT_EQ(o.fake->Take(), "fail ");
     }
 }
@@ -82,9 +82,9 @@ TEST(LanRegisters, PacketsCarryCommandWordsAndWritesReadNothing) {
     EXPECT_EQ(o.Get(ZPX_GetContModeCounter), 0x1234u);
     EXPECT_EQ(tcp.lastWaitMs, 5000u);
     const int waits = tcp.waits;
-    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), 0u);
-    EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0x12345678), 0u);
-    EXPECT_EQ(ZPX_SetTapEnable(o.handle, 0xF0), 0u);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x0C), ZPX_STATUS_OK);
+    EXPECT_EQ(ZPX_SetContModeCounter(o.handle, 0x12345678), ZPX_STATUS_OK);
+    EXPECT_EQ(ZPX_SetTapEnable(o.handle, 0xF0), ZPX_STATUS_OK);
     EXPECT_EQ(tcp.waits, waits);  // no reply awaited
     EXPECT_EQ(Packets(tcp), (std::vector<Request>{{0x01010001, 0, 0},
                                                   {0x02040001, 0, 0},
@@ -93,9 +93,9 @@ TEST(LanRegisters, PacketsCarryCommandWordsAndWritesReadNothing) {
                                                   {0x01020002, 0xF0, 0}}));
     EXPECT_EQ(tcp.sends, (std::vector<std::pair<size_t, bool>>(5, {12, false})));
     tcp.failSends = true;
-    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), ZPX_STATUS_INVALID);
     uint32_t error = 0;
-    EXPECT_EQ(ZPX_GetError(o.handle, &error), 10u);
+    EXPECT_EQ(ZPX_GetError(o.handle, &error), ZPX_STATUS_INVALID);
     EXPECT_EQ(tcp.waits, waits);
 }
 
@@ -194,13 +194,13 @@ TEST(LanLink, RepliesGivenUpOnShiftNothingAndAFailedSendEndsTheLink) {
     Opened o(kEthernet);
     FakeTcpState& tcp = *o.tcp;
     tcp.failSends = true;
-    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), ZPX_STATUS_INVALID);
     tcp.failSends = false;
     tcp.sent.clear();
     tcp.script.push_back({TcpEvent::kData, reply(0x44)});
     uint32_t error = 0;
-    EXPECT_EQ(ZPX_GetError(o.handle, &error), 10u);
-    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), 10u);
+    EXPECT_EQ(ZPX_GetError(o.handle, &error), ZPX_STATUS_INVALID);
+    EXPECT_EQ(ZPX_SetRunMode(o.handle, 0x04), ZPX_STATUS_INVALID);
     EXPECT_TRUE(tcp.sent.empty());
 }
 

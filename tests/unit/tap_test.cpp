@@ -63,8 +63,8 @@ TEST(TapInfo, EntriesFollowThePodTypeRangesAndDefaults) {
         EXPECT_EQ(std::get<2>(Nodes(o.s())[1]), entered);
     }
     EXPECT_EQ(Nodes(o.s()).size(), 3u);
-    // Millivolts cut down to tenths: 3349 is 33; -150 is -1, out of range.
-    EXPECT_EQ(ZPX_AddNewTapInfoMillivolt(h, 1, 3349, 1599), ZPX_STATUS_OK);
+    // Millivolts cut down to tenths: 3399 is 33; -150 is -1, out of range.
+    EXPECT_EQ(ZPX_AddNewTapInfoMillivolt(h, 1, 3399, 1599), ZPX_STATUS_OK);
     EXPECT_EQ(Nodes(o.s())[0], Node(0, 33, 15));
     EXPECT_EQ(ZPX_AddNewTapInfoMillivolt(h, 1, -150, kDefault), ZPX_STATUS_OUT_OF_RANGE);
     // Found by the index it was entered under, wherever it stands.
@@ -205,9 +205,9 @@ TEST(TapPins, WaitForSettlesCheckTapTypesAndCarryNibbles) {
     ZPX_DeviceInfo info{};
     info.PodKind = 1;
     info.TapState[3] = -1;
-    Answer(*o.file, "00 0000 0001 00 1111 0000");
+    Answer(*o.file, "00 0000 0001 00 1110 0100");
     ASSERT_EQ(ZPX_GetIoPins(o.handle, &info, 0x5, &data, &control), ZPX_STATUS_OK);
-    EXPECT_EQ(data * 0x10000 + control, 0x000F0008u);
+    EXPECT_EQ(data * 0x10000 + control, 0x080F0208u);
     o.fake->Take();
     ASSERT_EQ(ZPX_SetIoPins(o.handle, &info, 0xC, 0xFFFF, 0), ZPX_STATUS_OK);
     const std::string set = o.fake->Take();

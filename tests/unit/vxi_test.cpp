@@ -1,8 +1,7 @@
-// The VXI back-end against a fake driver library of either generation: the
-// address grammar, the entries looked up in order, every call with its
-// arguments (the partner byte of the 16-bit registers, the clock copies, the
-// counters, memory pieces, the board's pod sense), the plain interface's single
-// open, and what closing calls and unloads.
+// The VXI back-end against a fake driver library of either generation: the address grammar, the
+// entries looked up in order, every call with its arguments (the partner byte of the 16-bit
+// registers, the clock copies, the counters, memory pieces, the board's pod sense), the plain
+// interface's single open, and what closing calls and unloads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -19,9 +18,9 @@ namespace {
 
 void* const kSession = reinterpret_cast<void*>(0x5E55);
 
-// The board behind the fake entries: the VXI register words it answers, what
-// the entries return, and a line per call ("r10", "w8=125a", "imm=7", ...),
-// with "!" where a session entry was given another session value.
+// The board behind the fake entries: the VXI register words it answers, what the entries return,
+// and a line per call ("r10", "w8=125a", "imm=7", ...), with "!" where a session entry was given
+// another session value.
 struct FakeBoard {
     std::map<uint32_t, uint32_t> words;
     int32_t result = 0;
@@ -37,8 +36,7 @@ int32_t Noted(void* session, const char* format, uint32_t a = 0, uint32_t b = 0)
                              text);
     return g_board->result;
 }
-// An entry taking a request record: its first word (register or select) and the
-// word at `at`.
+// An entry taking a request record: its first word (register or select) and the word at `at`.
 template <const char* kFormat, int at>
 int32_t Record(void* s, void* r) {
     const auto* p = static_cast<const uint8_t*>(r);
@@ -144,12 +142,13 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
         SCOPED_TRACE(session);
         VxiFixture f(session);
         uint32_t status = 99;
-        // Malformed addresses: 10 with nothing loaded; without the 5120 suffix no
-        // VXI at all.
+        // Malformed addresses: 10 with nothing loaded; without the 5120 suffix no VXI at all.
         for (const char* name : {"VXIPCI200,5120", "VXIPCI3,0,5120", "VXIPCI3,256,5120",
                                  "VXIPCI3,,5120", "VXIPCI ,24,5120", "VXIPCI3x,5120", "VXIPCI"}) {
             EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
-            EXPECT_EQ(status, std::string(name) == "VXIPCI" ? 1u : 10u) << name;
+            EXPECT_EQ(status,
+                      std::string(name) == "VXIPCI" ? ZPX_STATUS_FAILED : ZPX_STATUS_INVALID)
+                << name;
         }
         EXPECT_TRUE(f.library->lookups.empty());
         // Board and logical address as each form gives them ("": fails with 10 and loads
@@ -157,27 +156,25 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
         // sign is read, and numbers past 32 bits wrap while those past 64 saturate first. With
         // glibc every row is held to sscanf itself as well; other C libraries read signs and
         // overflow their own way (the Windows one saturates at 32 bits).
-        const std::pair<const char*, const char*> rows[] = {
-            {"", "0,8"},
-            {" 2", "2,8"},
-            {"2,24", "2,24"},
-            {",24", "0,24"},
-            {"+3", "3,8"},
-            {"3,+24", "3,24"},
-            {"-1", ""},
-            {",+24", "0,24"},
-            {"+", ""},
-            {"3,-", ""},
-            {"+-3", ""},
-            {"- 3", ""},
-            {"4294967298", "2,8"},
-            {"-4294967295", "1,8"},
-            {",-4294967041", "0,255"},
-            {"3,4294967320", "3,24"},
-            {"-18446744073709551615", "1,8"},
-            {"-18446744073709551616", ""},
-            {"18446744073709551618", ""},
-        };
+        const std::pair<const char*, const char*> rows[] = {{"", "0,8"},
+                                                            {" 2", "2,8"},
+                                                            {"2,24", "2,24"},
+                                                            {",24", "0,24"},
+                                                            {"+3", "3,8"},
+                                                            {"3,+24", "3,24"},
+                                                            {"-1", ""},
+                                                            {",+24", "0,24"},
+                                                            {"+", ""},
+                                                            {"3,-", ""},
+                                                            {"+-3", ""},
+                                                            {"- 3", ""},
+                                                            {"4294967298", "2,8"},
+                                                            {"-4294967295", "1,8"},
+                                                            {",-4294967041", "0,255"},
+                                                            {"3,4294967320", "3,24"},
+                                                            {"-18446744073709551615", "1,8"},
+                                                            {"-18446744073709551616", ""},
+                                                            {"18446744073709551618", ""}};
         for (const auto& [text, expected] : rows) {
             const std::string open = expected;
 #ifdef __GLIBC__
@@ -188,25 +185,24 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
             ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
             if (open.empty()) {
                 EXPECT_EQ(h, nullptr) << name;
-                EXPECT_EQ(status, 10u) << name;
+                EXPECT_EQ(status, ZPX_STATUS_INVALID) << name;
                 EXPECT_EQ(f.library->lookups.size(), lookups) << name;
                 continue;
             }
             ASSERT_NE(h, nullptr) << name;
-            EXPECT_EQ(SessionOf(h).interfaceKind * 100 + SessionOf(h).deviceIndex, 300 - 1);
-            EXPECT_EQ(SessionOf(h).backend->chunkSize(), 4096u);
+            uint32_t kind = 0, index = 0;
+            EXPECT_EQ(ZPX_GetInterfaceType(h, &kind, &index, nullptr), ZPX_STATUS_OK);
+            EXPECT_EQ(kind * 100 + index, 300u - 1);
             const std::string calls = f.Calls();
             const std::string address = open.substr(open.find(',') + 1);
             EXPECT_EQ(calls.substr(0, calls.find(' ') + 1),
                       session ? "open=" + open + " " : "address=" + address + " ");
-            EXPECT_EQ(ZPX_CloseController(h), 0u);
-            EXPECT_EQ(f.Calls(),
-                      "r18 close ");  // register 0x0B read at close, then the close
+            EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
+            EXPECT_EQ(f.Calls(), "r18 close ");  // register 0x0B read at close, then the close
             EXPECT_EQ(f.library->loaded, 0);
             EXPECT_EQ(f.fake->counters[2], 1u);
         }
-        // The entries in their order; the session generation is told by
-        // "OpenSession".
+        // The entries in their order; the session generation is told by "OpenSession".
         std::vector<std::string> order = {"OpenSession",      "DrvSetAddress",   "DrvReadRegister",
                                           "DrvWriteRegister", "DrvWriteImmAddr", "DrvReadImmAddr",
                                           "DrvWriteMemory",   "DrvReadMemory",   "DrvPresetImmMem",
@@ -219,11 +215,11 @@ TEST(Vxi, AddressTextAndLibraryGenerations) {
         // An entry missing: 1, nothing left loaded.
         f.library->entries.erase(session ? "CloseSession" : "DrvPresetImmMem");
         EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
-        EXPECT_EQ(status, 1u);
+        EXPECT_EQ(status, ZPX_STATUS_FAILED);
         EXPECT_EQ(f.library->loaded, 0);
         f.fake->libraries.clear();
         EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
-        EXPECT_EQ(status, 1u);
+        EXPECT_EQ(status, ZPX_STATUS_FAILED);
     }
 }
 
@@ -233,7 +229,7 @@ TEST(Vxi, BoardsThatDoNotOpen) {
         f.board.opened = nullptr;
         uint32_t status = 99;
         EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
-        EXPECT_EQ(status, 12u);
+        EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
         EXPECT_EQ(f.Calls(), "open=0,8 ");  // and no close of what never opened
         EXPECT_EQ(f.library->loaded, 0);
     }
@@ -244,12 +240,12 @@ TEST(Vxi, BoardsThatDoNotOpen) {
     // One plain open at a time, from any process; the board is not even asked.
     f.Calls();
     EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
-    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(f.Calls(), "");
-    EXPECT_EQ(ZPX_CloseController(first), 0u);
+    EXPECT_EQ(ZPX_CloseController(first), ZPX_STATUS_OK);
     f.board.result = 1;
     EXPECT_EQ(ZPX_OpenController("VXIPCI,5120", &status), nullptr);
-    EXPECT_EQ(status, 12u);
+    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(f.fake->counters[2], 1u);
     EXPECT_EQ(f.library->loaded, 0);
 }
@@ -268,12 +264,8 @@ TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
         s.register1Copy = 0x12;
         s.register2Copy = 0x21;
         s.register3Copy = 0x30;
-        for (const auto& [reg, value] : {std::pair<uint32_t, uint32_t>{0, 0x5A},
-                                         {1, 0x5A},
-                                         {2, 0x5A},
-                                         {3, 0x5A},
-                                         {0x0B, 0x03}})
-            EXPECT_TRUE(device::WriteRegister(s, reg, value).ok());
+        for (uint32_t reg : {0u, 1u, 2u, 3u, 0x0Bu})
+            EXPECT_TRUE(device::WriteRegister(s, reg, reg == 0x0B ? 0x03 : 0x5A).ok());
         EXPECT_EQ(f.Calls(), "w8=125a w8=5a03 w10=305a w10=5a21 w18=300 ");
         f.board.words = {{8, 0xA1B0}, {10, 0xC3D2}, {12, 0xBEEF}, {14, 0x0780}, {18, 0x0043}};
         uint32_t got[6] = {};
@@ -283,42 +275,37 @@ TEST(Vxi, EveryCallCarriesItsRecordAndTheSessionValue) {
         EXPECT_EQ(std::vector<uint32_t>(got, got + 6),
                   (std::vector<uint32_t>{0xB0, 0xA1, 0xD2, 0xC3, 0x43, 0xBEEF}));
         EXPECT_EQ(f.Calls(), "r8 r8 r10 r10 r18 r12 ");
-        // The clock word: a read keeps both bytes, a write sends the other one
-        // kept.
+        // The clock word: a read keeps both bytes, a write sends the other one kept.
         uint32_t range = 0;
         EXPECT_TRUE(device::ReadClockRegister(s, 7, &range).ok());
         EXPECT_EQ(range, 0x07u);
         EXPECT_TRUE(device::WriteClockRegister(s, 7, 0x105).ok());
         EXPECT_TRUE(device::WriteClockRegister(s, 6, 0x44).ok());
         EXPECT_EQ(f.Calls(), "r14 w14=580 w14=544 ");
-        // Counters: the immediate one by value, address counters by select (1 and 2
-        // exchanged), only the immediate one read back.
-        uint32_t value = 9;
-        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 7), 0u);
-        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 1, 0x100), 0u);
-        EXPECT_EQ(ZPX_ReadCtrlCounter(h, 0, &value), 0u);
-        EXPECT_EQ(value, 0x123456u);
-        EXPECT_EQ(ZPX_ReadCtrlCounter(h, 2, &value), 0u);
-        EXPECT_EQ(value, 0u);
+        // Counters: the immediate one by value, address counters by select (1 and 2 exchanged),
+        // only the immediate one read back.
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 7), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 1, 0x100), ZPX_STATUS_OK);
+        EXPECT_EQ(GetFrom(h, ZPX_ReadCtrlCounter, 0), 0x123456u);
+        EXPECT_EQ(GetFrom(h, ZPX_ReadCtrlCounter, 2), 0u);
         EXPECT_EQ(f.Calls(), "imm=7 set2=100 imm? ");
-        // Memory in pieces of 4096 with the exchanged select; the board's pod
-        // sense.
+        // Memory in pieces of 4096 with the exchanged select; the board's pod sense.
         std::vector<uint8_t> data(5000, 0xA5);
-        EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 1, 5000, data.data()), 0u);
-        EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 2, 5000, data.data()), 0u);
+        EXPECT_EQ(ZPX_WriteCtrlMemoryNa(h, 1, 5000, data.data()), ZPX_STATUS_OK);
+        EXPECT_EQ(ZPX_ReadCtrlMemoryNa(h, 2, 5000, data.data()), ZPX_STATUS_OK);
         EXPECT_EQ(f.Calls(), "mw2:4096 mw2:904 mr1:4096 mr1:904 ");
         ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(h, &status);
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->ControllerKind, 0);
-        EXPECT_EQ(ZPX_ExtractDeviceInfo(h, info), 0u);
+        EXPECT_EQ(ZPX_ExtractDeviceInfo(h, info), ZPX_STATUS_OK);
         EXPECT_EQ(info->PodKind, 0);
-        EXPECT_EQ(ZPX_DestroyDeviceInfo(h, info), 0u);
+        EXPECT_EQ(ZPX_DestroyDeviceInfo(h, info), ZPX_STATUS_OK);
         EXPECT_EQ(f.Calls(), "valid? ");
         // A nonzero result fails the call.
         f.board.result = 5;
-        EXPECT_EQ(ZPX_GetError(h, &value), 10u);
-        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 1), 10u);
-        EXPECT_EQ(ZPX_CloseController(h), 0u);
+        EXPECT_EQ(ZPX_GetError(h, &status), ZPX_STATUS_INVALID);
+        EXPECT_EQ(ZPX_WriteCtrlCounter(h, 4, 1), ZPX_STATUS_INVALID);
+        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
     }
 }
 

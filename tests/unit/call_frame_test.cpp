@@ -122,10 +122,12 @@ TEST(CallFrame, HandlesThatAreNotLiveGive2FromEveryExport) {
     for (const ExportCall& e : kExports)
         called.emplace_back(e.name);
     std::sort(called.begin(), called.end());
-    std::vector<std::string> listed = ListedExports();
-    std::sort(listed.begin(), listed.end());
+    const std::vector<std::string> listed = ListedExports();
     ASSERT_GT(listed.size(), 100u) << ZPX_DEF_FILE;
-    EXPECT_EQ(called, listed) << "the exports called here are those the library lists";
+    for (const std::string& name : listed)
+        EXPECT_TRUE(std::binary_search(called.begin(), called.end(), name))
+            << name << " not called";
+    EXPECT_EQ(called.size(), listed.size()) << "an export called twice, or one not listed";
 
     Opened o(kPci);
     const ZPX_Handle closed = o.handle;

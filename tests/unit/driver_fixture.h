@@ -224,8 +224,9 @@ inline void Answer(RegisterFile& f, std::string_view bits) {
 }
 
 // Identifies the already powered pod of a 51x4 controller through ZPX_SetPodPowerOn: register 3
-// reads pod kind `kind` (0 or 2), and TAP i answers as one of type 0 or 1 (taps[i] '0' or '1') or
-// not at all ('-'). What it sent is not kept.
+// reads pod kind `kind` (0, 2, or 3 for a pod not recognised while the extender is not off), and
+// TAP i answers as one of type 0 or 1 (taps[i] '0' or '1') or not at all ('-'). What it sent is
+// not kept.
 inline void IdentifyPod(Opened& o, uint8_t kind, std::string_view taps = "") {
     o.file->regs[0x0B] = 3;
     o.file->selected[0] = {kind};

@@ -167,12 +167,8 @@ TEST_F(Identity, SerialRomsFollowTheirSequencesWaitsAndCheck) {
     EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), ZPX_STATUS_OK);
     EXPECT_EQ(uint64_t{high} << 32 | low, 0x0F07060504030201u);
     EXPECT_EQ(Take(), "w3=6 s15 " + kGoodRomReads + "w3=0 ");
-    // The 1-Wire ROM example of the sensor maker's application note, family 02, CRC A2.
-    o.file->selected[6] = {0x02, 0x1C, 0xB8, 0x01, 0x00, 0x00, 0x00, 0xA2};
-    EXPECT_EQ(ZPX_GetControllerSerialNumber(o.handle, &high, &low), ZPX_STATUS_OK);
-    EXPECT_EQ(uint64_t{high} << 32 | low, 0xA200000001B81C02u);
     // The published check value of this CRC (reflected 0x31, init 0): "123456789" gives 0xA1.
-    // Both ROMs above would also pass under the unreflected polynomial; this would not.
+    // The ROM above would also pass under the unreflected polynomial; this would not.
     uint8_t check = 0;
     for (char c : std::string("123456789"))
         check = device::Crc8Maxim(check, static_cast<uint8_t>(c));
@@ -288,7 +284,15 @@ TEST(BoardTest, VerdictsFromTheClockRangeRegister) {
     }
 }
 
-TEST(InfoRecords, TheRecordFollowsThePodAndItsTaps) {
+// The words of a block, space-separated.
+std::string Words(const int32_t* block, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += (i > 0 ? " " : "") + std::to_string(block[i]);
+    return out;
+}
+
+TEST(InfoRecords, RecordFollowsTheSessionAndQueriesAnswerWhatWasAsked) {
     Opened o(kPci);
     o.file->selected[1] = {0x45};
     ZPX_ControllerInfoRecord* record = nullptr;
@@ -297,24 +301,17 @@ TEST(InfoRecords, TheRecordFollowsThePodAndItsTaps) {
     ASSERT_NE(record, nullptr);
     // Pod not known: no TAPs, no blocks; the type, limits, sizes, pod and clock are answered. The
     // flash code is read once, for the memory sizes; the clock at every refresh.
-    EXPECT_EQ(record->ValidMask, 0x1000Fu | 0x3F0 | 0x400);
-    EXPECT_EQ(record->TapCount, 0u);
+    EXPECT_EQ(record->ValidMask * 10 + record->TapCount, (0x1000Fu | 0x3F0 | 0x400) * 10);
     EXPECT_EQ(record->TapStates, nullptr);
     EXPECT_EQ(record->ControllerType * 100000 + record->MaxFrequencyKhz, 340000);
     EXPECT_EQ(o.fake->Take(), "w3=1 r3=45 w3=0 r7=0 r6=0 ");
     // Pod kind and TAPs; TAP types, the TAP-state, lowest and highest output blocks (each with
     // a word 0 after the four TAPs) and the threshold range of TAP index 1.
-    using Words = std::vector<int32_t>;
-    const std::tuple<uint8_t, const char*, Words, Words, Words, Words, int32_t> pods[] = {
-        {0, "", {4, 4, 4, 4}, {4, 4, 4, 4, 0}, {33, 33, 33, 33, 0}, {50, 50, 50, 50, 0}, 3350},
-        {2,
-         "0-0-",
-         {0, -1, 0, -1},
-         {0, 0, 0, 0, 0},
-         {10, -1, 10, -1, 0},
-         {36, -1, 36, -1, 0},
-         -101},
-        {2, "1111", {1, 1, 1, 1}, {1, 1, 1, 1, 0}, {10, 10, 10, 10, 0}, {36, 36, 36, 36, 0}, 41}};
+    const std::tuple<uint8_t, const char*, const char*, const char*, const char*, const char*,
+                     int32_t>
+        pods[] = {{0, "", "4 4 4 4", "4 4 4 4", "33 33 33 33", "50 50 50 50", 3350},
+                  {2, "0-0-", "0 -1 0 -1", "0 0 0 0", "10 -1 10 -1", "36 -1 36 -1", -101},
+                  {2, "1111", "1 1 1 1", "1 1 1 1", "10 10 10 10", "36 36 36 36", 41}};
     for (const auto& [kind, taps, types, states, lowest, highest, threshold] : pods) {
         SCOPED_TRACE(taps);
         IdentifyPod(o, kind, taps);
@@ -323,19 +320,19 @@ TEST(InfoRecords, TheRecordFollowsThePodAndItsTaps) {
         EXPECT_EQ(again, record);
         EXPECT_EQ(o.fake->Take(), "r7=0 r6=0 ");
         EXPECT_EQ(record->ValidMask, 0x1000Fu | 0x3F0 | 0x7C00);
-        EXPECT_EQ(Words(record->TapStates, record->TapStates + 5), states);
-        EXPECT_EQ(Words(record->MinOutputVoltage, record->MinOutputVoltage + 5), lowest);
-        EXPECT_EQ(Words(record->MaxOutputVoltage, record->MaxOutputVoltage + 5), highest);
+        EXPECT_EQ(Words(record->TapStates, 5), std::string(states) + " 0");
+        EXPECT_EQ(Words(record->MinOutputVoltage, 5), std::string(lowest) + " 0");
+        EXPECT_EQ(Words(record->MaxOutputVoltage, 5), std::string(highest) + " 0");
         // The getters read the session alone.
+        int32_t got[4], low[4], high[4];
         for (int32_t t = 0; t < 4; ++t) {
-            int32_t low = 0, high = 0;
-            EXPECT_EQ(o.Get<int32_t>(ZPX_GetTapType, t + 1), types[t]);
-            EXPECT_EQ(ZPX_GetOutputVoltRange(o.handle, t, &low, &high), ZPX_STATUS_OK);
-            EXPECT_EQ(Words({low, high}), Words({lowest[t], highest[t]}));
+            got[t] = o.Get<int32_t>(ZPX_GetTapType, t + 1);
+            EXPECT_EQ(ZPX_GetOutputVoltRange(o.handle, t, &low[t], &high[t]), ZPX_STATUS_OK);
         }
-        int32_t low = 0, high = 0;
-        EXPECT_EQ(ZPX_GetThresholdVoltRange(o.handle, 1, &low, &high), ZPX_STATUS_OK);
-        EXPECT_EQ(low * 100 + high, threshold);
+        EXPECT_EQ(Words(got, 4) + " / " + Words(low, 4) + " / " + Words(high, 4),
+                  std::string(types) + " / " + lowest + " / " + highest);
+        EXPECT_EQ(ZPX_GetThresholdVoltRange(o.handle, 1, &low[0], &high[0]), ZPX_STATUS_OK);
+        EXPECT_EQ(low[0] * 100 + high[0], threshold);
         EXPECT_EQ(o.fake->Take(), "");
     }
     int32_t type = 99, low = 0, high = 0;
@@ -343,19 +340,10 @@ TEST(InfoRecords, TheRecordFollowsThePodAndItsTaps) {
         EXPECT_EQ(ZPX_GetTapType(o.handle, tap, &type), ZPX_STATUS_OK);
     EXPECT_EQ(type, 99);
     EXPECT_EQ(ZPX_GetOutputVoltRange(o.handle, 4, &low, &high), ZPX_STATUS_INVALID);
-    // A pod powered off is forgotten: no TAPs, no blocks again.
-    ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_GetControllerInfo(o.handle, &record), ZPX_STATUS_OK);
-    EXPECT_EQ(record->ValidMask * 10 + record->TapCount, (0x1000Fu | 0x3F0 | 0x400) * 10);
-    EXPECT_EQ(record->TapStates, nullptr);
-}
 
-TEST(InfoQueries, AnswerWhatWasAskedFromTheSessionOrTheRecord) {
-    Opened o(kPci);
-    o.file->selected[1] = {0x45};
+    // The query of the session. Nothing asked: register 0x0B twice; bit 6 sets only the copy's
+    // bit 0 (which the next write of the TAP enables shows).
     IdentifyPod(o, 2, "1-11");
-    // Nothing asked: register 0x0B twice; bit 6 sets only the copy's bit 0 (which the next
-    // write of the TAP enables shows).
     ZPX_InfoQuery query{};
     std::fill_n(reinterpret_cast<uint32_t*>(&query), 23, 0xEEEEEEEEu);
     query.RequestMask = 0;
@@ -382,8 +370,7 @@ TEST(InfoQueries, AnswerWhatWasAskedFromTheSessionOrTheRecord) {
         EXPECT_EQ(ZPX_ControllerInfoNew(o.handle, nullptr), ZPX_STATUS_INVALID);
         EXPECT_EQ(ZPX_ControllerInfoNew(o.handle, &query), ZPX_STATUS_BUSY);
     }
-
-    // From a record of the 5120 family: powered by definition, no serial numbers.
+    // The query of a record of the 5120 family: powered by definition, no serial numbers.
     o.fake->Take();
     ZPX_DeviceInfo info{};
     info.PodKind = 1;
@@ -396,13 +383,17 @@ TEST(InfoQueries, AnswerWhatWasAskedFromTheSessionOrTheRecord) {
               -100 + 10 + 4);
     EXPECT_EQ(o.fake->Take(), "");
     EXPECT_EQ(ZPX_ControllerInfo(o.handle, nullptr, &query), ZPX_STATUS_INVALID);
-}
 
-// Both queries, for a 51x4 controller with a powered pod: the power read, the controller's serial
-// number, revision or flash code failing gives 10, with the controller type answered before kept.
-TEST(InfoQueries, AFailedPowerOrIdentityReadGives10) {
-    // What is asked, the requests that succeed before the one that fails (the query from a
-    // record reads register 0x0B once, the other twice) and what is sent.
+    // A pod powered off is forgotten: no TAPs, no blocks again.
+    ASSERT_EQ(ZPX_SetPodPowerOff(o.handle), ZPX_STATUS_OK);
+    ASSERT_EQ(ZPX_GetControllerInfo(o.handle, &record), ZPX_STATUS_OK);
+    EXPECT_EQ(record->ValidMask * 10 + record->TapCount, (0x1000Fu | 0x3F0 | 0x400) * 10);
+    EXPECT_EQ(record->TapStates, nullptr);
+
+    // Both queries, for a 51x4 controller with a powered pod: the power read, the controller's
+    // serial number, revision or flash code failing gives 10, with the controller type answered
+    // before kept. What is asked, the requests that succeed before the one that fails (the query
+    // from a record reads register 0x0B once, the other twice) and what is sent.
     const std::tuple<uint32_t, int, const char*> reads[] = {
         {0, 0, "fail "},
         {ZPX_QUERY_CONTROLLER_SERIAL, 1, "rb=3 fail w3=0 "},
@@ -412,17 +403,16 @@ TEST(InfoQueries, AFailedPowerOrIdentityReadGives10) {
         for (const auto& [item, before, log] : reads) {
             SCOPED_TRACE(std::to_string(item) + (fromRecord ? " from a record" : ""));
             const bool secondPowerRead = !fromRecord && before > 0;
-            Opened o(kPci);
-            o.file->regs[0x0B] = 3;
-            o.file->failAt = o.file->served + before + (secondPowerRead ? 1 : 0);
-            ZPX_DeviceInfo info{};
+            Opened f(kPci);
+            f.file->regs[0x0B] = 3;
+            f.file->failAt = f.file->served + before + (secondPowerRead ? 1 : 0);
+            info = ZPX_DeviceInfo{};
             info.ControllerKind = 3;
-            ZPX_InfoQuery query{};
             query.RequestMask = ZPX_QUERY_CONTROLLER_TYPE | item;
-            EXPECT_EQ(fromRecord ? ZPX_ControllerInfo(o.handle, &info, &query)
-                                 : ZPX_ControllerInfoNew(o.handle, &query),
+            EXPECT_EQ(fromRecord ? ZPX_ControllerInfo(f.handle, &info, &query)
+                                 : ZPX_ControllerInfoNew(f.handle, &query),
                       ZPX_STATUS_INVALID);
-            EXPECT_EQ(o.fake->Take(), (secondPowerRead ? "rb=3 " : "") + std::string(log));
+            EXPECT_EQ(f.fake->Take(), (secondPowerRead ? "rb=3 " : "") + std::string(log));
             EXPECT_EQ(query.ValidMask, ZPX_QUERY_CONTROLLER_TYPE);
         }
     }

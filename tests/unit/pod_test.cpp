@@ -105,14 +105,17 @@ TEST(PodLink, VoltageFramesCarryTenBitCodesAndTheAdcReadsBack) {
         {5000, 5000, "1011101110", "1111111111"},  // clamped
         {1003, 7, "0001100100", "0000000001"},     // cut down to the 4 mV step
     };
+    // A frame on TAP index 2 (or 0 for the read-back, whose base write is 9): the base write,
+    // then `bits`, closing with the copy of register 2.
+    auto frame = [](uint32_t v, const std::string& bits) {
+        const std::string base = Hex("w2=", v);
+        return base + Sent(v, bits);
+    };
     for (const auto& [output, threshold, c1, c2] : codes) {
         SCOPED_TRACE(output);
         ASSERT_TRUE(target::WriteTapVoltages(s, 2, output, threshold).ok());
-        uint32_t v = 0x89;
-        std::string expect = "w2=89 " + Sent(v, std::string("0011001") + c1 + "00") + "w2=1 ";
-        v = 0x89;
-        expect += "w2=89 " + Sent(v, std::string("0011010") + c2 + "00") + "w2=1 ";
-        EXPECT_EQ(o.fake->Take(), expect);
+        EXPECT_EQ(o.fake->Take(), frame(0x89, "0011001" + std::string(c1) + "00") + "w2=1 " +
+                                      frame(0x89, "0011010" + std::string(c2) + "00") + "w2=1 ");
     }
     EXPECT_TRUE(target::WriteTapVoltages(s, 2, 999, 1500).failed());
     EXPECT_TRUE(target::WriteTapVoltages(s, 2, INT32_MIN, 0).failed());
@@ -122,22 +125,21 @@ TEST(PodLink, VoltageFramesCarryTenBitCodesAndTheAdcReadsBack) {
     // 128 is 2056 (integer arithmetic).
     const std::tuple<const char*, int32_t> readings[] = {{"11111111 00000000", 4096 * 1000 + 0},
                                                          {"10000000 00000001", 2056 * 1000 + 16}};
+    auto reading = [&](const std::string& command, std::string_view byte) {
+        // Each sample follows a clock, low then high, with the command's last bit (1) still on.
+        std::string out = frame(0x09, command);
+        for (char b : byte)
+            out += "w2=19 w2=39 " + Hex("r2=", b == '1' ? 0xF1 : 0xF0);
+        return out;
+    };
     for (const auto& [bits, expected] : readings) {
         Answer(*o.file, bits);
         int32_t first = -1, second = -1;
         ASSERT_TRUE(target::ReadTapVoltages(s, 0, &first, &second).ok());
         EXPECT_EQ(first * 1000 + second, expected);
-        uint32_t v = 0x09;
-        std::string expect = "w2=9 " + Sent(v, "10011011111");
-        for (int i = 0; i < 8; ++i)
-            expect +=
-                Hex("w2=", v & ~0x20u) + Hex("w2=", v) + Hex("r2=", bits[i] == '1' ? 0xF1 : 0xF0);
-        v = 0x09;
-        expect += "w2=0 w2=9 " + Sent(v, "10011001111");
-        for (int i = 0; i < 8; ++i)
-            expect += Hex("w2=", v & ~0x20u) + Hex("w2=", v) +
-                      Hex("r2=", bits[9 + i] == '1' ? 0xF1 : 0xF0);
-        EXPECT_EQ(o.fake->Take(), expect + "w2=1 ");
+        EXPECT_EQ(o.fake->Take(),
+                  reading("10011011111", std::string_view(bits).substr(0, 8)) + "w2=0 " +
+                      reading("10011001111", std::string_view(bits).substr(9)) + "w2=1 ");
     }
 }
 
@@ -167,62 +169,48 @@ TEST(PodLink, ExtenderCommandRestoresRegisterTwoWithThePodActiveBit) {
 TEST(Pod, IdentificationFollowsTheKindBitsTheExtenderAndTheTaps) {
     // A powered pod of the 51x4 family: register 3 at select 0 reads `kinds` in turn; register 2
     // answers `reads` (one bit for the read each extender command starts with), then ten bits per
-    // TAP read, by `taps`: '0' and '1' the identity of a TAP of that type, '-' no TAP.
-    struct Case {
-        const char* label;
-        std::deque<uint8_t> kinds;
-        bool extenderOff;  // switched off by the caller before
-        const char* reads;
-        const char* taps;
-        int32_t podType;
-        std::vector<int32_t> tapTypes;
-        size_t extenderCommands;
-    };
-    const Case cases[] = {
-        {"kind 0: fixed TAPs, no TAP frame", {0}, false, "", "", 0, {4, 4, 4, 4}, 0},
-        {"kind 2, TAPs 1 0 1 3", {2}, false, "0", "101-", 1, {0, 0, 0, -1}, 2},
-        {"kind 2, TAPs all of type 1", {2}, false, "0", "1111", 2, {1, 1, 1, 1}, 2},
-        {"kind 3 with the extender off", {3}, true, "", "11--", 3, {1, 1, -1, -1}, 0},
-        {"kind 3 otherwise: unrecognised", {3}, false, "", "0---", -1, {0, -1, -1, -1}, 0},
-        {"kind 1 asks again with the extender off",
-         {1, 2},
-         false,
-         "000",
-         "1111",
-         2,
-         {1, 1, 1, 1},
-         4},
-        {"kind 1 that stays 1", {1, 1}, false, "00", "0-00", 1, {0, -1, 0, 0}, 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    // TAP read, by `taps`: '0' and '1' the identity of a TAP of that type, '-' no TAP. Then the
+    // pod type, the TAP types and the extender commands sent.
+    const std::tuple<const char*, std::deque<uint8_t>, bool, const char*, const char*, int32_t,
+                     const char*, size_t>
+        cases[] = {
+            {"kind 0: fixed TAPs, no TAP frame", {0}, false, "", "", 0, "4 4 4 4", 0},
+            {"kind 2, TAPs 1 0 1 3", {2}, false, "0", "101-", 1, "0 0 0 -1", 2},
+            {"kind 2, TAPs all of type 1", {2}, false, "0", "1111", 2, "1 1 1 1", 2},
+            {"kind 3 with the extender off", {3}, true, "", "11--", 3, "1 1 -1 -1", 0},
+            {"kind 3 otherwise: unrecognised", {3}, false, "", "0---", -1, "0 -1 -1 -1", 0},
+            {"kind 1 asks again, extender off", {1, 2}, false, "000", "1111", 2, "1 1 1 1", 4},
+            {"kind 1 that stays 1", {1, 1}, false, "00", "0-00", 1, "0 -1 0 0", 2}};
+    for (const auto& [label, kinds, extenderOff, reads, taps, podType, tapTypes, commands] :
+         cases) {
+        SCOPED_TRACE(label);
         auto file = std::make_shared<RegisterFile>();
         file->regs[0x0B] = 3;
         Opened o(kPci, file);
-        if (c.extenderOff) {
-            ASSERT_TRUE(target::SetExtenderMode(o.s(), 0).ok());
-        }
-        file->selected[0] = c.kinds;
-        std::string bits = c.reads;
-        for (char t : std::string_view(c.taps))
+        EXPECT_TRUE(!extenderOff || target::SetExtenderMode(o.s(), 0).ok());
+        o.file->selected[0] = kinds;
+        std::string bits = reads;
+        for (char t : std::string_view(taps))
             bits += t == '-' ? "1111111111" : t == '1' ? "0100000000" : "0000000000";
-        Answer(*file, bits);
+        Answer(*o.file, bits);
         o.fake->Take();
         ASSERT_EQ(ZPX_SetPodPowerOn(o.handle), ZPX_STATUS_OK);
-        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), c.podType);
+        EXPECT_EQ(o.Get<int32_t>(ZPX_GetPodType), podType);
+        std::string types;
         for (int32_t tap = 1; tap <= 4; ++tap)
-            EXPECT_EQ(o.Get<int32_t>(ZPX_GetTapType, tap), c.tapTypes[tap - 1]) << tap;
+            types += (tap > 1 ? " " : "") + std::to_string(o.Get<int32_t>(ZPX_GetTapType, tap));
+        EXPECT_EQ(types, tapTypes);
         // An extender command starts with the reads of registers 2 and 0x0B. Already powered: no
         // power step; pods of type 1 to 3 keep bit 5 of register 1.
         const std::string log = o.fake->Take();
-        EXPECT_EQ(Occurrences(log, "rb=3 w2=c9 s5"), c.extenderCommands);
+        EXPECT_EQ(Occurrences(log, "rb=3 w2=c9 s5"), commands);
         EXPECT_EQ(log.find("wb="), std::string::npos);
-        EXPECT_EQ((o.s().register1Copy & 0x20) != 0, c.podType >= 1);
+        EXPECT_EQ((o.s().register1Copy & 0x20) != 0, podType >= 1);
         // Probed with the extender off, then back to the mode asked for before.
         uint32_t extender = 99;
         EXPECT_EQ(ZPX_GetPodExtenderMode(o.handle, &extender),
-                  c.podType >= 0 ? ZPX_STATUS_OK : ZPX_STATUS_NOT_AVAILABLE);
-        EXPECT_TRUE(c.podType != 2 || extender == 1u);
+                  podType >= 0 ? ZPX_STATUS_OK : ZPX_STATUS_NOT_AVAILABLE);
+        EXPECT_TRUE(podType != 2 || extender == 1u);
     }
 }
 
@@ -295,16 +283,10 @@ TEST(Pod, ActivationResetAndTheStartupProgram) {
     EXPECT_EQ(o.fake->Take(), "w1=20 w2=1 w0=3 alloc1=1 set1=1000 wait1 free1 r0=3 r0=3 r0=0 ");
     // The program: every byte 0x81 except ten.
     std::vector<uint8_t> program(123, 0x81);
-    for (const auto& [at, byte] : std::map<size_t, uint8_t>{{2, 0xF1},
-                                                            {3, 0x85},
-                                                            {17, 0xF3},
-                                                            {18, 0x85},
-                                                            {32, 0xB1},
-                                                            {43, 0xB5},
-                                                            {54, 0xB3},
-                                                            {85, 0xB7},
-                                                            {116, 0xC7},
-                                                            {117, 0xC7}})
+    const std::pair<size_t, uint8_t> others[] = {{2, 0xF1},   {3, 0x85},  {17, 0xF3}, {18, 0x85},
+                                                 {32, 0xB1},  {43, 0xB5}, {54, 0xB3}, {85, 0xB7},
+                                                 {116, 0xC7}, {117, 0xC7}};
+    for (const auto& [at, byte] : others)
         program[at] = byte;
     EXPECT_EQ(o.file->memory[0], program);
     EXPECT_EQ(o.file->counters[0], 0u);

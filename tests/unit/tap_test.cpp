@@ -136,9 +136,9 @@ TEST(TapVoltages, DirectExportsTrustTheRecord) {
     Opened o(kPci);
     ZPX_DeviceInfo info{};
     info.PodKind = 1;
+    info.TapState[1] = -1;
     info.MinOutputVoltage = 10;
     info.MaxOutputVoltage = 36;
-    info.TapState[1] = -1;
     ZPX_TapVoltageRequest request{};
     EXPECT_EQ(ZPX_SetTapVoltage(o.handle, nullptr, &request), ZPX_STATUS_NULL_HANDLE);
     EXPECT_EQ(ZPX_SetTapVoltage(o.handle, &info, nullptr), ZPX_STATUS_INVALID);
@@ -147,11 +147,7 @@ TEST(TapVoltages, DirectExportsTrustTheRecord) {
     ASSERT_EQ(ZPX_SetTapVoltage(o.handle, &info, &request), ZPX_STATUS_OK);
     EXPECT_EQ(o.fake->Take(), "r2=0 alloc1=2 set1=150 ");
     // TAPs 0 to 2: the absent TAP 1 is skipped, TAP 2 is out of range and ends the call.
-    request.TapMask = 0x17;
-    request.Output[0] = 33;
-    request.Output[1] = 20;
-    request.Output[2] = 37;
-    request.Threshold[0] = 15;
+    request = {0x17, {33, 20, 37}, {15}};  // TAP mask, outputs, thresholds
     EXPECT_EQ(ZPX_SetTapVoltage(o.handle, &info, &request), ZPX_STATUS_OUT_OF_RANGE);
     const std::vector<std::string> log = Entries(o.fake->Take());
     ASSERT_EQ(log.size(), 1u + 2 * 40);  // TAP 0 set and closed, nothing more

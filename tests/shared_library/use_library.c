@@ -29,15 +29,15 @@
 #endif
 
 /* The exports used, reached directly or through dlsym. */
-#define ZPX_EXPORTS(X)                                                        \
-    X(ZPX_OpenController)                                                     \
-    X(ZPX_CloseController)                                                    \
-    X(ZPX_SetCtrlFrequency)                                                   \
-    X(ZPX_WriteCtrlMemory)                                                    \
-    X(ZPX_ReadCtrlMemory)                                                     \
-    X(ZPX_GetControllerStatus)                                                \
-    X(ZPX_CreateDeviceInfo) X(ZPX_DestroyDeviceInfo) X(ZPX_GetControllerInfo) \
-        X(ZPX_ControllerSerialNumberPeek)
+#define ZPX_EXPORTS(X)         \
+    X(ZPX_OpenController)      \
+    X(ZPX_CloseController)     \
+    X(ZPX_SetCtrlFrequency)    \
+    X(ZPX_WriteCtrlMemory)     \
+    X(ZPX_ReadCtrlMemory)      \
+    X(ZPX_GetControllerStatus) \
+    X(ZPX_CreateDeviceInfo)    \
+    X(ZPX_DestroyDeviceInfo) X(ZPX_GetControllerInfo) X(ZPX_ControllerSerialNumberPeek)
 
 struct Api {
 #define FIELD(name) __typeof__(&name) name;

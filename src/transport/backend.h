@@ -58,7 +58,7 @@ class Backend {
     // What identifying the controller, or the driver's later answer, tells of the driver.
     void SetLegacyDriver(uint32_t legacy) { legacyDriver_ = legacy; }
     // The controller type identification settled (-1, or 0 to 3); some paths depend on it.
-    virtual void SetControllerType(int32_t controllerType) { (void)controllerType; }
+    virtual void SetControllerType(int32_t /*controllerType*/) {}
 
     // 8-bit registers 0, 1, 2, 3 and 0x0B. A read stores the byte, zero-extended, and leaves
     // `value` untouched on failure. `partner` is the session's copy of the register that shares
@@ -91,42 +91,24 @@ class Backend {
     // Requests that only some back-ends answer. Elsewhere they fail, as a driver that does not
     // know a request refuses it, and nothing is sent. Outputs are written only on success.
     // The driver's identification: the family id in the upper 16 bits of the answer.
-    virtual Result QueryDriverId(uint32_t* answer) {
-        (void)answer;
-        return kFail;
-    }
+    virtual Result QueryDriverId(uint32_t* /*answer*/) { return kFail; }
     // The two status registers that a current driver of the 5120 family keeps.
-    virtual Result QueryStatusRegisters(uint32_t* register1, uint32_t* register2) {
-        (void)register1;
-        (void)register2;
+    virtual Result QueryStatusRegisters(uint32_t* /*register1*/, uint32_t* /*register2*/) {
         return kFail;
     }
     // Pod sense: 0 tells an older pod with fixed TAPs.
-    virtual Result QueryPodSense(uint32_t* answer) {
-        (void)answer;
-        return kFail;
-    }
+    virtual Result QueryPodSense(uint32_t* /*answer*/) { return kFail; }
 
     // Network settings and images of the controllers that keep them. Back-ends that do not
     // carry them say so, and the exports answer without sending anything.
     virtual bool CarriesConfiguration() const { return false; }
     // One configuration packet; a read gets the controller's reply in `packet`.
-    virtual Result ConfigWrite(const LanPacket& packet) {
-        (void)packet;
-        return kFail;
-    }
-    virtual Result ConfigRead(LanPacket& packet) {
-        (void)packet;
-        return kFail;
-    }
+    virtual Result ConfigWrite(const LanPacket& /*packet*/) { return kFail; }
+    virtual Result ConfigRead(LanPacket& /*packet*/) { return kFail; }
     // The image behind its header, then the controller's verdict on it (0 accepted, or its own
     // nonzero status) in *verdict; fails when the transport did.
-    virtual Result UploadImage(LanPacket& header, const uint8_t* image, uint32_t length,
-                               uint32_t* verdict) {
-        (void)header;
-        (void)image;
-        (void)length;
-        (void)verdict;
+    virtual Result UploadImage(LanPacket& /*header*/, const uint8_t* /*image*/, uint32_t /*length*/,
+                               uint32_t* /*verdict*/) {
         return kFail;
     }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -258,6 +259,14 @@ inline std::vector<Request> Packets(const FakeTcpState& tcp) {
         out.emplace_back(GetU32(p), GetU32(p + 4), GetU32(p + 8));
     }
     return out;
+}
+
+// 32-bit words as they travel, low byte first.
+inline std::vector<uint8_t> WordBytes(std::initializer_list<uint32_t> words) {
+    std::vector<uint8_t> bytes(4 * words.size());
+    for (size_t i = 0; i < words.size(); ++i)
+        PutU32(&bytes[4 * i], words.begin()[i]);
+    return bytes;
 }
 
 }  // namespace zpx::testing

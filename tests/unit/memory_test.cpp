@@ -19,20 +19,13 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return bytes;
 }
 
-std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
-    std::vector<uint8_t> bytes;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
-    return bytes;
-}
-
 TEST(Counters, OlderAndCurrentDriversGetTheirOwnRequests) {
     const uint32_t v = 0x11223344;
-    const auto legacy = [&](uint32_t n) { return DriverCall{0x9C406400, Words({n, v}), 0}; };
-    const auto current = [&](uint32_t n) { return DriverCall{0x9C406430, Words({n, v}), 8}; };
-    const auto read = [](uint32_t n) { return DriverCall{0x9C406434, Words({n, 0}), 8}; };
-    const DriverCall immediate{0x9C40640C, Words({v}), 0}, readImmediate{0x9C406410, Words({0}), 4};
+    const auto legacy = [&](uint32_t n) { return DriverCall{0x9C406400, WordBytes({n, v}), 0}; };
+    const auto current = [&](uint32_t n) { return DriverCall{0x9C406430, WordBytes({n, v}), 8}; };
+    const auto read = [](uint32_t n) { return DriverCall{0x9C406434, WordBytes({n, 0}), 8}; };
+    const DriverCall immediate{0x9C40640C, WordBytes({v}), 0},
+        readImmediate{0x9C406410, WordBytes({0}), 4};
     // Writes of counters 0 to 4 and 77, then reads of counters 0, 1 and 9. Older drivers number
     // the address counters with 1 and 2 exchanged, have a request of their own for the
     // immediate address counter (4) and read back only that one (as 0).
@@ -86,9 +79,9 @@ TEST(Counters, EthernetPacketsCarryPackedAddressGroups) {
                                  {3, 0, 0}};
     for (const auto& r : reads) {
         tcp.sent.clear();
-        tcp.script = {{TcpEvent::kData, Words({r[1], 0xAB123456, 0})}};
+        tcp.script = {{TcpEvent::kData, WordBytes({r[1], 0xAB123456, 0})}};
         EXPECT_EQ(o.Get(ZPX_ReadCtrlCounter, r[0]), r[2]) << r[0];
-        EXPECT_EQ(tcp.sent, r[1] ? Words({r[1], 0, 0}) : std::vector<uint8_t>{});
+        EXPECT_EQ(tcp.sent, r[1] ? WordBytes({r[1], 0, 0}) : std::vector<uint8_t>{});
     }
 }
 
@@ -135,8 +128,7 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     ASSERT_EQ(ZPX_WriteCtrlMemoryNa(o.handle, 1, 1300, bytes.data()), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_WriteMemoryEx(o.handle, 0, 9, 0, nullptr), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_ReadMemoryEx(o.handle, 0, 5, 0, nullptr), ZPX_STATUS_OK);
-    const std::vector<uint8_t> header = {0x20, 0, 0x14, 0, 0x14, 0x05, 0, 0,
-                                         0,    0, 0,    0, 0,    0,    0, 0};
+    const std::vector<uint8_t> header = WordBytes({0x00140020, 0x0514, 0, 0});
     EXPECT_TRUE(std::equal(header.begin(), header.end(), tcp.sent.begin()));
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 1300, tcp.sent.begin() + 16));
     EXPECT_EQ(tcp.sends, (std::vector<std::pair<size_t, bool>>{
@@ -160,14 +152,9 @@ TEST(MemoryTransfer, EthernetHeadersPiecesAndShortReads) {
     expectedBack.insert(expectedBack.end(), served.begin() + 8192, served.end());
     EXPECT_EQ(back, expectedBack);
     // Counter 3 loaded with 0x101 in 6-bit groups, then headers asking for the rest each.
-    std::vector<uint8_t> expected(12 + 3 * 16);
-    PutU32(&expected[0], 0x04300008);
-    PutU32(&expected[4], 0x0802);
-    for (uint32_t i = 0, asked[] = {8192, 8192, 3716}; i < 3; ++i) {
-        PutU32(&expected[12 + 16 * i], 0x002C0010);
-        PutU32(&expected[16 + 16 * i], asked[i]);
-    }
-    EXPECT_EQ(tcp.sent, expected);
+    EXPECT_EQ(tcp.sent, WordBytes({0x04300008, 0x0802, 0,                           // counter 3
+                                   0x002C0010, 8192, 0, 0, 0x002C0010, 8192, 0, 0,  // headers
+                                   0x002C0010, 3716, 0, 0}));
     tcp.sent.clear();
     ASSERT_EQ(ZPX_ReadMemory(o.handle, 0, 5, 0x100, 0, nullptr), ZPX_STATUS_OK);
     EXPECT_EQ(GetU32(tcp.sent.data() + 4), 0x0800u);

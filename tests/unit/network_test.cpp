@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "driver_fixture.h"
 #include "transport/lan_config.h"
@@ -11,26 +12,18 @@
 namespace zpx::testing {
 namespace {
 
-std::vector<uint8_t> Text(const char* text) {
-    return std::vector<uint8_t>(text, text + std::char_traits<char>::length(text));
-}
-
+// A configuration packet or reply: command word, data0, data1.
 std::vector<uint8_t> Reply(uint32_t command, uint32_t data0, uint32_t data1 = 0) {
-    std::vector<uint8_t> p(12);
-    PutU32(p.data(), command);
-    PutU32(p.data() + 4, data0);
-    PutU32(p.data() + 8, data1);
-    return p;
+    return WordBytes({command, data0, data1});
 }
 
 TEST(Network, ImageChecksumCoversWholeWordsOnly) {
     // CRC-16/XMODEM of each 4-byte group reversed: "12345678" as "43218765".
-    const std::pair<const char*, uint16_t> examples[] = {
+    const std::pair<std::string_view, uint16_t> examples[] = {
         {"abcd", 0x40D7}, {"abcde", 0x40D7}, {"abcdefgh", 0xD1FD}, {"abc", 0}, {"", 0}};
     for (const auto& [text, crc] : examples) {
-        const auto image = Text(text);
-        EXPECT_EQ(transport::ImageCrc(image.data(), static_cast<uint32_t>(image.size())), crc)
-            << text;
+        const auto* image = reinterpret_cast<const uint8_t*>(text.data());
+        EXPECT_EQ(transport::ImageCrc(image, static_cast<uint32_t>(text.size())), crc) << text;
     }
 }
 
@@ -98,11 +91,7 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         image[i] = static_cast<uint8_t>(i * 31 + 7);
     const uint16_t crc = transport::ImageCrc(image.data(), 300000);
     const auto header = [&](uint32_t kind) {
-        std::vector<uint8_t> h(12);
-        PutU32(h.data(), 0x8000 | (kind << 16));
-        PutU32(h.data() + 4, 300000);
-        PutU32(h.data() + 8, crc | 0x0B0A0000u);
-        return h;
+        return Reply(0x8000 | (kind << 16), 300000, crc | 0x0B0A0000u);
     };
     {
         // USB: the header, pieces of the chunk size, then the status read in its place.
@@ -124,10 +113,8 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
         o.file->configWrites.clear();
         o.file->pieceLengths.clear();
         EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 0, 0, 0x01, 0x02, nullptr), 5u);
-        std::vector<uint8_t> empty(12);
-        PutU32(empty.data(), 0x00018000);
-        PutU32(empty.data() + 8, 0x02010000);
-        EXPECT_EQ(o.file->configWrites, (std::vector<std::vector<uint8_t>>{empty}));
+        EXPECT_EQ(o.file->configWrites,
+                  (std::vector<std::vector<uint8_t>>{Reply(0x00018000, 0, 0x02010000)}));
         EXPECT_TRUE(o.file->pieceLengths.empty());
         o.file->failAfter = o.file->served;
         EXPECT_EQ(ZPX_UpdateFPGA(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), ZPX_STATUS_FAILED);
@@ -135,11 +122,8 @@ TEST(Network, ImagesGoInPiecesOrInOneStreamAndTheStatusComesBack) {
     Opened o(kEthernet);
     FakeTcpState& tcp = *o.tcp;
     // Ethernet: header and image in one stream, a second, then a second before each try.
-    tcp.script = {{TcpEvent::kTimeout, {}},
-                  {TcpEvent::kTimeout, {}},
-                  {TcpEvent::kTimeout, {}},
-                  {TcpEvent::kTimeout, {}},
-                  {TcpEvent::kData, Reply(0x00028000, 0)}};
+    tcp.script.assign(4, {TcpEvent::kTimeout, {}});
+    tcp.script.push_back({TcpEvent::kData, Reply(0x00028000, 0)});
     EXPECT_EQ(ZPX_UpdateFirmware(o.handle, 300000, 0, 0x0A, 0x0B, image.data()), ZPX_STATUS_OK);
     std::vector<uint8_t> stream = header(2);
     stream.insert(stream.end(), image.begin(), image.end());

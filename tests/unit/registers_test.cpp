@@ -137,12 +137,7 @@ TEST(LanLink, ExchangeAssemblesPiecesAndGivesUpAfterFourEmptyWaits) {
 // send that fails leaves the stream out of step for good: later calls fail at once and send
 // nothing. Sends are limited in time as long as a reply may take.
 TEST(LanLink, RepliesGivenUpOnShiftNothingAndAFailedSendEndsTheLink) {
-    auto reply = [](uint32_t value) {
-        std::vector<uint8_t> bytes(12);
-        PutU32(&bytes[0], 0x01010001);
-        PutU32(&bytes[4], value);
-        return bytes;
-    };
+    auto reply = [](uint32_t value) { return WordBytes({0x01010001, value, 0}); };
     const auto late = reply(0x4B);
     const std::vector<TcpEvent> silence(4, {TcpEvent::kTimeout, {}});
     auto cut = [&](size_t bytes) {

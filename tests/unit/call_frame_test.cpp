@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <new>
 #include <sstream>
@@ -149,23 +150,27 @@ TEST(CallFrame, HandlesThatAreNotLiveGive2FromEveryExport) {
 
 // A close that arrives while a call runs waits for the call to end, calls that arrive once the
 // close began get 2, and of several closes racing on one handle exactly one closes it.
+// Runs `hook` when the driver of `o` gets its next request, before serving it; register 1 (the
+// error register) reads 0x42.
+void BeforeNextRequest(Opened& o, std::function<void()> hook) {
+    o.file->regs[1] = 0x42;
+    o.device->handler = [inner = o.device->handler, hook, first = true](
+                            uint32_t code, const uint8_t* in, uint32_t n, uint8_t* out,
+                            uint32_t m) mutable {
+        if (std::exchange(first, false)) hook();
+        return inner(code, in, n, out, m);
+    };
+}
+
 TEST(CallFrame, CloseWaitsForTheRunningCallAndLaterCallsGet2) {
-    auto file = std::make_shared<RegisterFile>();
-    file->regs[1] = 0x42;
-    Opened o(kUsb, file);
+    Opened o(kUsb);
     const ZPX_Handle h = o.handle;
     std::promise<void> inside, release;
     auto released = release.get_future().share();
-    auto inner = o.device->handler;
-    bool first = true;
-    o.device->handler = [&, inner](uint32_t code, const uint8_t* in, uint32_t n, uint8_t* out,
-                                   uint32_t m) {
-        if (std::exchange(first, false)) {
-            inside.set_value();
-            released.wait();
-        }
-        return inner(code, in, n, out, m);
-    };
+    BeforeNextRequest(o, [&] {
+        inside.set_value();
+        released.wait();
+    });
     uint32_t error = 0;
     std::atomic<uint32_t> callStatus{99}, closeStatus{99};
     std::thread call([&] { callStatus = ZPX_GetError(h, &error); });
@@ -203,24 +208,17 @@ TEST(CallFrame, CloseWaitsForTheRunningCallAndLaterCallsGet2) {
 TEST(CallFrame, ACallOnABusySessionGets3AtOnceAndTheGuardComesBack) {
     // Calls made while the driver serves a GetError, and what the guard then reads.
     std::vector<uint32_t> meanwhile;
-    auto file = std::make_shared<RegisterFile>();
-    file->regs[1] = 0x42;
-    Opened o(kUsb, file);
+    Opened o(kUsb);
     const ZPX_Handle h = o.handle;
-    auto inner = o.device->handler;
-    o.device->handler = [&, inner](uint32_t code, const uint8_t* in, uint32_t n, uint8_t* out,
-                                   uint32_t m) {
+    BeforeNextRequest(o, [&] {
         uint32_t v = 0;
-        if (meanwhile.empty()) {
-            meanwhile = {ZPX_GetControllerType(h, &v),
-                         ZPX_SetRunMode(h, 0x0C),
-                         ZPX_LibraryVersion(h),
-                         ZPX_LibraryVersionEx(h, &v),
-                         ZPX_LibraryVersionEx(h, nullptr),  // checked before the guard
-                         static_cast<uint32_t>(o.s().inUse.load())};
-        }
-        return inner(code, in, n, out, m);
-    };
+        meanwhile = {ZPX_GetControllerType(h, &v),
+                     ZPX_SetRunMode(h, 0x0C),
+                     ZPX_LibraryVersion(h),
+                     ZPX_LibraryVersionEx(h, &v),
+                     ZPX_LibraryVersionEx(h, nullptr),  // checked before the guard
+                     static_cast<uint32_t>(o.s().inUse.load())};
+    });
     EXPECT_EQ(o.Get(ZPX_GetError), 0x42u);
     EXPECT_EQ(meanwhile, (std::vector<uint32_t>{ZPX_STATUS_BUSY, ZPX_STATUS_BUSY, ZPX_STATUS_BUSY,
                                                 ZPX_STATUS_BUSY, ZPX_STATUS_INVALID, 0}));

@@ -168,6 +168,13 @@ T GetFrom(ZPX_Handle h, F export_, A... args) {
     return v;
 }
 
+// The status of an open of `name` that must fail.
+inline uint32_t FailedOpen(const char* name) {
+    uint32_t status = 99;
+    EXPECT_EQ(ZPX_OpenController(name, &status), nullptr) << (name ? name : "(null)");
+    return status;
+}
+
 // A controller opened on a fake platform of its own and closed at the end of the scope: `t` on
 // `file` (Ethernet: a connection that answers the open's reads with zeros) on a platform that
 // `prepare` may change first, with what the open itself sent moved aside to `openCalls`, so

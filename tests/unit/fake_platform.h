@@ -18,6 +18,15 @@
 
 namespace zpx::testing {
 
+// The entries of a call log, every one followed by a space; the log starts afresh.
+inline std::string TakeEntries(std::vector<std::string>& log) {
+    std::string out;
+    for (const std::string& entry : log)
+        out += entry + " ";
+    log.clear();
+    return out;
+}
+
 // One driver request as the device saw it.
 struct DriverCall {
     uint32_t code;
@@ -206,13 +215,7 @@ class FakePlatform : public platform::Devices,
     uint16_t nextAlarmId = 1;
 
     // The log so far, every entry followed by a space; the log starts afresh.
-    std::string Take() {
-        std::string out;
-        for (const std::string& entry : log)
-            out += entry + " ";
-        log.clear();
-        return out;
-    }
+    std::string Take() { return TakeEntries(log); }
     void Note(const char* op, uint32_t id, const char* sep = "", uint32_t value = 0) {
         log.push_back(op + std::to_string(id) + (*sep ? sep + std::to_string(value) : ""));
     }

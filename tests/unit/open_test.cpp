@@ -13,6 +13,7 @@ namespace zpx::testing {
 namespace {
 
 using platform::OsVersion;
+using Connects = std::vector<std::pair<uint32_t, uint16_t>>;  // address and port of each attempt
 
 constexpr OsVersion kNewest{2, 10, 0, 19045};
 constexpr OsVersion kNt3{2, 3, 51, 1057};
@@ -146,15 +147,11 @@ TEST(OpenController, NameSystemAndDeviceGiveThePathStatusAndIdentity) {
 
 TEST(OpenController, OverlongAndNullNamesAreRefusedWithoutTouchingAnything) {
     ScopedFakePlatform fake;
-    uint32_t status = 0;
     EXPECT_EQ(ZPX_OpenController("XYZ", nullptr), nullptr);  // no status pointer: no crash
     for (const std::string& name : {"PCI," + std::string(256, '5'), "PCI" + std::string(125, ' '),
-                                    "ETH127.0.0.1" + std::string(25, '0')}) {
-        EXPECT_EQ(ZPX_OpenController(name.c_str(), &status), nullptr);
-        EXPECT_EQ(status, ZPX_STATUS_INVALID) << name.size();
-    }
-    EXPECT_EQ(ZPX_OpenController(nullptr, &status), nullptr);
-    EXPECT_EQ(status, ZPX_STATUS_INVALID);
+                                    "ETH127.0.0.1" + std::string(25, '0')})
+        EXPECT_EQ(FailedOpen(name.c_str()), ZPX_STATUS_INVALID) << name.size();
+    EXPECT_EQ(FailedOpen(nullptr), ZPX_STATUS_INVALID);
     EXPECT_TRUE(fake->driverOpens.empty());
     EXPECT_TRUE(fake->connects.empty());
 }
@@ -167,8 +164,7 @@ TEST(OpenController, LegacyPathAdmitsOneOpenAcrossFamilies) {
     ZPX_Handle first = ZPX_OpenController("PCI", &status);
     ASSERT_NE(first, nullptr);
     // The 5120 family shares the PCI counter: refused before any device open, counter untouched.
-    EXPECT_EQ(ZPX_OpenController("PCI,5120", &status), nullptr);
-    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
+    EXPECT_EQ(FailedOpen("PCI,5120"), ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(fake->driverOpens.size(), 1u);
     EXPECT_EQ(std::vector<uint32_t>(fake->counters, fake->counters + 4),
               (std::vector<uint32_t>{1, 0, 1, 1}));
@@ -183,8 +179,7 @@ TEST(OpenController, LegacyPathAdmitsOneOpenAcrossFamilies) {
     auto unknown = std::make_shared<RegisterFile>();
     unknown->driverId = 0x12340000;
     fake->devices["\\\\.\\Pci51x4.VXD"]->handler = RegisterFileHandler(unknown);
-    EXPECT_EQ(ZPX_OpenController("PCI", &status), nullptr);
-    EXPECT_EQ(status, ZPX_STATUS_CANNOT_OPEN);
+    EXPECT_EQ(FailedOpen("PCI"), ZPX_STATUS_CANNOT_OPEN);
     EXPECT_EQ(fake->counters[1], 1u);
 }
 
@@ -270,7 +265,7 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
         uint32_t status = 99;
         ZPX_Handle h = ZPX_OpenController("ETH127.1.2.3,5120", &status);
         ASSERT_NE(h, nullptr);
-        EXPECT_EQ(fake->connects, (std::vector<std::pair<uint32_t, uint16_t>>{{0x7F010203, 5104}}));
+        EXPECT_EQ(fake->connects, (Connects{{0x7F010203, 5104}}));
         EXPECT_EQ(fake->Take(), "s1 ");
         // Of the 51x4 family whatever the name says.
         EXPECT_EQ(static_cast<int32_t>(GetFrom(h, ZPX_GetControllerType)), 2);
@@ -296,13 +291,8 @@ TEST(OpenController, EthernetConnectsToPort5104AndPausesOnce) {
     for (const auto& [name, address] : addresses) {
         ScopedFakePlatform fake;
         fake->refuseConnections = true;
-        uint32_t status = 0;
-        EXPECT_EQ(ZPX_OpenController(name, &status), nullptr);
-        EXPECT_EQ(status, ZPX_STATUS_FAILED) << name;
-        const auto expected = address == 0
-                                  ? std::vector<std::pair<uint32_t, uint16_t>>{}
-                                  : std::vector<std::pair<uint32_t, uint16_t>>{{address, 5104}};
-        EXPECT_EQ(fake->connects, expected) << name;
+        EXPECT_EQ(FailedOpen(name), ZPX_STATUS_FAILED);
+        EXPECT_EQ(fake->connects, (address == 0 ? Connects{} : Connects{{address, 5104}})) << name;
         EXPECT_EQ(fake->Take(), "");
     }
 }

@@ -19,16 +19,15 @@ TEST(DriverRegisters, EachBusCarriesTheRegistersUnderItsOwnNumbers) {
     const Target isa1{"ISA", "ISA1,5120", "\\\\.\\isa5120_1", 0, 4096};
     // Bus, the word register as registers 0xA0 + n make it up, a clock, and the log of the byte
     // reads, the run mode, the word and the clock.
+    const char* pciOrUsb =
+        "r0=a0 r1=a1 r2=a2 r3=a3 rb=ab w0=c r4=a4 r5=a5 w4=ef w5=be w6=9f w7=5 alloc1=2 set1=250 "
+        "reset1 r7=5 r6=9f ";
     const std::tuple<Target, uint32_t, int32_t, const char*> buses[] = {
         {isa1, 0xA4A3, 6300,
          "r0=a0 r1=a1 r2=a2 r3=a3 w0=c r3=a3 r4=a4 w3=ef w4=be w1e=82 w1f=1 alloc1=2 set1=250 "
          "reset1 r1f=1 r1e=82 "},
-        {kPci, 0xA5A4, 1000,
-         "r0=a0 r1=a1 r2=a2 r3=a3 rb=ab w0=c r4=a4 r5=a5 w4=ef w5=be w6=9f w7=5 alloc1=2 set1=250 "
-         "reset1 r7=5 r6=9f "},
-        {kUsb, 0xA5A4, 1000,
-         "r0=a0 r1=a1 r2=a2 r3=a3 rb=ab w0=c r4=a4 r5=a5 w4=ef w5=be w6=9f w7=5 alloc1=2 set1=250 "
-         "reset1 r7=5 r6=9f "},
+        {kPci, 0xA5A4, 1000, pciOrUsb},
+        {kUsb, 0xA5A4, 1000, pciOrUsb},
         {kFireWire, 0xA7A6, 16400,
          "r0=a0 r0=a0 r0=a0 r0=a0 r8=a8 w0=c r4=a4 w4=ef w5=be w6=a3 w7=1 alloc1=2 set1=250 reset1 "
          "r4=ef r4=ef "},

@@ -135,7 +135,7 @@ TEST(StatusRegisters, AnOlderDriverKeepsThemInTheStatusFileBesideTheLibrary) {
     }
 }
 
-TEST(Settle, EachSlotArmsItsKindAndDelayOrWaitsAtOnceWithoutAlarms) {
+TEST(Settle, SlotsArmTheirKindAndDelayOrWaitAtOnceAndRearmingRestartsTheAlarm) {
     // Code, kind, delay, direct delay in µs; at 3 kHz one test-clock period rounds up to 334 µs.
     const uint32_t slots[][4] = {{0, 2, 300, 300000}, {1, 2, 150, 150000}, {3, 2, 250, 250000},
                                  {7, 1, 334, 334},    {15, 1, 2004, 2004}, {31, 2, 500, 500000}};
@@ -156,9 +156,8 @@ TEST(Settle, EachSlotArmsItsKindAndDelayOrWaitsAtOnceWithoutAlarms) {
                                                     {40000, 1}, {0, 1000}, {-4, 1000}};
     for (const auto& [khz, micros] : periods)
         EXPECT_EQ(ClockPeriodMicros(khz), micros) << khz;
-}
 
-TEST(Settle, RearmingRestartsTheAlarmAndAwaitFreesItOnce) {
+    // Arming again restarts the alarm; awaiting frees it once.
     ScopedFakePlatform fake;
     ControllerSession s;
     ArmSettle(s, 16, kSettlePodPower);

@@ -21,10 +21,6 @@ namespace zpx::testing {
 
 class EmuPlatform : public platform::Devices {
   public:
-    EmuPlatform() { platform::SetForTesting<platform::Devices>(this); }
-    ~EmuPlatform() override { platform::SetForTesting<platform::Devices>(nullptr); }
-    EmuPlatform(const EmuPlatform&) = delete;
-
     // Makes `path` (as the library spells it, e.g. "\\.\PCI51X4EX_0"; letter case ignored) open
     // `driver`. Like a real driver it admits one client at a time.
     void SetDriver(const std::string& path, emu::DriverStandIn* driver) {
@@ -66,6 +62,7 @@ class EmuPlatform : public platform::Devices {
     std::string path_;
     emu::DriverStandIn* driver_ = nullptr;
     bool open_ = false;
+    platform::ScopedFake<platform::Devices> installed_{this};
 };
 
 // The status file of the library's sessions in a folder of the test's own, empty at the start:
@@ -79,15 +76,11 @@ class StatusFileFolder : public platform::Files {
         folder_ = std::filesystem::temp_directory_path() /
                   ("zpx-status-" + std::to_string(random()) + std::to_string(random()));
         std::filesystem::create_directories(folder_);
-        platform::SetForTesting<platform::Files>(this);
     }
     ~StatusFileFolder() override {
-        platform::SetForTesting<platform::Files>(nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
-    StatusFileFolder(const StatusFileFolder&) = delete;
-    StatusFileFolder& operator=(const StatusFileFolder&) = delete;
 
     std::string ReadProfileValue(const std::string& file, const std::string& section,
                                  const std::string& key, const std::string& fallback) override {
@@ -101,6 +94,7 @@ class StatusFileFolder : public platform::Files {
 
   private:
     std::filesystem::path folder_;
+    platform::ScopedFake<platform::Files> installed_{this};
 };
 
 // An emulated controller served over loopback Ethernet by this process's threads, on an address

@@ -30,8 +30,6 @@ constexpr uint32_t kLinkScale = 100;
 
 class QuickClock : public platform::Clock {
   public:
-    QuickClock() { platform::SetForTesting<platform::Clock>(this); }
-    ~QuickClock() override { platform::SetForTesting<platform::Clock>(nullptr); }
     int16_t AlarmAvail() override { return base_.AlarmAvail(); }
     uint16_t AlarmAlloc(uint32_t kind) override { return base_.AlarmAlloc(kind); }
     void AlarmSet(uint16_t id, uint32_t delay) override {
@@ -47,6 +45,7 @@ class QuickClock : public platform::Clock {
 
   private:
     platform::Clock& base_ = platform::System<platform::Clock>();
+    platform::ScopedFake<platform::Clock> installed_{this};
 };
 
 class QuickConnection : public platform::TcpConnection {
@@ -70,9 +69,9 @@ class QuickConnection : public platform::TcpConnection {
 };
 
 class QuickNetwork : public platform::Network {
+    platform::ScopedFake<platform::Network> installed_{this};
+
   public:
-    QuickNetwork() { platform::SetForTesting<platform::Network>(this); }
-    ~QuickNetwork() override { platform::SetForTesting<platform::Network>(nullptr); }
     std::unique_ptr<platform::TcpConnection> ConnectTcp(uint32_t ip, uint16_t port,
                                                         uint32_t limit) override {
         auto c = platform::System<platform::Network>().ConnectTcp(ip, port, limit / kLinkScale);
@@ -84,16 +83,11 @@ class QuickNetwork : public platform::Network {
 // One emulated controller behind Ethernet or the USB driver, made afresh for each case so that
 // request numbers count from its start.
 struct Station {
-    emu::Controller controller{Config()};
+    emu::Controller controller{emu::ControllerConfig{.runPeriods = 2000}};
     std::unique_ptr<emu::LanServer> server;
     std::unique_ptr<emu::DriverStandIn> driver;
     std::string name;
 
-    static emu::ControllerConfig Config() {
-        emu::ControllerConfig c;
-        c.runPeriods = 2000;
-        return c;
-    }
     Station(bool ethernet, EmuPlatform& devices) {
         if (ethernet) {
             server = std::make_unique<emu::LanServer>(controller);
@@ -128,6 +122,7 @@ uint32_t WithOutput(ZPX_Handle h) {
 }
 
 std::vector<Step> TypicalRun(std::vector<uint8_t>& data) {
+    const auto n = static_cast<uint32_t>(data.size());
     return {
         {"SetCtrlFrequency", [](ZPX_Handle h) { return ZPX_SetCtrlFrequency(h, 0, 10000); }},
         {"SetPodPowerOn", [](ZPX_Handle h) { return ZPX_SetPodPowerOn(h); }},
@@ -136,21 +131,21 @@ std::vector<Step> TypicalRun(std::vector<uint8_t>& data) {
         {"SetTapVoltageEx", [](ZPX_Handle h) { return ZPX_SetTapVoltageEx(h); }},
         {"ActivatePod", [](ZPX_Handle h) { return ZPX_ActivatePod(h, 0); }},
         {"WriteMemory",
-         [&](ZPX_Handle h) {
-             return ZPX_WriteMemory(h, 0, 1, 0, static_cast<uint32_t>(data.size()), data.data());
-         }},
+         [&, n](ZPX_Handle h) { return ZPX_WriteMemory(h, 0, 1, 0, n, data.data()); }},
         {"StartController", [](ZPX_Handle h) { return ZPX_StartController(h); }},
         {"GetControllerStatus", WithOutput<ZPX_GetControllerStatus>},
         {"GetError", WithOutput<ZPX_GetError>},
-        {"ReadMemory",
-         [&](ZPX_Handle h) {
-             return ZPX_ReadMemory(h, 0, 1, 0, static_cast<uint32_t>(data.size()), data.data());
-         }},
+        {"ReadMemory", [&, n](ZPX_Handle h) { return ZPX_ReadMemory(h, 0, 1, 0, n, data.data()); }},
     };
 }
 
-double Seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
+// What `call` returns; it must come back within `bound` seconds.
+template <class F>
+auto Within(double bound, F call, const char* what = "") {
+    const Clock::time_point start = Clock::now();
+    const auto result = call();
+    EXPECT_LE(std::chrono::duration<double>(Clock::now() - start).count(), bound) << what;
+    return result;
 }
 
 TEST(FaultSweep, EveryStepMeetsEveryFaultAndTheSessionStillCloses) {
@@ -194,9 +189,8 @@ TEST(FaultSweep, EveryStepMeetsEveryFaultAndTheSessionStillCloses) {
                 };
                 if (k == 0) arm();
                 uint32_t status = 99;
-                auto start = Clock::now();
-                ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
-                EXPECT_LE(Seconds(start), kStepBound);
+                ZPX_Handle h = Within(
+                    kStepBound, [&] { return ZPX_OpenController(station.name.c_str(), &status); });
                 EXPECT_TRUE(documented.count(status)) << status;
                 if (h == nullptr) {
                     EXPECT_EQ(k, 0u) << "only a faulted open may fail";
@@ -206,24 +200,20 @@ TEST(FaultSweep, EveryStepMeetsEveryFaultAndTheSessionStillCloses) {
                 // code in time.
                 for (size_t i = 0; i < steps.size() && i + 1 <= k; ++i) {
                     if (i + 1 == k) arm();
-                    start = Clock::now();
-                    const uint32_t rc = steps[i].call(h);
-                    EXPECT_LE(Seconds(start), kStepBound) << steps[i].name;
+                    const uint32_t rc = Within(
+                        kStepBound, [&] { return steps[i].call(h); }, steps[i].name);
                     EXPECT_TRUE(documented.count(rc)) << steps[i].name << " " << rc;
                     if (i + 1 < k) {
                         EXPECT_EQ(rc, ZPX_STATUS_OK) << steps[i].name << " before the fault";
                     }
                 }
                 // A later call fails or succeeds cleanly and in time.
-                start = Clock::now();
                 uint32_t error = 0;
-                const uint32_t later = ZPX_GetError(h, &error);
-                EXPECT_LE(Seconds(start), kLaterBound);
+                const uint32_t later = Within(kLaterBound, [&] { return ZPX_GetError(h, &error); });
                 EXPECT_TRUE(later == ZPX_STATUS_OK || later == ZPX_STATUS_INVALID) << later;
                 if (k == stepCount - 1) arm();
-                start = Clock::now();
-                EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
-                EXPECT_LE(Seconds(start), kCloseBound);
+                EXPECT_EQ(Within(kCloseBound, [&] { return ZPX_CloseController(h); }),
+                          ZPX_STATUS_OK);
                 EXPECT_EQ(ZPX_GetError(h, &error), ZPX_STATUS_NULL_HANDLE);
             }
         }
@@ -269,33 +259,28 @@ TEST(FaultSweep, LinkFaultsEndTheirCallInTimeAndLeaveLaterCallsInStepOrFailing) 
         emu::Fault fault = c.fault;
         fault.first = station.Requests() + 1;
         station.Fault(fault);
-        auto start = Clock::now();
         if (fault.kind == kStopReading) {
-            std::vector<uint8_t> block(64 << 20, 0xA5);  // far more than the socket buffers hold
+            constexpr uint32_t kBlock = 64 << 20;  // far more than the socket buffers hold
+            std::vector<uint8_t> block(kBlock, 0xA5);
             EXPECT_EQ(
-                ZPX_WriteCtrlMemory(h, 1, 0, static_cast<uint32_t>(block.size()), block.data()),
+                Within(3.0, [&] { return ZPX_WriteCtrlMemory(h, 1, 0, kBlock, block.data()); }),
                 c.status);
-            EXPECT_LE(Seconds(start), 3.0);
         } else {
             // The address load and the block request: the block's reply meets the fault.
             EXPECT_EQ(ZPX_ReadCtrlMemory(h, 0, 0, kLength, back.data()), c.status);
         }
-        if (fault.kind == kDelayReply) {
+        if (fault.kind == kDelayReply)
             std::this_thread::sleep_for(std::chrono::milliseconds(kLateMs));
-        }
-        for (int round = 0; round < 2; ++round) {
-            start = Clock::now();
+        for (const char* round : {"first read after", "second read after"}) {
             std::fill(back.begin(), back.end(), 0);
-            EXPECT_EQ(ZPX_ReadCtrlMemory(h, 1, 0, kLength, back.data()), c.later);
-            EXPECT_TRUE(c.later != ZPX_STATUS_OK || back == second) << "round " << round;
             // Far inside the quickened waits of 4 x 50 ms that a read for bytes that are not
             // coming would spend.
-            EXPECT_LE(Seconds(start), 0.15) << "round " << round;
+            const auto read = [&] { return ZPX_ReadCtrlMemory(h, 1, 0, kLength, back.data()); };
+            EXPECT_EQ(Within(0.15, read, round), c.later);
+            EXPECT_TRUE(c.later != ZPX_STATUS_OK || back == second) << round;
         }
         EXPECT_EQ(ZPX_GetError(h, &error), c.later);
-        start = Clock::now();
-        EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
-        EXPECT_LE(Seconds(start), 1.5);
+        EXPECT_EQ(Within(1.5, [&] { return ZPX_CloseController(h); }), ZPX_STATUS_OK);
     }
 }
 

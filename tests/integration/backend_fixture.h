@@ -6,16 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "controller.h"
-#include "driver_stand_in.h"
 #include "emu_platform.h"
-#include "lan_server.h"
 #include "zpx/zpx.h"
 
 namespace zpx {
@@ -132,13 +131,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         if (b.vxi()) {
             ASSERT_NO_FATAL_FAILURE(LoadVxiBoard(b));
         } else if (b.ethernet()) {
-            ownedController_ = std::make_unique<emu::Controller>(config_);
-            controller_ = ownedController_.get();
-            server_ = std::make_unique<emu::LanServer>(*controller_);
-            std::string address, error;
-            ASSERT_TRUE(emu::StartOnFreeLoopback(*server_, emu::kLanPort, &address, &error))
-                << error;
-            name_ = "ETH" + address;
+            station_ = std::make_unique<testing::LanStation>(config_);
+            controller_ = &station_->controller;
+            server_ = &station_->server;
+            name_ = station_->name;
         } else {
             ownedController_ = std::make_unique<emu::Controller>(config_);
             controller_ = ownedController_.get();
@@ -196,6 +192,15 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
         controller_->ReadRegister(reg, &v);
         return v;
     }
+    // The controller status once the run has ended (0), or as it is after five seconds.
+    uint32_t StatusOnceRunEnds() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        uint32_t status = Get(ZPX_GetControllerStatus);
+        for (; status != 0 && std::chrono::steady_clock::now() < deadline;
+             status = Get(ZPX_GetControllerStatus))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return status;
+    }
     uint64_t Requests() const {
         if (vxi_) return vxi_->calls();
         return server_ ? server_->RequestCount() : driver_->RequestCount();
@@ -205,11 +210,10 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
     void FaultNext(emu::FaultKind kind, uint32_t delayMs = 0) {
         if (server_) Sync();
         const std::vector<emu::Fault> f{{kind, Requests() + 1, 1, 0, delayMs}};
-        if (vxi_) {
+        if (vxi_)
             vxi_->setFaults(&f);
-        } else {
+        else
             server_ ? server_->SetFaults(f) : driver_->SetFaults(f);
-        }
     }
     testing::EmuPlatform platform_;
     testing::StatusFileFolder statusFile_;
@@ -218,7 +222,8 @@ class BackendTest : public ::testing::TestWithParam<Backend> {
     emu::Controller* controller_ = nullptr;  // the board behind the back-end
     std::unique_ptr<platform::DynamicLibrary> vxiLibrary_;
     std::unique_ptr<VxiHooks> vxi_;
-    std::unique_ptr<emu::LanServer> server_;
+    std::unique_ptr<testing::LanStation> station_;
+    emu::LanServer* server_ = nullptr;  // of the station
     std::unique_ptr<emu::DriverStandIn> driver_;
     std::string name_;
     ZPX_Handle handle_ = nullptr;

@@ -2,20 +2,14 @@
 // driver stand-in, for every controller type each back-end can carry.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "backend_fixture.h"
 
 namespace zpx {
 namespace {
-
-constexpr uint8_t kPowerUpErrorBits = BackendTest::kPowerUpErrorBits;
-constexpr uint8_t kRunErrorBits = BackendTest::kRunErrorBits;
 
 class LibraryOnEmulatorTest : public BackendTest {
   protected:
@@ -66,14 +60,8 @@ TEST_P(LibraryOnEmulatorTest, OpensIdentifiesAndCloses) {
 TEST_P(LibraryOnEmulatorTest, StartsRunsStopsAndReportsErrors) {
     ASSERT_EQ(ZPX_SetRunMode(handle_, 0x0C), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_StartController(handle_), ZPX_STATUS_OK);
-    uint32_t running = Get(ZPX_GetControllerStatus);
-    EXPECT_EQ(running, 3u);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (running != 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        running = Get(ZPX_GetControllerStatus);
-    }
-    EXPECT_EQ(running, 0u);
+    EXPECT_EQ(Get(ZPX_GetControllerStatus), 3u);
+    EXPECT_EQ(StatusOnceRunEnds(), 0u);
     EXPECT_EQ(Register(0), 0x0Cu);  // the run bits cleared by the board, the mode kept
 
     // On VXI registers 0 and 1 are one word: the start wrote register 1 from the session's copy,
@@ -224,13 +212,9 @@ TEST(MemorySizes, EveryDocumentedRow) {
         const std::array<uint32_t, 6> documented = DocumentedSizes(board.type, board.flashCode);
         EXPECT_EQ(emu::MemorySizes(board.type, board.flashCode), documented);
 
-        emu::ControllerConfig config;
-        config.type = board.type;
-        config.flashCode = board.flashCode;
-        emu::Controller controller(config);
-        emu::DriverOptions options;
-        options.kind = emu::DriverKind::kPci;
-        emu::DriverStandIn driver(controller, options);
+        emu::Controller controller(
+            emu::ControllerConfig{.type = board.type, .flashCode = board.flashCode});
+        emu::DriverStandIn driver(controller);  // a PCI driver
         testing::EmuPlatform platform;
         testing::StatusFileFolder statusFile;
         platform.SetDriver(board.type == 0 ? "\\\\.\\PCI5120_0" : "\\\\.\\PCI51X4EX_0", &driver);

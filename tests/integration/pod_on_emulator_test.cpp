@@ -4,7 +4,7 @@
 // board off, and the identification branches of the emulated pod's other kinds.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <vector>
 
 #include "backend_fixture.h"
 
@@ -35,7 +35,10 @@ class PodTest : public BackendTest {
     bool Has51x4() const { return config_.type != 0; }
 };
 
+// Along the way, what the device information and the information records take from the emulated
+// board and its pod; how the records are laid out is the unit tests' to check.
 TEST_P(PodTest, TypicalTestRun) {
+    const Backend& b = GetParam();
     ASSERT_EQ(ZPX_SetCtrlFrequency(handle_, 0, 10000), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
     EXPECT_EQ(controller_->PowerState(), Has51x4() ? 3 : 0);
@@ -45,6 +48,25 @@ TEST_P(PodTest, TypicalTestRun) {
     Sync();
     EXPECT_TRUE(controller_->ExtenderOn());  // back on after the probe
     EXPECT_EQ(Get(ZPX_PodPowered), 0u);
+
+    // The controller kind comes from the driver's identification; without one (older driver,
+    // Ethernet) the record describes the 5120 family, whose pod part needs the driver's pod sense.
+    uint32_t status = 99;
+    ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(handle_, &status);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->ControllerKind, !b.ethernet() && !b.olderDriver ? config_.type : 0);
+    if (b.ethernet()) {
+        EXPECT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_FAILED);
+    } else {
+        ASSERT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_OK);
+        EXPECT_EQ(info->PodKind, 1);
+        EXPECT_EQ(std::vector<int32_t>(info->TapState, info->TapState + 4),
+                  (std::vector<int32_t>{0, 0, 0, -1}));
+    }
+    EXPECT_EQ(ZPX_DestroyDeviceInfo(handle_, info), ZPX_STATUS_OK);
+    ZPX_ControllerInfoRecord* record = nullptr;
+    ASSERT_EQ(ZPX_GetControllerInfo(handle_, &record), ZPX_STATUS_OK);
+    EXPECT_EQ(record->FrequencyKhz, 10000u);
 
     // 3.3 V out and the default 1.5 V threshold on every TAP that has a type.
     ASSERT_EQ(ZPX_AddNewTapInfo(handle_, 0, 33, kDefault), ZPX_STATUS_OK);
@@ -65,6 +87,22 @@ TEST_P(PodTest, TypicalTestRun) {
     EXPECT_EQ(controller_->StartupProgramRuns(), programs + 1);
     EXPECT_EQ(Get(ZPX_PodActivated), 1u);
 
+    // Every item of a query of a powered, active pod but TAP 4's, which is absent; no identity
+    // items on the 5120 family. The serial numbers come low word first.
+    ZPX_InfoQuery query{};
+    query.RequestMask = 0x7FFF;
+    ASSERT_EQ(ZPX_ControllerInfoNew(handle_, &query), ZPX_STATUS_OK);
+    EXPECT_EQ(query.PodType * 1000 + query.Tap[0] * 100 + query.Tap[3], 1000 - 1);
+    EXPECT_EQ(query.ValidMask, Has51x4() ? 0x7FFFu & ~0x2000u : 0x403Fu);
+    if (Has51x4()) {
+        EXPECT_EQ(query.ControllerSerialHigh, 0xD600A1B2u);
+        EXPECT_EQ(query.ControllerSerialLow, 0xC3D4E501u);
+        const uint32_t podLow[3] = {0x0100A101, 0x0200B201, 0x0300C301};
+        for (uint32_t p = 0; p < 3; ++p)
+            EXPECT_EQ(query.PodSerial[p][1], podLow[p]) << p;
+        EXPECT_EQ(query.EpldRevision * 256 + query.FlashCode, 0xA45u);
+    }
+
     // Pins: written, read back, and exchanged under a mask.
     ASSERT_EQ(ZPX_SetTapIoPins(handle_, 1, 0xA, 0x5), ZPX_STATUS_OK);
     Sync();
@@ -83,11 +121,7 @@ TEST_P(PodTest, TypicalTestRun) {
         vectors[i] = static_cast<uint8_t>(i * 13 + 5);
     ASSERT_EQ(ZPX_WriteMemory(handle_, 0, 1, 0, 3000, vectors.data()), ZPX_STATUS_OK);
     ASSERT_EQ(ZPX_StartController(handle_), ZPX_STATUS_OK);
-    uint32_t running = 1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (running != 0 && std::chrono::steady_clock::now() < deadline)
-        running = Get(ZPX_GetControllerStatus);
-    EXPECT_EQ(running, 0u);
+    EXPECT_EQ(StatusOnceRunEnds(), 0u);
     EXPECT_EQ(Get(ZPX_GetError) & kRunErrorBits, kRunErrorBits);
     ASSERT_EQ(ZPX_ReadMemory(handle_, 0, 1, 0, 3000, results.data()), ZPX_STATUS_OK);
     EXPECT_EQ(results, vectors);
@@ -96,9 +130,8 @@ TEST_P(PodTest, TypicalTestRun) {
     ASSERT_EQ(ZPX_EnableTapParallelMode(handle_, 2), ZPX_STATUS_OK);
     Sync();
     EXPECT_TRUE(controller_->Tap(1).parallel);
-    for (uint32_t value : {0x5u, 0x4u}) {
+    for (uint32_t value : {0x5u, 0x4u})
         EXPECT_EQ(Get(ZPX_WriteTapParallelMode, value), value & 1);
-    }
     ASSERT_EQ(ZPX_DisableTapParallelMode(handle_, 2), ZPX_STATUS_OK);
     Sync();
     EXPECT_FALSE(controller_->Tap(1).parallel);
@@ -111,49 +144,6 @@ TEST_P(PodTest, TypicalTestRun) {
     EXPECT_EQ(Get<int32_t>(ZPX_GetPodType), Has51x4() ? -2 : 1);
     EXPECT_EQ(ZPX_CloseController(std::exchange(handle_, nullptr)), ZPX_STATUS_OK);
     EXPECT_EQ(controller_->PowerState(), 0);
-}
-
-// What the records take from the emulated board and its pod; how they are laid out is the unit
-// tests' to check.
-TEST_P(PodTest, DeviceInformationAndInformationRecords) {
-    const Backend& b = GetParam();
-    ASSERT_EQ(ZPX_SetCtrlFrequency(handle_, 0, 10000), ZPX_STATUS_OK);
-    ASSERT_EQ(ZPX_SetPodPowerOn(handle_), ZPX_STATUS_OK);
-    // The controller kind comes from the driver's identification; without one (older driver,
-    // Ethernet) the record describes the 5120 family, whose pod part needs the driver's pod sense.
-    uint32_t status = 99;
-    ZPX_DeviceInfo* info = ZPX_CreateDeviceInfo(handle_, &status);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->ControllerKind, !b.ethernet() && !b.olderDriver ? config_.type : 0);
-    if (b.ethernet()) {
-        EXPECT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_FAILED);
-    } else {
-        ASSERT_EQ(ZPX_ExtractDeviceInfo(handle_, info), ZPX_STATUS_OK);
-        EXPECT_EQ(info->PodKind, 1);
-        EXPECT_EQ(std::vector<int32_t>(info->TapState, info->TapState + 4),
-                  (std::vector<int32_t>{0, 0, 0, -1}));
-    }
-    EXPECT_EQ(ZPX_DestroyDeviceInfo(handle_, info), ZPX_STATUS_OK);
-    ZPX_ControllerInfoRecord* record = nullptr;
-    ASSERT_EQ(ZPX_GetControllerInfo(handle_, &record), ZPX_STATUS_OK);
-    EXPECT_EQ(record->FrequencyKhz, 10000u);
-
-    // Every item of a query of a powered, active pod but TAP 4's, which is absent; no identity
-    // items on the 5120 family. The serial numbers come low word first.
-    ASSERT_EQ(ZPX_ActivatePod(handle_, 0), ZPX_STATUS_OK);
-    ZPX_InfoQuery query{};
-    query.RequestMask = 0x7FFF;
-    ASSERT_EQ(ZPX_ControllerInfoNew(handle_, &query), ZPX_STATUS_OK);
-    EXPECT_EQ(query.PodType * 1000 + query.Tap[0] * 100 + query.Tap[3], 1000 - 1);
-    EXPECT_EQ(query.ValidMask, Has51x4() ? 0x7FFFu & ~0x2000u : 0x403Fu);
-    if (Has51x4()) {
-        EXPECT_EQ(query.ControllerSerialHigh, 0xD600A1B2u);
-        EXPECT_EQ(query.ControllerSerialLow, 0xC3D4E501u);
-        const uint32_t podLow[3] = {0x0100A101, 0x0200B201, 0x0300C301};
-        for (uint32_t p = 0; p < 3; ++p)
-            EXPECT_EQ(query.PodSerial[p][1], podLow[p]) << p;
-        EXPECT_EQ(query.EpldRevision * 256 + query.FlashCode, 0xA45u);
-    }
 }
 
 TEST_P(PodTest, ResetRunsTheStartupProgramAndSwitchingOffClearsRegisterTwo) {
@@ -192,13 +182,10 @@ TEST(PodIdentification, KindsExtenderAndTapsOfTheEmulatedPod) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        emu::ControllerConfig config;
-        config.podKind = c.kind;
-        config.podPresent = c.present;
+        emu::ControllerConfig config{.podKind = c.kind, .podPresent = c.present};
         for (int i = 0; i < 4; ++i)
             config.taps[i].identity = c.identities[i];
         testing::LanStation station(config);
-        emu::Controller& controller = station.controller;
         uint32_t status = 99;
         ZPX_Handle h = ZPX_OpenController(station.name.c_str(), &status);
         ASSERT_EQ(status, ZPX_STATUS_OK);
@@ -213,10 +200,10 @@ TEST(PodIdentification, KindsExtenderAndTapsOfTheEmulatedPod) {
             // Identified with the extender off and switched back on; a command switches it. (A
             // read makes sure every write has arrived.)
             ASSERT_EQ(ZPX_GetLearnMode(h, &mode), ZPX_STATUS_OK);
-            EXPECT_TRUE(controller.ExtenderOn());
+            EXPECT_TRUE(station.controller.ExtenderOn());
             ASSERT_EQ(ZPX_SetPodExtenderMode(h, 0), ZPX_STATUS_OK);
             ASSERT_EQ(ZPX_GetLearnMode(h, &mode), ZPX_STATUS_OK);
-            EXPECT_FALSE(controller.ExtenderOn());
+            EXPECT_FALSE(station.controller.ExtenderOn());
         }
         EXPECT_EQ(ZPX_CloseController(h), ZPX_STATUS_OK);
     }

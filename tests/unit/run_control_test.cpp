@@ -176,9 +176,8 @@ TEST(Settle, SlotsArmTheirKindAndDelayOrWaitAtOnceAndRearmingRestartsTheAlarm) {
 // touching the device), then waits for every armed slot, newest code first, then lets go of the
 // device or connection.
 TEST(Settle, CloseReadsRegister0BThenAwaitsEveryArmedSlotInItsOrder) {
-    const std::string waits =
-        "wait6 free6 wait5 free5 wait4 free4 wait3 free3 wait2 free2 "
-        "wait1 free1 ";  // codes 7, 0, 3, 1, 15, 31
+    const std::string waits =  // codes 7, 0, 3, 1, 15, 31
+        "wait6 free6 wait5 free5 wait4 free4 wait3 free3 wait2 free2 wait1 free1 ";
     // The read as each driver sees it: ISA none, FireWire under its own register number.
     const std::pair<Target, const char*> targets[] = {
         {kIsa, ""},      {kPciLegacy, "rb=0 "}, {kPci, "rb=0 "}, {kUsb5120, "rb=0 "},
@@ -190,19 +189,17 @@ TEST(Settle, CloseReadsRegister0BThenAwaitsEveryArmedSlotInItsOrder) {
         for (uint32_t code : {31u, 15u, 1u, 3u, 0u, 7u})  // alarms 1 to 6
             ArmSettle(o.s(), 16, code);
         o.fake->Take();
-        auto device = o.device;
-        FakeTcpState* tcp = o.tcp;
-        const size_t callsBefore = device ? device->calls.size() : 0;
+        const size_t callsBefore = o.device ? o.device->calls.size() : 0;
         EXPECT_EQ(o.Close(), ZPX_STATUS_OK);
-        if (tcp != nullptr) {
-            EXPECT_EQ(Packets(*tcp), (std::vector<Request>{{0x010B0001, 0, 0}}));
+        if (o.tcp != nullptr) {
+            EXPECT_EQ(Packets(*o.tcp), (std::vector<Request>{{0x010B0001, 0, 0}}));
             EXPECT_EQ(o.fake->Take(), waits);
-            EXPECT_TRUE(tcp->closed);
+            EXPECT_TRUE(o.tcp->closed);
             continue;
         }
         EXPECT_EQ(o.fake->Take(), read + waits);
-        EXPECT_EQ(device->calls.size() - callsBefore, *read == '\0' ? 0u : 1u);
-        EXPECT_TRUE(device->closed);
+        EXPECT_EQ(o.device->calls.size() - callsBefore, *read == '\0' ? 0u : 1u);
+        EXPECT_TRUE(o.device->closed);
     }
 }
 

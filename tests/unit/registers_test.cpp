@@ -138,27 +138,25 @@ TEST(LanLink, ExchangeAssemblesPiecesAndGivesUpAfterFourEmptyWaits) {
 TEST(LanLink, RepliesGivenUpOnShiftNothingAndAFailedSendEndsTheLink) {
     auto reply = [](uint32_t value) { return WordBytes({0x01010001, value, 0}); };
     const auto late = reply(0x4B);
-    const std::vector<TcpEvent> silence(4, {TcpEvent::kTimeout, {}});
+    using Events = std::vector<TcpEvent>;
+    const Events silence(4, {TcpEvent::kTimeout, {}});
+    // The bytes `from` to `to` of the late reply.
+    auto part = [&](TcpEvent::Kind kind, size_t from, size_t to) {
+        return TcpEvent{kind, {late.begin() + from, late.begin() + to}};
+    };
     auto cut = [&](size_t bytes) {
-        std::vector<TcpEvent> events = {{TcpEvent::kData, {late.begin(), late.begin() + bytes}}};
+        Events events = {part(TcpEvent::kData, 0, bytes)};
         events.insert(events.end(), silence.begin(), silence.end());
         return events;
     };
+    const TcpEvent::Kind stale = TcpEvent::kStale;
     // What the first read meets, its status, and what arrives after it gave up.
-    const std::tuple<const char*, std::vector<TcpEvent>, uint32_t, std::vector<TcpEvent>> cases[] =
-        {
-            {"never comes", silence, 10, {}},
-            {"comes late, whole", silence, 10, {{TcpEvent::kStale, late}}},
-            {"cut short, the tail late",
-             cut(6),
-             0,
-             {{TcpEvent::kStale, {late.begin() + 6, late.end()}}}},
-            {"cut short, the tail in two",
-             cut(3),
-             0,
-             {{TcpEvent::kStale, {late.begin() + 3, late.begin() + 7}},
-              {TcpEvent::kStale, {late.begin() + 7, late.end()}}}},
-        };
+    const std::tuple<const char*, Events, uint32_t, Events> cases[] = {
+        {"never comes", silence, 10, {}},
+        {"comes late, whole", silence, 10, {part(stale, 0, 12)}},
+        {"cut short, the tail late", cut(6), 0, {part(stale, 6, 12)}},
+        {"cut short, the tail in two", cut(3), 0, {part(stale, 3, 7), part(stale, 7, 12)}},
+    };
     for (const auto& [what, first, status, afterwards] : cases) {
         SCOPED_TRACE(what);
         Opened o(kEthernet);

@@ -36,6 +36,7 @@ int32_t Noted(void* session, const char* format, uint32_t a = 0, uint32_t b = 0)
                              text);
     return g_board->result;
 }
+constexpr char kWrite[] = "w%u=%x", kSet[] = "set%u=%x", kMemW[] = "mw%u:%u", kMemR[] = "mr%u:%u";
 // The board's entry points. An entry taking a request record notes its first word (register or
 // select) and the word at `at`.
 struct Board {
@@ -64,45 +65,44 @@ struct Board {
         return g_board->opened;
     }
     static int32_t CloseSession(void* s) { return Noted(s, "close"); }
-};
-constexpr char kWrite[] = "w%u=%x", kSet[] = "set%u=%x", kMemW[] = "mw%u:%u", kMemR[] = "mr%u:%u";
-// The plain generation: the same entries without the session value.
-template <auto kEntry, class... A>
-int32_t Plain(A... a) {
-    return kEntry(nullptr, a...);
-}
-
-template <typename F>
-void* Entry(F f) {
-    return reinterpret_cast<void*>(f);
-}
-
-std::map<std::string, void*> Entries(bool session) {
-    constexpr auto kWriteRecord = Board::Record<kWrite, 4>, kSetRecord = Board::Record<kSet, 4>;
-    constexpr auto kMemWRecord = Board::Record<kMemW, 8>, kMemRRecord = Board::Record<kMemR, 8>;
-    const auto pick = [session](auto withSession, auto plain) {
-        return session ? Entry(withSession) : Entry(plain);
-    };
-    std::map<std::string, void*> e = {
-        {"DrvReadRegister", pick(Board::Read, Plain<Board::Read, void*>)},
-        {"DrvWriteRegister", pick(kWriteRecord, Plain<kWriteRecord, void*>)},
-        {"DrvSetAddress", pick(kSetRecord, Plain<kSetRecord, void*>)},
-        {"DrvWriteImmAddr", pick(Board::WriteImm, Plain<Board::WriteImm, uint32_t>)},
-        {"DrvReadImmAddr", pick(Board::ReadImm, Plain<Board::ReadImm, void*>)},
-        {"DrvWriteMemory", pick(kMemWRecord, Plain<kMemWRecord, void*>)},
-        {"DrvReadMemory", pick(kMemRRecord, Plain<kMemRRecord, void*>)},
-        {"DrvBoardValid", pick(Board::BoardValid, Plain<Board::BoardValid, void*>)},
-        {"DrvPresetImmMem", Entry(Board::Preset)}};
-    if (session) {
-        e["OpenSession"] = Entry(Board::OpenSession);
-        e["CloseSession"] = Entry(Board::CloseSession);
-    } else {
-        e["set_vxi_address"] =
-            Entry(+[](uint32_t address) { return Noted(nullptr, "address=%u", address); });
-        e["close_board"] = Entry(+[] { return Noted(nullptr, "close"); });
+    // The plain generation: the same entries without the session value.
+    template <auto kEntry, class... A>
+    static int32_t Plain(A... a) {
+        return kEntry(nullptr, a...);
     }
-    return e;
-}
+    template <typename F>
+    static void* Entry(F f) {
+        return reinterpret_cast<void*>(f);
+    }
+
+    // The entries a library of either generation exports, by name.
+    static std::map<std::string, void*> Entries(bool session) {
+        constexpr auto kWriteRecord = Record<kWrite, 4>, kSetRecord = Record<kSet, 4>;
+        constexpr auto kMemWRecord = Record<kMemW, 8>, kMemRRecord = Record<kMemR, 8>;
+        const auto pick = [session](auto withSession, auto plain) {
+            return session ? Entry(withSession) : Entry(plain);
+        };
+        std::map<std::string, void*> e = {
+            {"DrvReadRegister", pick(Read, Plain<Read, void*>)},
+            {"DrvWriteRegister", pick(kWriteRecord, Plain<kWriteRecord, void*>)},
+            {"DrvSetAddress", pick(kSetRecord, Plain<kSetRecord, void*>)},
+            {"DrvWriteImmAddr", pick(WriteImm, Plain<WriteImm, uint32_t>)},
+            {"DrvReadImmAddr", pick(ReadImm, Plain<ReadImm, void*>)},
+            {"DrvWriteMemory", pick(kMemWRecord, Plain<kMemWRecord, void*>)},
+            {"DrvReadMemory", pick(kMemRRecord, Plain<kMemRRecord, void*>)},
+            {"DrvBoardValid", pick(BoardValid, Plain<BoardValid, void*>)},
+            {"DrvPresetImmMem", Entry(Preset)}};
+        if (session) {
+            e["OpenSession"] = Entry(OpenSession);
+            e["CloseSession"] = Entry(CloseSession);
+        } else {
+            e["set_vxi_address"] =
+                Entry(+[](uint32_t address) { return Noted(nullptr, "address=%u", address); });
+            e["close_board"] = Entry(+[] { return Noted(nullptr, "close"); });
+        }
+        return e;
+    }
+};
 
 #ifdef __GLIBC__
 // The C library's own reading of a VXI address text, as "board,address", or "" where the text is
@@ -117,15 +117,14 @@ std::string ScanfReading(const std::string& text) {
 struct VxiFixture {
     explicit VxiFixture(bool session) {
         g_board = &board;
-        library = std::make_shared<FakeLibraryState>();
-        library->entries = Entries(session);
+        library->entries = Board::Entries(session);
         fake->libraries["vxi5120"] = library;
     }
     ~VxiFixture() { g_board = nullptr; }
     std::string Calls() { return TakeEntries(board.calls); }
     ScopedFakePlatform fake;
     FakeBoard board;
-    std::shared_ptr<FakeLibraryState> library;
+    std::shared_ptr<FakeLibraryState> library = std::make_shared<FakeLibraryState>();
 };
 
 TEST(Vxi, AddressTextAndLibraryGenerations) {

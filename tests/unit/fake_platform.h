@@ -214,8 +214,7 @@ class FakePlatform : public platform::Devices,
     int16_t alarmsAvailable = 16;
     uint16_t nextAlarmId = 1;
 
-    // The log so far, every entry followed by a space; the log starts afresh.
-    std::string Take() { return TakeEntries(log); }
+    std::string Take() { return TakeEntries(log); }  // the log so far, which starts afresh
     void Note(const char* op, uint32_t id, const char* sep = "", uint32_t value = 0) {
         log.push_back(op + std::to_string(id) + (*sep ? sep + std::to_string(value) : ""));
     }

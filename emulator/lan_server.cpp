@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "lan_protocol.h"
 #include "os.h"
+#include "pcap_writer.h"
 #include "wire.h"
 
 namespace zpx::emu {
@@ -19,13 +21,29 @@ namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
 
+// "address:port" as a recorded end of a conversation; 0.0.0.0:0 for text that is not one.
+TcpEndpoint Endpoint(const std::string& text) {
+    TcpEndpoint end;
+    const size_t colon = text.rfind(':');
+    uint32_t network = 0;
+    if (colon == std::string::npos || !os::ParseIpv4(text.substr(0, colon), &network)) return end;
+    uint8_t bytes[4];
+    std::memcpy(bytes, &network, 4);
+    end.address = static_cast<uint32_t>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+    end.port = static_cast<uint16_t>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
+    return end;
+}
+
 }  // namespace
 
 // The decoding state of one connection: a packet, the data of a memory write, or an image.
 class LanServer::Session {
   public:
-    Session(LanServer& server, Connection& connection)
-        : server_(server), connection_(connection), in_(kReadBufferSize) {}
+    Session(LanServer& server, Connection& connection, PcapWriter::Conversation* recording)
+        : server_(server), connection_(connection), recording_(recording), in_(kReadBufferSize) {}
+
+    // Whether the conversation ended because the client closed its side.
+    bool ClientClosed() const { return clientClosed_; }
 
     // Serves until the peer closes, a request breaks the protocol, a fault closes the
     // connection, the peer stays quiet past the idle limit, or the server stops.
@@ -63,8 +81,11 @@ class LanServer::Session {
                     server_.Event(connection_.peer + ": dropped to admit a new client");
                 else if (insideRequest)
                     server_.Event(connection_.peer + ": stream ended inside a request");
+                clientClosed_ = n == 0 && !connection_.evicted;
                 return;
             }
+            if (recording_ != nullptr)
+                recording_->Sent(true, in_.data() + end, static_cast<size_t>(n));
             connection_.lastHeardMs = NowMs();
             end += static_cast<size_t>(n);
         }
@@ -251,6 +272,7 @@ class LanServer::Session {
         while (length > 0) {
             const std::ptrdiff_t n = os::Send(connection_.socket, data, length, server_.stopping_);
             if (n <= 0) return false;
+            if (recording_ != nullptr) recording_->Sent(false, data, static_cast<size_t>(n));
             data += n;
             length -= static_cast<size_t>(n);
         }
@@ -285,6 +307,8 @@ class LanServer::Session {
 
     LanServer& server_;
     Connection& connection_;
+    PcapWriter::Conversation* recording_;
+    bool clientClosed_ = false;
     std::vector<uint8_t> in_;
     std::vector<uint8_t> out_;
     State state_ = State::kPacket;
@@ -441,8 +465,14 @@ int64_t LanServer::NowMs() {
 
 void LanServer::Serve(Connection* connection) {
     {
-        Session session(*this, *connection);
+        std::unique_ptr<PcapWriter::Conversation> recording;
+        if (options_.recording != nullptr) {
+            recording = options_.recording->Begin(Endpoint(connection->peer),
+                                                  Endpoint(address_ + ":" + std::to_string(port_)));
+        }
+        Session session(*this, *connection, recording.get());
         session.Run();
+        if (recording) recording->Close(session.ClientClosed());
     }
     // The socket is closed by whoever joins this thread; shutting it down here tells the peer at
     // once.

@@ -25,6 +25,7 @@
 #include "controller.h"
 #include "faults.h"
 #include "os.h"
+#include "pcap_writer.h"
 
 namespace zpx::emu {
 
@@ -40,6 +41,8 @@ struct LanServerOptions {
     // A connection from which nothing arrives for this long is dropped, whether it sits between
     // requests or in the middle of one; 0 keeps connections however long they are quiet.
     uint32_t idleTimeoutMs = 600000;
+    // Where every conversation is recorded, both directions as they cross the socket; null: none.
+    PcapWriter* recording = nullptr;
 };
 
 class LanServer {

@@ -77,6 +77,8 @@ constexpr const char* kUsageTail =
     "Output:\n"
     "  --log                one line per request and per pod-link frame\n"
     "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
+    "  --record FILE        record every connection, both directions, in the pcap format\n"
+    "                       (Wireshark and tshark open it; written as it goes)\n"
     "  --help               this text\n";
 
 using zpx::tools::ParseUnsigned;
@@ -113,6 +115,7 @@ int main(int argc, char** argv) {
     std::vector<zpx::emu::Fault> faults;
     bool log = false;
     std::string vcdPath;
+    std::string recordPath;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
@@ -199,6 +202,8 @@ int main(int argc, char** argv) {
             faults.push_back(fault);
         } else if (option == "--vcd") {
             vcdPath = v;
+        } else if (option == "--record") {
+            recordPath = v;
         } else {
             return Usage(("unknown option: " + std::string(option)).c_str());
         }
@@ -215,6 +220,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
             return 1;
         }
+    }
+    std::unique_ptr<zpx::emu::PcapWriter> recording;
+    if (!recordPath.empty()) {
+        std::string error;
+        recording = zpx::emu::PcapWriter::Create(recordPath, &error);
+        if (!recording) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+        options.recording = recording.get();
     }
     options.events = Print;
     if (log) {

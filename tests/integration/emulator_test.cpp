@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "emu_platform.h"
@@ -265,6 +267,106 @@ TEST_F(LanServerTest, EveryRuleOfEveryRequestIsChecked) {
     EXPECT_EQ(controller_.LastImage().bytes, abcdefgh);
     EXPECT_EQ(controller_.LastImage().callerByte2, 9);
     ExpectNewClientServed();
+}
+
+// The IPv4 packets of a pcap recording of raw IP, in their order; empty when the file is not one.
+std::vector<Bytes> RecordedPackets(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<Bytes> packets;
+    if (file.size() < 24 || LoadU32(file.data()) != 0xA1B2C3D4 ||
+        LoadU32(file.data() + 20) != kPcapLinkTypeRaw)
+        return packets;
+    for (size_t at = 24; at + 16 <= file.size();) {
+        const uint32_t length = LoadU32(file.data() + at + 8);
+        if (at + 16 + length > file.size()) break;
+        packets.emplace_back(file.begin() + at + 16, file.begin() + at + 16 + length);
+        at += 16 + length;
+    }
+    return packets;
+}
+
+uint32_t Be(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// The ones'-complement sum over `n` bytes folded: 0xFFFF over a range whose checksum is right.
+uint32_t FoldedSum(const uint8_t* p, size_t n, uint32_t sum = 0) {
+    for (size_t i = 0; i < n; i += 2)
+        sum += Be(p + i, i + 1 < n ? 2 : 1) << (i + 1 < n ? 0 : 8);
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum;
+}
+
+class RecordingTest : public LanServerTest {
+  protected:
+    RecordingTest() {
+        writer_ = PcapWriter::Create(path_, &error_);
+        options_.recording = writer_.get();
+    }
+    ~RecordingTest() override { std::remove(path_.c_str()); }
+    const std::string path_ = ::testing::TempDir() + "emulator_recording_test.pcap";
+    std::string error_;
+    std::unique_ptr<PcapWriter> writer_;
+};
+
+// A conversation is recorded as a capture would show it: the handshake, each side's bytes with
+// sequence and acknowledgement numbers that follow them, the closing FINs, right checksums, and
+// every record in the file as soon as its bytes crossed the socket.
+TEST_F(RecordingTest, AConversationReadsAsACaptureOfItWould) {
+    ASSERT_NE(writer_, nullptr) << error_;
+    RawClient client;
+    ASSERT_NO_FATAL_FAILURE(Connect(&client));
+    ASSERT_NO_FATAL_FAILURE(ExpectServing(client));
+    EXPECT_EQ(RecordedPackets(path_).size(), 5u);  // handshake, request, reply
+    client.c.reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (writer_->Records() < 8 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    const std::vector<Bytes> packets = RecordedPackets(path_);
+    // Sender (0 the client), TCP flags, payload.
+    const std::tuple<int, uint8_t, Bytes> expected[] = {
+        {0, 0x02, {}}, {1, 0x12, {}}, {0, 0x10, {}}, {0, 0x18, kReadRegister3},
+        {1, 0x18, {}}, {0, 0x11, {}}, {1, 0x11, {}}, {0, 0x10, {}}};
+    ASSERT_EQ(packets.size(), std::size(expected));
+    // The ends as the first SYN names them, and each side's next sequence number from its SYN.
+    const uint8_t* syn = packets.empty() ? nullptr : packets[0].data();
+    const uint64_t end[2] = {uint64_t{Be(syn + 12, 4)} << 16 | Be(syn + 20, 2),
+                             uint64_t{Be(syn + 16, 4)} << 16 | Be(syn + 22, 2)};
+    uint32_t next[2] = {};
+    for (size_t i = 0; i < packets.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& [from, flags, payload] = expected[i];
+        const uint8_t* ip = packets[i].data();
+        const uint8_t* tcp = ip + 20;
+        const size_t length = packets[i].size() - 40;
+        ASSERT_GE(packets[i].size(), 40u);
+        EXPECT_EQ(Be(ip + 2, 2), packets[i].size());
+        EXPECT_EQ(FoldedSum(ip, 20), 0xFFFFu);
+        const uint32_t pseudo = FoldedSum(ip + 12, 8) + 6 + static_cast<uint32_t>(length + 20);
+        EXPECT_EQ(FoldedSum(tcp, length + 20, pseudo), 0xFFFFu);
+        if (i < 2) next[from] = Be(tcp + 4, 4);
+        EXPECT_EQ(uint64_t{Be(ip + 12, 4)} << 16 | Be(tcp, 2), end[from]);
+        EXPECT_EQ(uint64_t{Be(ip + 16, 4)} << 16 | Be(tcp + 2, 2), end[1 - from]);
+        EXPECT_EQ(tcp[13], flags);
+        EXPECT_EQ(Be(tcp + 4, 4), next[from]);
+        if ((flags & 0x10) != 0) {
+            EXPECT_EQ(Be(tcp + 8, 4), next[1 - from]);
+        }
+        if (!payload.empty()) {
+            EXPECT_EQ(Bytes(tcp + 20, tcp + 20 + length), payload);
+        }
+        next[from] += static_cast<uint32_t>(length) + ((flags & 0x03) != 0 ? 1 : 0);
+    }
+    EXPECT_EQ(end[1],
+              uint64_t{0x7F000000u | std::stoul(address_.substr(8))} << 16 | server_->Port());
+    EXPECT_EQ(packets[4].size(), 40u + 12u);  // the reply to the register read
+    EXPECT_EQ(packets[4][44], 0x39);
 }
 
 TEST_F(LanServerTest, FaultsShapeTheReplies) {

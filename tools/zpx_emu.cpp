@@ -17,6 +17,8 @@
 #include "lan_server.h"
 #include "number_arguments.h"
 #include "os.h"
+#include "recording.h"
+#include "replay.h"
 
 namespace {
 
@@ -79,6 +81,13 @@ constexpr const char* kUsageTail =
     "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
     "  --record FILE        record every connection, both directions, in the pcap format\n"
     "                       (Wireshark and tshark open it; written as it goes)\n"
+    "  --replay FILE        play a recording back as the controller to one station: the\n"
+    "                       recorded requests are expected in order and answered with the\n"
+    "                       recorded replies; exits 0 when the session matched to its end,\n"
+    "                       1 at the first request that differs (it says which)\n"
+    "  --replay-timing      with --replay: each reply as late as it was recorded\n"
+    "  --transcript FILE    print a recording as text, a line per request and per reply,\n"
+    "                       and exit (--port names the controller's port, default 5104)\n"
     "  --help               this text\n";
 
 using zpx::tools::ParseUnsigned;
@@ -100,6 +109,34 @@ void Print(std::string_view line) {
     std::fflush(stdout);
 }
 
+// Plays the first conversation of `path` back to one station; the exit status of zpx-emu.
+int Replay(const std::string& path, bool timing, const std::string& address, uint64_t port) {
+    std::vector<zpx::emu::RecordedConversation> conversations;
+    std::string error;
+    if (!zpx::emu::ReadRecording(path, static_cast<uint16_t>(port), &conversations, &error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    if (conversations.empty()) {
+        std::fprintf(stderr, "zpx-emu: %s holds no conversation with port %u\n", path.c_str(),
+                     static_cast<unsigned>(port));
+        return 1;
+    }
+    const size_t requests = conversations[0].requests.size();
+    zpx::emu::ReplayServer server(std::move(conversations[0]), timing);
+    if (!server.Start(address, static_cast<uint16_t>(port), &error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    Print("zpx-emu: replaying " + std::to_string(requests) + " requests of " + path + " on " +
+          server.Address() + ":" + std::to_string(port) + " (open it as ETH" + server.Address() +
+          ")");
+    std::string verdict;
+    const bool matched = server.Serve(&verdict);
+    Print("zpx-emu: " + verdict);
+    return matched ? 0 : 1;
+}
+
 int Usage(const char* message) {
     std::fprintf(stderr, "zpx-emu: %s\n(see zpx-emu --help)\n", message);
     return 2;
@@ -116,6 +153,9 @@ int main(int argc, char** argv) {
     bool log = false;
     std::string vcdPath;
     std::string recordPath;
+    std::string transcriptPath;
+    std::string replayPath;
+    bool replayTiming = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
@@ -142,6 +182,8 @@ int main(int argc, char** argv) {
             config.refuseImages = true;
         } else if (option == "--button") {
             config.buttonPressed = true;
+        } else if (option == "--replay-timing") {
+            replayTiming = true;
         } else if (!value(&v)) {
             return Usage(("unknown option or missing value: " + std::string(option)).c_str());
         } else if (option == "--address") {
@@ -204,10 +246,28 @@ int main(int argc, char** argv) {
             vcdPath = v;
         } else if (option == "--record") {
             recordPath = v;
+        } else if (option == "--transcript") {
+            transcriptPath = v;
+        } else if (option == "--replay") {
+            replayPath = v;
         } else {
             return Usage(("unknown option: " + std::string(option)).c_str());
         }
     }
+
+    if (!transcriptPath.empty()) {
+        std::vector<zpx::emu::RecordedConversation> conversations;
+        std::string error;
+        if (!zpx::emu::ReadRecording(transcriptPath, static_cast<uint16_t>(port), &conversations,
+                                     &error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(zpx::emu::Transcript(conversations).c_str(), stdout);
+        return 0;
+    }
+
+    if (!replayPath.empty()) return Replay(replayPath, replayTiming, address, port);
 
     // Before any thread starts, so that none of them is ended by a stop request; main waits for
     // it below.

@@ -100,8 +100,9 @@ class StatusFileFolder : public platform::Files {
 // An emulated controller served over loopback Ethernet by this process's threads, on an address
 // of its own, and the name that opens it.
 struct LanStation {
-    explicit LanStation(const emu::ControllerConfig& config = {})
-        : controller(config), server(controller) {
+    explicit LanStation(const emu::ControllerConfig& config = {},
+                        emu::LanServerOptions options = {})
+        : controller(config), server(controller, std::move(options)) {
         std::string address, error;
         EXPECT_TRUE(emu::StartOnFreeLoopback(server, emu::kLanPort, &address, &error)) << error;
         name = "ETH" + address;

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "emu_platform.h"
+#include "recording.h"
+#include "replay.h"
 #include "wire.h"
 #include "zpx/driver_abi.h"
 #include "zpx/zpx.h"
@@ -367,6 +369,84 @@ TEST_F(RecordingTest, AConversationReadsAsACaptureOfItWould) {
               uint64_t{0x7F000000u | std::stoul(address_.substr(8))} << 16 | server_->Port());
     EXPECT_EQ(packets[4].size(), 40u + 12u);  // the reply to the register read
     EXPECT_EQ(packets[4][44], 0x39);
+}
+
+// A station's steps after the open: a register read, a memory block written and read back,
+// close; `differ` reads the learn mode where the station read the error register.
+std::vector<uint32_t> StationSteps(ZPX_Handle h, bool differ) {
+    std::vector<uint8_t> block(3000), back(3000);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7 + 1);
+    uint32_t value = 99;
+    return {differ ? ZPX_GetLearnMode(h, &value) : ZPX_GetError(h, &value),
+            value,
+            ZPX_WriteCtrlMemory(h, 1, 0, 3000, block.data()),
+            ZPX_ReadCtrlMemory(h, 1, 0, 3000, back.data()),
+            back == block ? 1u : 0u,
+            ZPX_CloseController(h)};
+}
+
+ZPX_Handle OpenStation(const std::string& name) {
+    uint32_t status = 99;
+    ZPX_Handle h = ZPX_OpenController(name.c_str(), &status);
+    EXPECT_EQ(status, ZPX_STATUS_OK);
+    return h;
+}
+
+// The library's session, recorded by the emulator, reads back as its requests with their replies
+// and plays back to the same calls; a station that does something else is stopped at the first
+// request that differs, and the verdict names it.
+TEST(Replay, ARecordedSessionPlaysBackAndTheFirstDifferenceIsNamed) {
+    const std::string path = ::testing::TempDir() + "emulator_replay_test.pcap";
+    std::string error;
+    std::unique_ptr<PcapWriter> writer = PcapWriter::Create(path, &error);
+    ASSERT_NE(writer, nullptr) << error;
+    LanServerOptions options;
+    options.recording = writer.get();
+    std::vector<uint32_t> recorded;
+    uint64_t opened = 0, requests = 0;
+    {
+        ControllerConfig board;
+        board.errorBits = 0x83;  // a value the replay must hand back
+        testing::LanStation station(board, options);
+        ZPX_Handle h = OpenStation(station.name);
+        ASSERT_NE(h, nullptr);
+        opened = station.server.RequestCount();
+        recorded = StationSteps(h, false);
+        station.server.Stop();  // every conversation has ended
+        requests = station.server.RequestCount();
+    }
+    EXPECT_EQ(recorded, (std::vector<uint32_t>{ZPX_STATUS_OK, 0x83, ZPX_STATUS_OK, ZPX_STATUS_OK, 1,
+                                               ZPX_STATUS_OK}));
+    std::vector<RecordedConversation> conversations;
+    ASSERT_TRUE(ReadRecording(path, kLanPort, &conversations, &error)) << error;
+    std::remove(path.c_str());
+    ASSERT_EQ(conversations.size(), 1u);
+    EXPECT_EQ(conversations[0].requests.size(), requests);
+    EXPECT_TRUE(conversations[0].unframed.empty() && conversations[0].unmatched.empty());
+    const std::string transcript = Transcript(conversations);
+    EXPECT_NE(transcript.find("write memory, select 0x14, 3000 bytes"), std::string::npos)
+        << transcript;
+
+    for (bool differ : {false, true}) {
+        SCOPED_TRACE(differ);
+        ReplayServer replay(conversations[0], false);
+        ASSERT_TRUE(replay.Start("", kLanPort, &error)) << error;
+        bool matched = !differ;
+        std::string verdict;
+        std::thread serving([&] { matched = replay.Serve(&verdict); });
+        ZPX_Handle h = OpenStation("ETH" + replay.Address());
+        const std::vector<uint32_t> steps = h != nullptr ? StationSteps(h, differ) : recorded;
+        serving.join();
+        EXPECT_EQ(matched, !differ) << verdict;
+        if (!differ) {
+            EXPECT_EQ(steps, recorded);
+        } else {
+            EXPECT_NE(verdict.find("request #" + std::to_string(opened + 1) + " "),
+                      std::string::npos)
+                << verdict;
+        }
+    }
 }
 
 TEST_F(LanServerTest, FaultsShapeTheReplies) {

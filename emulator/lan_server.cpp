@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "lan_protocol.h"
@@ -20,19 +19,6 @@ constexpr uint32_t kImageReserveMax = 1u << 20;
 namespace {
 
 constexpr size_t kReadBufferSize = 64 * 1024;
-
-// "address:port" as a recorded end of a conversation; 0.0.0.0:0 for text that is not one.
-TcpEndpoint Endpoint(const std::string& text) {
-    TcpEndpoint end;
-    const size_t colon = text.rfind(':');
-    uint32_t network = 0;
-    if (colon == std::string::npos || !os::ParseIpv4(text.substr(0, colon), &network)) return end;
-    uint8_t bytes[4];
-    std::memcpy(bytes, &network, 4);
-    end.address = static_cast<uint32_t>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
-    end.port = static_cast<uint16_t>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
-    return end;
-}
 
 }  // namespace
 
@@ -467,8 +453,9 @@ void LanServer::Serve(Connection* connection) {
     {
         std::unique_ptr<PcapWriter::Conversation> recording;
         if (options_.recording != nullptr) {
-            recording = options_.recording->Begin(Endpoint(connection->peer),
-                                                  Endpoint(address_ + ":" + std::to_string(port_)));
+            recording =
+                options_.recording->Begin(EndpointOfText(connection->peer),
+                                          EndpointOfText(address_ + ":" + std::to_string(port_)));
         }
         Session session(*this, *connection, recording.get());
         session.Run();

@@ -106,6 +106,29 @@ int Length(size_t length) {
     return static_cast<int>(std::min<size_t>(length, INT_MAX));
 }
 
+// The sockets are non-blocking: a connect is under way when it says it would block, and done
+// once the socket turns writable with no error pending.
+bool ConnectFinished(SOCKET socket) {
+    if (LastError() != WSAEWOULDBLOCK) return false;
+    for (int waits = 0; waits < 10000000 / kPollMicroseconds; ++waits) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket, &writable);
+        FD_SET(socket, &failed);
+        timeval timeout{0, kPollMicroseconds};
+        if (select(0, nullptr, &writable, &failed, &timeout) > 0) {
+            int error = 0;
+            int length = sizeof error;
+            getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+            WSASetLastError(error);
+            return error == 0 && FD_ISSET(socket, &writable);
+        }
+    }
+    WSASetLastError(WSAETIMEDOUT);
+    return false;
+}
+
 #else
 
 std::string ErrorText(int code) {
@@ -118,6 +141,11 @@ int LastError() {
 
 bool Started(std::string*) {
     return true;
+}
+
+// The sockets block: a connect that returned an error has failed.
+bool ConnectFinished(Socket) {
+    return false;
 }
 
 #endif
@@ -157,6 +185,43 @@ bool Listen(Socket socket, int backlog, std::string* reason) {
     if (listen(socket, backlog) == 0) return true;
     if (reason) *reason = ErrorText(LastError());
     return false;
+}
+
+Socket ListenTcp(const std::string& address, uint16_t port, int backlog, std::string* bound,
+                 std::string* reason) {
+    std::string why = "no loopback address is free";
+    for (int host = 2; host <= 254; ++host) {
+        const std::string candidate = address.empty() ? "127.0.0." + std::to_string(host) : address;
+        uint32_t ip = 0;
+        if (!ParseIpv4(candidate, &ip)) {
+            why = "not an IPv4 address: " + candidate;
+            break;
+        }
+        const Socket socket = OpenTcp(&why);
+        if (socket == kNoSocket) break;
+        if (Bind(socket, ip, port, &why) && Listen(socket, backlog, &why)) {
+            *bound = candidate;
+            return socket;
+        }
+        Close(socket);
+        if (!address.empty()) break;
+    }
+    if (reason) *reason = "cannot listen on port " + std::to_string(port) + ": " + why;
+    return kNoSocket;
+}
+
+Socket Connect(uint32_t address, uint16_t port, std::string* reason) {
+    const Socket socket = OpenTcp(reason);
+    if (socket == kNoSocket) return kNoSocket;
+    const sockaddr_in endpoint = Endpoint(address, port);
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) != 0 &&
+        !ConnectFinished(socket)) {
+        if (reason) *reason = ErrorText(LastError());
+        Close(socket);
+        return kNoSocket;
+    }
+    SetNoDelay(socket);
+    return socket;
 }
 
 uint16_t LocalPort(Socket socket) {

@@ -39,6 +39,14 @@ bool ParseIpv4(const std::string& text, uint32_t* address);
 Socket OpenTcp(std::string* reason);
 bool Bind(Socket socket, uint32_t address, uint16_t port, std::string* reason);
 bool Listen(Socket socket, int backlog, std::string* reason);
+// A listening socket on address:port (dotted decimal); an empty address takes the first of
+// 127.0.0.2 to 127.0.0.254 on which the port is free. The address used goes to *bound; kNoSocket
+// with the reason when there is none.
+Socket ListenTcp(const std::string& address, uint16_t port, int backlog, std::string* bound,
+                 std::string* reason);
+// A TCP connection to address:port (network byte order, as ParseIpv4 gives it) with replies
+// going out at once, or kNoSocket with the reason.
+Socket Connect(uint32_t address, uint16_t port, std::string* reason);
 // The port a bound socket holds (port 0 binds a free one), or 0 when it cannot be read.
 uint16_t LocalPort(Socket socket);
 

@@ -43,6 +43,15 @@ uint16_t Fold(uint32_t sum) {
 
 }  // namespace
 
+TcpEndpoint EndpointOfText(const std::string& text) {
+    unsigned a = 0, b = 0, c = 0, d = 0, port = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u:%u%c", &a, &b, &c, &d, &port, &end) != 5 ||
+        a > 255 || b > 255 || c > 255 || d > 255 || port > 65535)
+        return {};
+    return {a << 24 | b << 16 | c << 8 | d, static_cast<uint16_t>(port)};
+}
+
 std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
@@ -79,9 +88,10 @@ uint64_t PcapWriter::Records() const {
 std::unique_ptr<PcapWriter::Conversation> PcapWriter::Begin(TcpEndpoint client,
                                                             TcpEndpoint server) {
     std::unique_ptr<Conversation> c(new Conversation(*this, client, server));
-    c->Segment(true, kSyn, nullptr, 0);
-    c->Segment(false, kSyn | kAck, nullptr, 0);
-    c->Segment(true, kAck, nullptr, 0);
+    std::lock_guard lock(mutex_);
+    c->SegmentLocked(true, kSyn, nullptr, 0);
+    c->SegmentLocked(false, kSyn | kAck, nullptr, 0);
+    c->SegmentLocked(true, kAck, nullptr, 0);
     return c;
 }
 
@@ -101,32 +111,34 @@ PcapWriter::Conversation::Conversation(PcapWriter& writer, TcpEndpoint client, T
 }
 
 void PcapWriter::Conversation::Sent(bool byClient, const uint8_t* data, size_t length) {
-    while (length > 0 && !closed_) {
+    while (length > 0) {
         const size_t piece = std::min(length, kPcapMaxSegment);
-        Segment(byClient, kPush | kAck, data, piece);
+        std::lock_guard lock(writer_.mutex_);
+        if (closed_) return;
+        SegmentLocked(byClient, kPush | kAck, data, piece);
         data += piece;
         length -= piece;
     }
 }
 
 void PcapWriter::Conversation::Close(bool byClient) {
+    std::lock_guard lock(writer_.mutex_);
     if (closed_) return;
-    Segment(byClient, kFin | kAck, nullptr, 0);
-    Segment(!byClient, kFin | kAck, nullptr, 0);
-    Segment(byClient, kAck, nullptr, 0);
+    SegmentLocked(byClient, kFin | kAck, nullptr, 0);
+    SegmentLocked(!byClient, kFin | kAck, nullptr, 0);
+    SegmentLocked(byClient, kAck, nullptr, 0);
     closed_ = true;
 }
 
-void PcapWriter::Conversation::Segment(bool byClient, uint8_t flags, const uint8_t* data,
-                                       size_t length) {
+void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const uint8_t* data,
+                                             size_t length) {
     const int from = byClient ? 0 : 1, to = 1 - from;
     const uint32_t seq = nextSeq_[from];
     // SYN and FIN take a sequence number each, as the bytes do.
     nextSeq_[from] += static_cast<uint32_t>(length) + ((flags & (kSyn | kFin)) != 0 ? 1 : 0);
     const bool acks = (flags & kAck) != 0;
 
-    // Under the lock from the time stamp on, so that the records stand in the order of time.
-    std::lock_guard lock(writer_.mutex_);
+    // The time stamp is taken under the lock, so that the records stand in the order of time.
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();

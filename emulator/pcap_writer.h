@@ -24,6 +24,9 @@ struct TcpEndpoint {
     uint16_t port = 0;
 };
 
+// "a.b.c.d:port" as an endpoint; 0.0.0.0:0 for text that is not one.
+TcpEndpoint EndpointOfText(const std::string& text);
+
 // The link type of the records: raw IP, no link-layer header.
 inline constexpr uint32_t kPcapLinkTypeRaw = 101;
 // The largest TCP payload of one made-up segment: an IPv4 packet holds at most 65535 bytes.
@@ -38,8 +41,8 @@ class PcapWriter {
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // One TCP conversation in the recording. Its member functions may be called from the thread
-    // that serves the conversation while others record theirs.
+    // One TCP conversation in the recording. Its member functions may be called from any thread:
+    // a proxy records each direction from its own.
     class Conversation {
       public:
         // The bytes one side sent, as they left it; empty data records nothing.
@@ -50,7 +53,8 @@ class PcapWriter {
       private:
         friend class PcapWriter;
         Conversation(PcapWriter& writer, TcpEndpoint client, TcpEndpoint server);
-        void Segment(bool byClient, uint8_t flags, const uint8_t* data, size_t length);
+        // Under the writer's lock, which guards the sequence numbers too.
+        void SegmentLocked(bool byClient, uint8_t flags, const uint8_t* data, size_t length);
 
         PcapWriter& writer_;
         TcpEndpoint ends_[2];  // [0] the client, [1] the server

@@ -20,26 +20,8 @@ ReplayServer::~ReplayServer() {
 }
 
 bool ReplayServer::Start(const std::string& address, uint16_t port, std::string* error) {
-    std::string reason = "no loopback address is free";
-    for (int host = 2; host <= 254; ++host) {
-        const std::string candidate = address.empty() ? "127.0.0." + std::to_string(host) : address;
-        uint32_t ip = 0;
-        if (!os::ParseIpv4(candidate, &ip)) {
-            *error = "not an IPv4 address: " + candidate;
-            return false;
-        }
-        const os::Socket s = os::OpenTcp(&reason);
-        if (s == os::kNoSocket) break;
-        if (os::Bind(s, ip, port, &reason) && os::Listen(s, 1, &reason)) {
-            listener_ = s;
-            address_ = candidate;
-            return true;
-        }
-        os::Close(s);
-        if (!address.empty()) break;
-    }
-    *error = "cannot listen on port " + std::to_string(port) + ": " + reason;
-    return false;
+    listener_ = os::ListenTcp(address, port, 1, &address_, error);
+    return listener_ != os::kNoSocket;
 }
 
 void ReplayServer::Stop() {

@@ -14,6 +14,7 @@
 
 #include "controller.h"
 #include "faults.h"
+#include "lan_proxy.h"
 #include "lan_server.h"
 #include "number_arguments.h"
 #include "os.h"
@@ -81,6 +82,9 @@ constexpr const char* kUsageTail =
     "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
     "  --record FILE        record every connection, both directions, in the pcap format\n"
     "                       (Wireshark and tshark open it; written as it goes)\n"
+    "  --proxy A[:P]        forward every connection to the real controller at A (port P,\n"
+    "                       default 5104) instead of emulating one; with --record, a\n"
+    "                       recording of what the station and the controller said\n"
     "  --replay FILE        play a recording back as the controller to one station: the\n"
     "                       recorded requests are expected in order and answered with the\n"
     "                       recorded replies; exits 0 when the session matched to its end,\n"
@@ -137,6 +141,33 @@ int Replay(const std::string& path, bool timing, const std::string& address, uin
     return matched ? 0 : 1;
 }
 
+int Usage(const char* message);
+
+// Forwards every connection on address:port to the controller at `target` until a stop request.
+int Proxy(const std::string& target, const std::string& address, uint64_t port,
+          zpx::emu::PcapWriter* recording) {
+    const size_t colon = target.find(':');
+    uint32_t controller = 0;
+    uint64_t controllerPort = zpx::emu::kLanPort;
+    if (!zpx::emu::os::ParseIpv4(target.substr(0, colon), &controller) ||
+        (colon != std::string::npos &&
+         !ParseUnsigned(std::string_view(target).substr(colon + 1), 65535, &controllerPort)))
+        return Usage(("bad --proxy: " + target).c_str());
+    zpx::emu::LanProxy proxy(controller, static_cast<uint16_t>(controllerPort), recording, Print);
+    std::string error;
+    if (!proxy.Start(address, static_cast<uint16_t>(port), &error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    Print("zpx-emu: forwarding " + proxy.Address() + ":" + std::to_string(port) + " to " + target +
+          " (open it as ETH" + proxy.Address() + ")");
+    const char* request = zpx::emu::os::WaitForStopRequest();
+    Print(std::string("zpx-emu: ") + request + ", stopping after " +
+          std::to_string(proxy.ConnectionsForwarded()) + " connections");
+    proxy.Stop();
+    return 0;
+}
+
 int Usage(const char* message) {
     std::fprintf(stderr, "zpx-emu: %s\n(see zpx-emu --help)\n", message);
     return 2;
@@ -155,6 +186,7 @@ int main(int argc, char** argv) {
     std::string recordPath;
     std::string transcriptPath;
     std::string replayPath;
+    std::string proxyTarget;
     bool replayTiming = false;
 
     for (int i = 1; i < argc; ++i) {
@@ -250,6 +282,8 @@ int main(int argc, char** argv) {
             transcriptPath = v;
         } else if (option == "--replay") {
             replayPath = v;
+        } else if (option == "--proxy") {
+            proxyTarget = v;
         } else {
             return Usage(("unknown option: " + std::string(option)).c_str());
         }
@@ -273,14 +307,6 @@ int main(int argc, char** argv) {
     // it below.
     zpx::emu::os::CatchStopRequests();
 
-    zpx::emu::Controller controller(config);
-    if (!vcdPath.empty()) {
-        std::string error;
-        if (!controller.StartVcd(vcdPath, &error)) {
-            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
-            return 1;
-        }
-    }
     std::unique_ptr<zpx::emu::PcapWriter> recording;
     if (!recordPath.empty()) {
         std::string error;
@@ -289,8 +315,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
             return 1;
         }
-        options.recording = recording.get();
     }
+    if (!proxyTarget.empty()) {
+        if (!faults.empty()) return Usage("--fault does not apply to --proxy");
+        return Proxy(proxyTarget, address, port, recording.get());
+    }
+
+    zpx::emu::Controller controller(config);
+    if (!vcdPath.empty()) {
+        std::string error;
+        if (!controller.StartVcd(vcdPath, &error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    options.recording = recording.get();
     options.events = Print;
     if (log) {
         options.requestLog = Print;

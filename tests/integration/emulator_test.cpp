@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "emu_platform.h"
+#include "lan_proxy.h"
 #include "recording.h"
 #include "replay.h"
 #include "wire.h"
@@ -447,6 +448,41 @@ TEST(Replay, ARecordedSessionPlaysBackAndTheFirstDifferenceIsNamed) {
                 << verdict;
         }
     }
+}
+
+// Through the proxy a station's session is the direct one, and the proxy's recording holds every
+// request and reply of it; behind a proxy whose controller is not there, an open fails.
+TEST(Proxy, ASessionThroughTheProxyIsTheDirectOneAndItsRecordingHoldsIt) {
+    ControllerConfig board;
+    board.errorBits = 0x83;
+    testing::LanStation station(board);
+    uint32_t controller = 0, nobody = 0;
+    ASSERT_TRUE(os::ParseIpv4(station.name.substr(3), &controller));
+    ASSERT_TRUE(os::ParseIpv4("127.0.3.254", &nobody));
+    const std::string path = ::testing::TempDir() + "emulator_proxy_test.pcap";
+    std::string error;
+    std::unique_ptr<PcapWriter> writer = PcapWriter::Create(path, &error);
+    ASSERT_NE(writer, nullptr) << error;
+    {
+        LanProxy proxy(controller, kLanPort, writer.get(), nullptr);
+        ASSERT_TRUE(proxy.Start("", kLanPort, &error)) << error;
+        ZPX_Handle h = OpenStation("ETH" + proxy.Address());
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(StationSteps(h, false), (std::vector<uint32_t>{ZPX_STATUS_OK, 0x83, ZPX_STATUS_OK,
+                                                                 ZPX_STATUS_OK, 1, ZPX_STATUS_OK}));
+    }
+    std::vector<RecordedConversation> conversations;
+    ASSERT_TRUE(ReadRecording(path, kLanPort, &conversations, &error)) << error;
+    std::remove(path.c_str());
+    ASSERT_EQ(conversations.size(), 1u);
+    EXPECT_EQ(conversations[0].requests.size(), station.server.RequestCount());
+    EXPECT_TRUE(conversations[0].unframed.empty() && conversations[0].unmatched.empty());
+
+    LanProxy nowhere(nobody, kLanPort, nullptr, nullptr);
+    ASSERT_TRUE(nowhere.Start("", kLanPort, &error)) << error;
+    uint32_t status = 99;
+    EXPECT_EQ(ZPX_OpenController(("ETH" + nowhere.Address()).c_str(), &status), nullptr);
+    EXPECT_NE(status, ZPX_STATUS_OK);
 }
 
 TEST_F(LanServerTest, FaultsShapeTheReplies) {

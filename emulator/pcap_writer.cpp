@@ -1,6 +1,7 @@
 #include "pcap_writer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,12 +29,27 @@ void PutBe32(uint8_t* p, uint32_t v) {
     PutBe16(p + 2, v & 0xFFFF);
 }
 
-// The ones'-complement sum of 16-bit big-endian words that IP and TCP checksums are made of.
+// The ones'-complement sum of 16-bit big-endian words that IP and TCP checksums are made of,
+// added to `sum`. The sum does not depend on byte order but for a final swap, so the words are
+// added as they lie in memory, four bytes at a time: a recording of a 16 MiB block checksums it
+// all.
 uint32_t SumWords(const uint8_t* p, size_t n, uint32_t sum = 0) {
-    for (size_t i = 0; i + 1 < n; i += 2)
-        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
-    if (n % 2 != 0) sum += static_cast<uint32_t>(p[n - 1] << 8);
-    return sum;
+    uint64_t wide = 0;
+    size_t i = 0;
+    for (uint32_t word = 0; i + 4 <= n; i += 4) {
+        std::memcpy(&word, p + i, 4);
+        wide += word;
+    }
+    uint8_t tail[4] = {};  // an odd last byte is the high half of its word
+    std::memcpy(tail, p + i, n - i);
+    uint32_t word = 0;
+    std::memcpy(&word, tail, 4);
+    wide += word;
+    while (wide > 0xFFFF)
+        wide = (wide & 0xFFFF) + (wide >> 16);
+    const auto native = static_cast<uint32_t>(wide);
+    return sum + (std::endian::native == std::endian::little ? (native >> 8 | native << 8) & 0xFFFF
+                                                             : native);
 }
 uint16_t Fold(uint32_t sum) {
     while (sum > 0xFFFF)
@@ -149,7 +165,8 @@ void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const
     PutLe32(record, static_cast<uint32_t>(micros % 1000000));
     PutLe32(record, static_cast<uint32_t>(packetLength));
     PutLe32(record, static_cast<uint32_t>(packetLength));
-    record.resize(16 + packetLength, 0);
+    record.resize(16 + kIpHeader + kTcpHeader, 0);
+    record.insert(record.end(), data, data + length);
     uint8_t* ip = record.data() + 16;
     uint8_t* tcp = ip + kIpHeader;
 
@@ -170,7 +187,6 @@ void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const
     tcp[12] = static_cast<uint8_t>((kTcpHeader / 4) << 4);
     tcp[13] = flags;
     PutBe16(tcp + 14, 0xFFFF);  // window
-    if (length > 0) std::memcpy(tcp + kTcpHeader, data, length);
     // The pseudo-header: addresses, protocol, TCP length.
     uint32_t sum = SumWords(ip + 12, 8) + 6 + static_cast<uint32_t>(kTcpHeader + length);
     PutBe16(tcp + 16, Fold(SumWords(tcp, kTcpHeader + length, sum)));

@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +30,7 @@
 #include "controller.h"
 #include "device/controller_session.h"
 #include "lan_server.h"
+#include "one_core_main.h"
 #include "session/handle_table.h"
 #include "transport/lan_backend.h"
 #include "zpx/zpx.h"
@@ -408,19 +408,3 @@ void BM_TapVoltagesRead(benchmark::State& state) {
 BENCHMARK(BM_TapVoltagesRead)->MinTime(2.0);
 
 }  // namespace
-
-// Every thread of this program (client, peer, emulator) runs on one core. A round trip on
-// loopback costs about 12 µs when both ends share a core and about 29 µs when the scheduler
-// puts them on different cores, and it moves them at will: unpinned, two peers measured side by
-// side swing between ratios of 0.4 and 2.4 from run to run.
-int main(int argc, char** argv) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    (void)sched_setaffinity(0, sizeof one, &one);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

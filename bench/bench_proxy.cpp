@@ -1,6 +1,6 @@
 // What standing between a station and its controller costs: the library's session with an
 // emulated controller, direct and through zpx-emu's proxy recording every byte to a pcap file,
-// side by side in one run on loopback.
+// side by side in one run on loopback, every thread on one core (one_core_main.h).
 //
 // BM_ProxiedRegisterRead: ZPX_GetError round trips. Figures: direct_us, proxy_us and ratio
 // (proxy_us / direct_us; goal at most 2.5).
@@ -8,7 +8,6 @@
 // answers only once it has taken the whole block. Figures: direct_MiBps, proxy_MiBps and ratio
 // (proxy throughput / direct; goal at least 0.7).
 #include <benchmark/benchmark.h>
-#include <sched.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +17,7 @@
 
 #include "lan_proxy.h"
 #include "lan_server.h"
+#include "one_core_main.h"
 #include "zpx/zpx.h"
 
 namespace {
@@ -126,17 +126,3 @@ void BM_ProxiedMemoryWrite16MiB(benchmark::State& state) {
 BENCHMARK(BM_ProxiedMemoryWrite16MiB)->Iterations(10);
 
 }  // namespace
-
-// Every thread (library, proxy, emulator) on one core, as in bench_lan: unpinned, the scheduler's
-// choice of cores for each hop decides the figures more than the proxy does.
-int main(int argc, char** argv) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    (void)sched_setaffinity(0, sizeof one, &one);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -134,12 +134,12 @@ size_t LanDataLength(const uint8_t* p) {
 bool ReadRecording(const std::string& path, uint16_t controllerPort,
                    std::vector<RecordedConversation>* conversations, std::string* error) {
     std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    if (!in.good() && !in.eof()) {
-        *error = path + ": cannot be read";
+    if (!in.is_open()) {
+        *error = path + ": cannot be opened";
         return false;
     }
+    const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>()};
     const uint32_t magic = file.size() >= 24 ? LoadU32(file.data()) : 0;
     const uint32_t link = file.size() >= 24 ? LoadU32(file.data() + 20) : 0;
     if (magic != kMicroMagic && magic != kNanoMagic) {

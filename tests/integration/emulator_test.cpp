@@ -557,6 +557,11 @@ TEST(LanServerSlots, ANewClientIsNeverLockedOutByQuietOnes) {
     uint32_t type = 99;
     EXPECT_EQ(ZPX_GetControllerType(handle, &type), ZPX_STATUS_OK);
     EXPECT_EQ(type, 2u);
+    // Register writes are not answered, so the session's last ones may still be queued on its
+    // connection while the clients below read on theirs. A read on the session's connection
+    // comes back only after everything before it was applied.
+    uint32_t counter = 0;
+    EXPECT_EQ(ZPX_ReadCtrlCounter(handle, 0, &counter), ZPX_STATUS_OK);
     EXPECT_TRUE(clients[0].Closed());
     EXPECT_EQ(station.server.ConnectionsEvicted(), 1u);
     for (size_t i = 1; i < clients.size(); ++i)

@@ -123,9 +123,11 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
             case FaultKind::kFailRequest:
             case FaultKind::kCloseConnection:
             case FaultKind::kStopReading:
+            case FaultKind::kResetConnection:
                 Log(code, in, inLength, nullptr, 0, false);
                 return false;
             case FaultKind::kDelayReply:
+            case FaultKind::kCutReply:  // a driver call returns once: late as a whole
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
                 break;
             case FaultKind::kDropReply:

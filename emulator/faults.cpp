@@ -1,6 +1,8 @@
 #include "faults.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace zpx::emu {
 
@@ -26,39 +28,50 @@ bool ParseFault(std::string_view text, Fault* fault) {
         if (!ParseNumber(rest.substr(x + 1), &count)) return false;
         rest = rest.substr(0, x);
     }
-    std::string_view argument;
-    if (const size_t second = rest.find(':'); second != std::string_view::npos) {
-        argument = rest.substr(second + 1);
-        rest = rest.substr(0, second);
+    // Up to two arguments after the request number.
+    std::string_view arguments[2];
+    size_t given = 0;
+    for (size_t colon2; (colon2 = rest.rfind(':')) != std::string_view::npos;) {
+        if (given == 2) return false;
+        arguments[given++] = rest.substr(colon2 + 1);
+        rest = rest.substr(0, colon2);
     }
+    if (given == 2) std::swap(arguments[0], arguments[1]);
     uint64_t first = 0;
     if (!ParseNumber(rest, &first) || first == 0) return false;
     f.first = first;
     f.count = count;
 
+    struct Shape {
+        std::string_view name;
+        FaultKind kind;
+        bool bytes, delay;  // the arguments it takes, in this order
+    };
+    static constexpr Shape kShapes[] = {
+        {"drop", FaultKind::kDropReply, false, false},
+        {"close", FaultKind::kCloseConnection, false, false},
+        {"reset", FaultKind::kResetConnection, false, false},
+        {"fail", FaultKind::kFailRequest, false, false},
+        {"stall", FaultKind::kStopReading, false, false},
+        {"short", FaultKind::kShortReply, true, false},
+        {"delay", FaultKind::kDelayReply, false, true},
+        {"cut", FaultKind::kCutReply, true, true},
+    };
+    const auto shape = std::find_if(std::begin(kShapes), std::end(kShapes),
+                                    [&](const Shape& s) { return s.name == kind; });
+    if (shape == std::end(kShapes) || given != size_t{shape->bytes} + size_t{shape->delay})
+        return false;
+    f.kind = shape->kind;
     uint64_t number = 0;
-    if (kind == "drop") {
-        f.kind = FaultKind::kDropReply;
-    } else if (kind == "close") {
-        f.kind = FaultKind::kCloseConnection;
-    } else if (kind == "fail") {
-        f.kind = FaultKind::kFailRequest;
-    } else if (kind == "stall") {
-        f.kind = FaultKind::kStopReading;
-    } else if (kind == "short") {
-        if (!ParseNumber(argument, &number) || number > 0xFFFF) return false;
-        f.kind = FaultKind::kShortReply;
+    size_t next = 0;
+    if (shape->bytes) {
+        if (!ParseNumber(arguments[next++], &number) || number > 0xFFFF) return false;
         f.bytes = static_cast<uint32_t>(number);
-    } else if (kind == "delay") {
-        if (!ParseNumber(argument, &number) || number > 600000) return false;
-        f.kind = FaultKind::kDelayReply;
-        f.delayMs = static_cast<uint32_t>(number);
-    } else {
-        return false;
     }
-    // Only "short" and "delay" take an argument.
-    if (!argument.empty() && f.kind != FaultKind::kShortReply && f.kind != FaultKind::kDelayReply)
-        return false;
+    if (shape->delay) {
+        if (!ParseNumber(arguments[next], &number) || number > 600000) return false;
+        f.delayMs = static_cast<uint32_t>(number);
+    }
     *fault = f;
     return true;
 }

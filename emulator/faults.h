@@ -19,6 +19,8 @@ enum class FaultKind {
     kFailRequest,      // do not carry the request out (driver: report failure; LAN: no effect)
     kStopReading,      // stop reading the connection, as a hung controller does (LAN only; a
                        // driver fails the request)
+    kCutReply,         // send the first `bytes` bytes of the reply, the rest `delayMs` later
+    kResetConnection,  // reset the connection instead of carrying the request out (LAN only)
 };
 
 // Applies to requests `first` .. `first + count - 1`, counted from 1 over the front-end's life
@@ -31,9 +33,9 @@ struct Fault {
     uint32_t delayMs = 0;
 };
 
-// Parses "drop:N", "short:N:BYTES", "delay:N:MS", "close:N", "fail:N", "stall:N", each optionally
-// followed by
-// "xCOUNT" ("drop:3x2"), as the tool's command line gives them. False on bad text.
+// Parses "drop:N", "short:N:BYTES", "delay:N:MS", "cut:N:BYTES:MS", "close:N", "reset:N",
+// "fail:N", "stall:N", each optionally followed by "xCOUNT" ("drop:3x2"), as the tool's command
+// line gives them. False on bad text.
 bool ParseFault(std::string_view text, Fault* fault);
 
 // The fault plan of one front-end with its request counter; thread-safe.

@@ -157,6 +157,25 @@ size_t LanRequestSize(uint16_t opcode) {
                                                                  : kLanPacketSize;
 }
 
+size_t LanReplyLength(const uint8_t* p) {
+    switch (LoadU16(p)) {
+        case kLanReadRegister:
+        case kLanReadCounter:
+        case kLanReadConfig:
+        case kLanImage:
+            return kLanPacketSize;
+        case kLanReadMemory:
+            return LoadU32(p + 4);
+        default:
+            return 0;
+    }
+}
+
+size_t LanDataLength(const uint8_t* p) {
+    const uint16_t opcode = LoadU16(p);
+    return opcode == kLanWriteMemory || opcode == kLanImage ? LoadU32(p + 4) : 0;
+}
+
 std::string LanProtocolError(const uint8_t* p) {
     const uint16_t opcode = LoadU16(p);
     const uint8_t address = p[2];

@@ -46,6 +46,11 @@ inline constexpr uint8_t kImageFirmware = 2;
 // Bytes of the request that starts with `opcode`: 16 for the memory requests, else 12.
 size_t LanRequestSize(uint16_t opcode);
 
+// The reply length the protocol has for the request that starts at `p` (kLanPacketSize bytes).
+size_t LanReplyLength(const uint8_t* p);
+// The data bytes that follow the request at `p` (a memory write's block, an image).
+size_t LanDataLength(const uint8_t* p);
+
 // Why the request at `p` (LanRequestSize of its opcode bytes) is not one this controller takes,
 // or "" when every field is as the protocol has it. The all-zero packet is taken: it is what the
 // host sends for a counter that has no address here, and the controller ignores it.

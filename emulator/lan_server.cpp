@@ -30,6 +30,8 @@ class LanServer::Session {
 
     // Whether the conversation ended because the client closed its side.
     bool ClientClosed() const { return clientClosed_; }
+    // Whether a fault asked for the connection to be reset rather than closed.
+    bool Resetting() const { return resetting_; }
 
     // Serves until the peer closes, a request breaks the protocol, a fault closes the
     // connection, the peer stays quiet past the idle limit, or the server stops.
@@ -124,6 +126,11 @@ class LanServer::Session {
         }
         if (faulty_ && fault_.kind == FaultKind::kCloseConnection) {
             server_.Event(connection_.peer + ": closing on request (fault)");
+            return -1;
+        }
+        if (faulty_ && fault_.kind == FaultKind::kResetConnection) {
+            server_.Event(connection_.peer + ": resetting on request (fault)");
+            resetting_ = true;
             return -1;
         }
         if (faulty_ && fault_.kind == FaultKind::kStopReading) {
@@ -250,11 +257,26 @@ class LanServer::Session {
                 case FaultKind::kDelayReply:
                     if (!server_.Pause(fault_.delayMs)) return false;
                     break;
+                case FaultKind::kCutReply: {
+                    const size_t first = std::min<size_t>(length, fault_.bytes);
+                    if (!SendAll(data, first) || !server_.Pause(fault_.delayMs)) return false;
+                    data += first;
+                    length -= first;
+                    break;
+                }
                 case FaultKind::kCloseConnection:
                 case FaultKind::kStopReading:
+                case FaultKind::kResetConnection:
                     return false;
             }
         }
+        if (!SendAll(data, length)) return false;
+        // A client waiting for its reply is not idle: its quiet time starts now.
+        connection_.lastHeardMs = NowMs();
+        return true;
+    }
+
+    bool SendAll(const uint8_t* data, size_t length) {
         while (length > 0) {
             const std::ptrdiff_t n = os::Send(connection_.socket, data, length, server_.stopping_);
             if (n <= 0) return false;
@@ -262,8 +284,6 @@ class LanServer::Session {
             data += n;
             length -= static_cast<size_t>(n);
         }
-        // A client waiting for its reply is not idle: its quiet time starts now.
-        connection_.lastHeardMs = NowMs();
         return true;
     }
 
@@ -295,6 +315,7 @@ class LanServer::Session {
     Connection& connection_;
     PcapWriter::Conversation* recording_;
     bool clientClosed_ = false;
+    bool resetting_ = false;
     std::vector<uint8_t> in_;
     std::vector<uint8_t> out_;
     State state_ = State::kPacket;
@@ -460,6 +481,13 @@ void LanServer::Serve(Connection* connection) {
         Session session(*this, *connection, recording.get());
         session.Run();
         if (recording) recording->Close(session.ClientClosed());
+        if (session.Resetting()) {
+            // Only a close sends the reset, so the socket goes now; under the lock, so that no
+            // eviction or stop reaches for its handle meanwhile.
+            std::lock_guard lock(mutex_);
+            os::ResetAndClose(connection->socket);
+            connection->socket = os::kNoSocket;
+        }
     }
     // The socket is closed by whoever joins this thread; shutting it down here tells the peer at
     // once.

@@ -231,6 +231,14 @@ uint16_t LocalPort(Socket socket) {
     return ntohs(endpoint.sin_port);
 }
 
+void ResetAndClose(Socket socket) {
+    if (socket == kNoSocket) return;
+    // A zero linger time makes the close abort the connection.
+    const linger abort{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    Close(socket);
+}
+
 void SetNoDelay(Socket socket) {
     const int one = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -309,11 +317,11 @@ std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
 }
 
 void ShutdownBoth(Socket socket) {
-    shutdown(socket, SD_BOTH);
+    if (socket != kNoSocket) shutdown(socket, SD_BOTH);
 }
 
 void Close(Socket socket) {
-    closesocket(socket);
+    if (socket != kNoSocket) closesocket(socket);
 }
 
 bool LocalTime(std::time_t time, std::tm* local) {
@@ -422,11 +430,11 @@ std::ptrdiff_t Send(Socket socket, const void* data, size_t length, const std::a
 }
 
 void ShutdownBoth(Socket socket) {
-    shutdown(socket, SHUT_RDWR);
+    if (socket != kNoSocket) shutdown(socket, SHUT_RDWR);
 }
 
 void Close(Socket socket) {
-    close(socket);
+    if (socket != kNoSocket) close(socket);
 }
 
 bool LocalTime(std::time_t time, std::tm* local) {

@@ -79,7 +79,10 @@ void SetNoDelay(Socket socket);
 // Ends both directions: the peer sees the connection close, and on Linux a call blocked on the
 // socket in another thread returns.
 void ShutdownBoth(Socket socket);
+// Both do nothing for kNoSocket.
 void Close(Socket socket);
+// Closes the socket so that the peer sees the connection reset instead of closed.
+void ResetAndClose(Socket socket);
 
 // `time` in the local time zone; false when it cannot be converted.
 bool LocalTime(std::time_t time, std::tm* local);

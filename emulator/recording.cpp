@@ -112,25 +112,6 @@ RecordedConversation Frame(const Stream& s) {
 
 }  // namespace
 
-size_t LanReplyLength(const uint8_t* p) {
-    switch (LoadU16(p)) {
-        case kLanReadRegister:
-        case kLanReadCounter:
-        case kLanReadConfig:
-        case kLanImage:
-            return kLanPacketSize;
-        case kLanReadMemory:
-            return LoadU32(p + 4);
-        default:
-            return 0;
-    }
-}
-
-size_t LanDataLength(const uint8_t* p) {
-    const uint16_t opcode = LoadU16(p);
-    return opcode == kLanWriteMemory || opcode == kLanImage ? LoadU32(p + 4) : 0;
-}
-
 bool ReadRecording(const std::string& path, uint16_t controllerPort,
                    std::vector<RecordedConversation>* conversations, std::string* error) {
     std::ifstream in(path, std::ios::binary);

@@ -38,11 +38,6 @@ struct RecordedConversation {
 bool ReadRecording(const std::string& path, uint16_t controllerPort,
                    std::vector<RecordedConversation>* conversations, std::string* error);
 
-// The reply length the protocol has for the request that starts at `p` (kLanPacketSize bytes).
-size_t LanReplyLength(const uint8_t* p);
-// The data bytes that follow the request at `p` (a memory write's block, an image).
-size_t LanDataLength(const uint8_t* p);
-
 // One line that says what the request does ("read register 3, width 1"), and one for its reply
 // ("0x39" for a read; the memory's byte count; the image verdict).
 std::string DescribeRequest(const std::vector<uint8_t>& request);

@@ -67,15 +67,19 @@ constexpr const char* kUsageTail =
     "  --tap N:ID           TAP N (0-3) answers identity ID (0-3)\n"
     "  --no-tap N           TAP N (0-3) is absent\n"
     "\n"
-    "Misbehaviour (may be repeated; requests count from 1 over all connections):\n"
+    "Misbehaviour (may be repeated; requests count from 1 over all connections; with\n"
+    "--proxy the real controller's replies are shaped the same way):\n"
     "  --fault drop:N       carry request N out but send no reply\n"
     "  --fault short:N:B    send only B bytes of the reply to request N\n"
     "  --fault delay:N:MS   delay the reply to request N by MS milliseconds\n"
+    "  --fault cut:N:B:MS   send B bytes of the reply to request N, the rest MS\n"
+    "                       milliseconds later\n"
     "  --fault close:N      close the connection on request N\n"
-    "  --fault fail:N       ignore request N\n"
+    "  --fault reset:N      reset the connection on request N\n"
+    "  --fault fail:N       ignore request N (the proxy does not forward it)\n"
     "  --fault stall:N      stop reading the connection at request N, as a hung controller\n"
     "                       a suffix xCOUNT applies the fault to COUNT requests from N on\n"
-    "                       (x0: every request from N on), e.g. drop:5x3\n"
+    "                       (x0: every request from N on), e.g. drop:5x3, delay:1:200x0\n"
     "\n"
     "Output:\n"
     "  --log                one line per request and per pod-link frame\n"
@@ -145,7 +149,7 @@ int Usage(const char* message);
 
 // Forwards every connection on address:port to the controller at `target` until a stop request.
 int Proxy(const std::string& target, const std::string& address, uint64_t port,
-          zpx::emu::PcapWriter* recording) {
+          zpx::emu::PcapWriter* recording, std::vector<zpx::emu::Fault> faults) {
     const size_t colon = target.find(':');
     uint32_t controller = 0;
     uint64_t controllerPort = zpx::emu::kLanPort;
@@ -154,6 +158,7 @@ int Proxy(const std::string& target, const std::string& address, uint64_t port,
          !ParseUnsigned(std::string_view(target).substr(colon + 1), 65535, &controllerPort)))
         return Usage(("bad --proxy: " + target).c_str());
     zpx::emu::LanProxy proxy(controller, static_cast<uint16_t>(controllerPort), recording, Print);
+    proxy.SetFaults(std::move(faults));
     std::string error;
     if (!proxy.Start(address, static_cast<uint16_t>(port), &error)) {
         std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
@@ -316,10 +321,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!proxyTarget.empty()) {
-        if (!faults.empty()) return Usage("--fault does not apply to --proxy");
-        return Proxy(proxyTarget, address, port, recording.get());
-    }
+    if (!proxyTarget.empty()) return Proxy(proxyTarget, address, port, recording.get(), faults);
 
     zpx::emu::Controller controller(config);
     if (!vcdPath.empty()) {

@@ -485,6 +485,76 @@ TEST(Proxy, ASessionThroughTheProxyIsTheDirectOneAndItsRecordingHoldsIt) {
     EXPECT_NE(status, ZPX_STATUS_OK);
 }
 
+// Three reads of register 3, the second split across two sends, with one fault: injected by the
+// emulator, or by the proxy in front of a healthy one. The station sees the same either way.
+TEST(Faults, EachShapesWhatTheStationSeesAlikeOnTheEmulatorAndThroughTheProxy) {
+    using platform::Io;
+    struct Row {
+        const char* fault;
+        size_t bytes;        // received in all
+        Io::Outcome ending;  // of a read once they are in: kTimedOut while the link stays up
+        int atLeastMs;       // before the last byte came
+        size_t pauseAfter;   // a pause of 200 ms or more follows this many bytes
+        uint64_t forwarded;  // requests the controller behind the proxy got
+    };
+    const Row rows[] = {
+        {"", 36, Io::kTimedOut, 0, 0, 3},
+        {"drop:2", 24, Io::kTimedOut, 0, 0, 3},
+        {"short:2:5", 29, Io::kTimedOut, 0, 0, 3},
+        {"delay:2:300", 36, Io::kTimedOut, 300, 0, 3},
+        {"delay:1:150x0", 36, Io::kTimedOut, 450, 0, 3},
+        {"cut:2:5:600", 36, Io::kTimedOut, 600, 17, 3},
+        {"close:2", 12, Io::kClosed, 0, 0, 1},
+        {"reset:2", 12, Io::kFailed, 0, 0, 1},
+        {"fail:2", 24, Io::kTimedOut, 0, 0, 2},
+        {"stall:2", 12, Io::kTimedOut, 0, 0, 1},
+    };
+    const Bytes requests = kReadRegister3 + kReadRegister3 + kReadRegister3;
+    for (const Row& row : rows) {
+        for (const bool proxied : {false, true}) {
+            SCOPED_TRACE(std::string(row.fault) + (proxied ? " through the proxy" : ""));
+            std::vector<Fault> faults(*row.fault ? 1 : 0);
+            if (*row.fault) {
+                ASSERT_TRUE(ParseFault(row.fault, &faults[0]));
+            }
+            testing::LanStation station;
+            std::string address = station.name.substr(3), error;
+            std::unique_ptr<LanProxy> proxy;
+            if (proxied) {
+                uint32_t controller = 0;
+                ASSERT_TRUE(os::ParseIpv4(address, &controller));
+                proxy = std::make_unique<LanProxy>(controller, kLanPort, nullptr, nullptr);
+                proxy->SetFaults(faults);
+                ASSERT_TRUE(proxy->Start("", kLanPort, &error)) << error;
+                address = proxy->Address();
+            } else {
+                station.server.SetFaults(faults);
+            }
+            RawClient client;
+            ASSERT_NO_FATAL_FAILURE(Connect(address, kLanPort, &client));
+            const auto start = std::chrono::steady_clock::now();
+            client.Send(Bytes(requests.begin(), requests.begin() + 17));
+            client.Send(Bytes(requests.begin() + 17, requests.end()));
+            Bytes got = client.Receive(row.pauseAfter > 0 ? row.pauseAfter : row.bytes);
+            uint8_t byte = 0;
+            if (row.pauseAfter > 0) {
+                EXPECT_EQ(client.c->ReceiveWithin(&byte, 1, 200).outcome, Io::kTimedOut);
+                got = got + client.Receive(row.bytes - row.pauseAfter);
+            }
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+            ASSERT_EQ(got.size(), row.bytes);
+            EXPECT_GE(ms, row.atLeastMs);
+            EXPECT_EQ(got[got.size() - 12 + 4], 0x39);  // the last reply came whole
+            EXPECT_EQ(client.c->ReceiveWithin(&byte, 1, 150).outcome, row.ending);
+            if (proxied) {
+                EXPECT_EQ(station.server.RequestCount(), row.forwarded);
+            }
+        }
+    }
+}
+
 TEST_F(LanServerTest, FaultsShapeTheReplies) {
     Fault shortReply, closeAfter, bad;
     ASSERT_TRUE(ParseFault("short:1:5", &shortReply));
@@ -501,7 +571,8 @@ TEST_F(LanServerTest, FaultsShapeTheReplies) {
     EXPECT_EQ(server_->RequestCount(), 3u);
     ExpectNewClientServed();
 
-    for (const char* text : {"short:1", "drop:0", "delay:x", "bogus:1", "close:2:5", "drop:1x"})
+    for (const char* text : {"short:1", "drop:0", "delay:x", "bogus:1", "close:2:5", "drop:1x",
+                             "cut:2:5", "reset:1:3", "short:1:2:3", "cut:1:2:3:4"})
         EXPECT_FALSE(ParseFault(text, &bad)) << text;
 }
 

@@ -10,7 +10,7 @@ JOBS       ?= 2
 WERROR     ?= OFF
 COMMON     := -DZPX_WERROR=$(WERROR)
 
-.PHONY: demo test sanitize-test tsan-test release package package-test python-test bench docs format clean configure windows windows-test fuzz
+.PHONY: demo test sanitize-test tsan-test release package package-test python-test bench docs format clean configure windows windows-test fuzz wireshark-test
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(COMMON) >/dev/null
@@ -66,6 +66,13 @@ python-test: configure
 	  --no-index --no-build-isolation --no-deps --target $(BUILD)/python-install $(BUILD)/python-src
 	ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
 	  /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+
+# The Wireshark dissector tools/wireshark/zpx.lua under tshark, on recordings of zpxctl and of a
+# raw client against zpx-emu (built first only when missing).
+wireshark-test:
+	@if [ ! -x $(BUILD)/zpx-emu ] || [ ! -x $(BUILD)/zpxctl ]; then \
+	  $(MAKE) --no-print-directory configure && cmake --build $(BUILD) -j$(JOBS) --target zpx-emu zpxctl; fi
+	/usr/bin/python3 tests/wireshark/check.py $(BUILD)
 
 # Benchmarks: library figures next to raw baselines measured in the same run.
 bench: configure

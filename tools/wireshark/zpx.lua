@@ -775,6 +775,8 @@ local function show_reply(tvb, pinfo, tree, pdu, r)
                 value = band(data0, reg and (reg.width == 2 and 0xFFFF or 0xFF) or 0xFFFFFFFF)
             elseif op == READ_COUNTER and read_counters[r.address] then
                 value = band(data0, read_counters[r.address].mask)
+            elseif op == READ_ITEM then
+                digits = 8
             end
             t:add(f.value, tvb(off + 4, 4), value):set_generated()
             text = text .. " -> " .. hex(value, digits)

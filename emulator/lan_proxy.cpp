@@ -69,6 +69,8 @@ void LanProxy::Stop() {
         os::Close(link->station);
         os::Close(link->controller);
     }
+    // Whatever crossed is in the file once the proxy has stopped.
+    if (recording_ != nullptr) recording_->Flush();
 }
 
 void LanProxy::AcceptLoop() {

@@ -388,6 +388,8 @@ void LanServer::Stop() {
         if (c->thread.joinable()) c->thread.join();
         os::Close(c->socket);
     }
+    // Whatever the connections said is in the file once the server has stopped.
+    if (options_.recording != nullptr) options_.recording->Flush();
 }
 
 void LanServer::ReapLocked() {

@@ -11,14 +11,20 @@
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// The C runtime's file descriptors, for recordings.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -30,6 +36,7 @@
 #include <cstring>
 #include <mutex>
 #include <type_traits>
+#include <vector>
 
 namespace zpx::emu::os {
 
@@ -324,6 +331,33 @@ void Close(Socket socket) {
     if (socket != kNoSocket) closesocket(socket);
 }
 
+File CreateOutputFile(const std::string& path, std::string* reason) {
+    const int file = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                           _S_IREAD | _S_IWRITE);
+    if (file < 0 && reason) *reason = std::strerror(errno);
+    return file < 0 ? kNoFile : file;
+}
+
+// The runtime has no gathered write: the pieces are joined first.
+bool WritePieces(File file, const Piece* pieces, size_t count) {
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < count; ++i) {
+        const auto* p = static_cast<const uint8_t*>(pieces[i].data);
+        joined.insert(joined.end(), p, p + pieces[i].length);
+    }
+    for (size_t at = 0; at < joined.size();) {
+        const int n = _write(file, joined.data() + at,
+                             static_cast<unsigned>(std::min<size_t>(joined.size() - at, 1u << 30)));
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void CloseFile(File file) {
+    if (file != kNoFile) _close(file);
+}
+
 bool LocalTime(std::time_t time, std::tm* local) {
     return localtime_s(local, &time) == 0;
 }
@@ -435,6 +469,43 @@ void ShutdownBoth(Socket socket) {
 
 void Close(Socket socket) {
     if (socket != kNoSocket) close(socket);
+}
+
+File CreateOutputFile(const std::string& path, std::string* reason) {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0 && reason) *reason = std::strerror(errno);
+    return file < 0 ? kNoFile : file;
+}
+
+bool WritePieces(File file, const Piece* pieces, size_t count) {
+    // In groups of as many as one call takes; a short write leaves the rest for the next call,
+    // from where it stopped.
+    constexpr size_t kGroup = 64;
+    iovec vectors[kGroup];
+    while (count > 0) {
+        const size_t group = std::min(count, kGroup);
+        for (size_t i = 0; i < group; ++i)
+            vectors[i] = {const_cast<void*>(pieces[i].data), pieces[i].length};
+        for (size_t first = 0; first < group;) {
+            const ssize_t n = writev(file, vectors + first, static_cast<int>(group - first));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            auto left = static_cast<size_t>(n);
+            for (; first < group && left >= vectors[first].iov_len; ++first)
+                left -= vectors[first].iov_len;
+            if (first < group) {
+                vectors[first].iov_base = static_cast<uint8_t*>(vectors[first].iov_base) + left;
+                vectors[first].iov_len -= left;
+            }
+        }
+        pieces += group;
+        count -= group;
+    }
+    return true;
+}
+
+void CloseFile(File file) {
+    if (file != kNoFile) close(file);
 }
 
 bool LocalTime(std::time_t time, std::tm* local) {

@@ -84,6 +84,21 @@ void Close(Socket socket);
 // Closes the socket so that the peer sees the connection reset instead of closed.
 void ResetAndClose(Socket socket);
 
+// A file written in whole records, for recordings: kNoFile when it cannot be created.
+using File = int;
+inline constexpr File kNoFile = -1;
+// Creates (or empties) `path` for writing, or kNoFile with the reason.
+File CreateOutputFile(const std::string& path, std::string* reason);
+// A piece of a record.
+struct Piece {
+    const void* data;
+    size_t length;
+};
+// Writes the pieces one after the other, gathered into as few writes as the system allows.
+// False when the file takes no more.
+bool WritePieces(File file, const Piece* pieces, size_t count);
+void CloseFile(File file);
+
 // `time` in the local time zone; false when it cannot be converted.
 bool LocalTime(std::time_t time, std::tm* local);
 

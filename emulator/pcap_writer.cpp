@@ -4,6 +4,7 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace zpx::emu {
@@ -20,9 +21,16 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+void StoreLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
 void PutBe16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
     p[1] = static_cast<uint8_t>(v);
+}
+uint32_t LoadBe16(const uint8_t* p) {
+    return uint32_t{p[0]} << 8 | p[1];
 }
 void PutBe32(uint8_t* p, uint32_t v) {
     PutBe16(p, v >> 16);
@@ -30,31 +38,36 @@ void PutBe32(uint8_t* p, uint32_t v) {
 }
 
 // The ones'-complement sum of 16-bit big-endian words that IP and TCP checksums are made of,
-// added to `sum`. The sum does not depend on byte order but for a final swap, so the words are
-// added as they lie in memory, four bytes at a time: a recording of a 16 MiB block checksums it
-// all.
+// added to `sum`. The sum does not depend on byte order but for a final swap, and carries
+// wrap around whatever the word size, so the words are added as they lie in memory, eight bytes
+// at a time: a recording of a 16 MiB block checksums it all.
 uint32_t SumWords(const uint8_t* p, size_t n, uint32_t sum = 0) {
     uint64_t wide = 0;
     size_t i = 0;
-    for (uint32_t word = 0; i + 4 <= n; i += 4) {
-        std::memcpy(&word, p + i, 4);
+    for (uint64_t word = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, 8);
         wide += word;
+        wide += wide < word ? 1 : 0;
     }
-    uint8_t tail[4] = {};  // an odd last byte is the high half of its word
+    uint8_t tail[8] = {};  // an odd last byte is the high half of its word
     std::memcpy(tail, p + i, n - i);
-    uint32_t word = 0;
-    std::memcpy(&word, tail, 4);
+    uint64_t word = 0;
+    std::memcpy(&word, tail, 8);
     wide += word;
+    wide += wide < word ? 1 : 0;
     while (wide > 0xFFFF)
         wide = (wide & 0xFFFF) + (wide >> 16);
     const auto native = static_cast<uint32_t>(wide);
     return sum + (std::endian::native == std::endian::little ? (native >> 8 | native << 8) & 0xFFFF
                                                              : native);
 }
-uint16_t Fold(uint32_t sum) {
+uint16_t Folded(uint32_t sum) {
     while (sum > 0xFFFF)
         sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
+    return static_cast<uint16_t>(sum);
+}
+uint16_t Fold(uint32_t sum) {
+    return static_cast<uint16_t>(~Folded(sum));
 }
 
 }  // namespace
@@ -69,14 +82,12 @@ TcpEndpoint EndpointOfText(const std::string& text) {
 }
 
 std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        if (error != nullptr) *error = path + ": " + std::strerror(errno);
+    std::string reason;
+    const os::File file = os::CreateOutputFile(path, &reason);
+    if (file == os::kNoFile) {
+        if (error != nullptr) *error = path + ": " + reason;
         return nullptr;
     }
-    // Unbuffered: each record leaves in one write, so a kill never leaves half of one behind
-    // a whole one that is missing.
-    std::setvbuf(file, nullptr, _IONBF, 0);
     std::unique_ptr<PcapWriter> writer(new PcapWriter(file));
     std::vector<uint8_t> header;
     PutLe32(header, kPcapMagic);
@@ -85,20 +96,38 @@ std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, std::str
     PutLe32(header, 0);             // accuracy
     PutLe32(header, kSnapLength);
     PutLe32(header, kPcapLinkTypeRaw);
-    if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) {
+    const os::Piece piece{header.data(), header.size()};
+    if (!os::WritePieces(file, &piece, 1)) {
         if (error != nullptr) *error = path + ": cannot write";
         return nullptr;
     }
     return writer;
 }
 
+PcapWriter::PcapWriter(os::File file) : file_(file) {
+    thread_ = std::thread([this] { WriteQueued(); });
+}
+
 PcapWriter::~PcapWriter() {
-    std::fclose(file_);
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    thread_.join();
+    os::CloseFile(file_);
 }
 
 uint64_t PcapWriter::Records() const {
     std::lock_guard lock(mutex_);
     return records_;
+}
+
+void PcapWriter::Flush() {
+    std::unique_lock lock(mutex_);
+    const uint64_t target = recorded_;
+    queued_.notify_one();
+    room_.wait(lock, [&] { return records_ >= target; });
 }
 
 std::unique_ptr<PcapWriter::Conversation> PcapWriter::Begin(TcpEndpoint client,
@@ -111,10 +140,55 @@ std::unique_ptr<PcapWriter::Conversation> PcapWriter::Begin(TcpEndpoint client,
     return c;
 }
 
-void PcapWriter::Write(const std::vector<uint8_t>& record) {
-    // A recording that stops being written (a full disk) must not stop the conversation.
-    (void)std::fwrite(record.data(), 1, record.size(), file_);
-    ++records_;
+void PcapWriter::QueueLocked(const uint8_t* headers, const uint8_t* data, size_t length) {
+    Record r;
+    std::memcpy(r.headers, headers, sizeof r.headers);
+    r.data.assign(data, data + length);
+    ++recorded_;
+    const bool first = queue_.empty();
+    const bool crossed = queuedBytes_ < kBatchBytes && queuedBytes_ + length >= kBatchBytes;
+    queuedBytes_ += length;
+    queue_.push_back(std::move(r));
+    // The writer is woken by the first record and by a full batch, not by every record between.
+    if (first || crossed) queued_.notify_one();
+}
+
+// The checksums and the writes are done here, away from the conversation's threads, in batches:
+// small records come in bursts (a request and its reply every few tens of microseconds), and
+// waking for each would cost the conversation more than writing them does. Each record is whole
+// in the file before the next begins, so that a kill leaves it readable up to its last record.
+void PcapWriter::WriteQueued() {
+    std::deque<Record> batch;
+    std::vector<os::Piece> pieces;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        queued_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+        if (queue_.empty()) return;
+        queued_.wait_for(lock, kBatchWait,
+                         [this] { return queuedBytes_ >= kBatchBytes || stopping_; });
+        batch.swap(queue_);
+        lock.unlock();
+        size_t bytes = 0;
+        pieces.clear();
+        for (Record& r : batch) {
+            uint8_t* tcp = r.headers + 16 + kIpHeader;
+            const uint32_t pseudo = LoadBe16(tcp + 16);
+            PutBe16(tcp + 16, 0);
+            const uint32_t sum = SumWords(tcp, kTcpHeader, pseudo);
+            PutBe16(tcp + 16,
+                    Fold(r.data.empty() ? sum : SumWords(r.data.data(), r.data.size(), sum)));
+            pieces.push_back({r.headers, sizeof r.headers});
+            if (!r.data.empty()) pieces.push_back({r.data.data(), r.data.size()});
+            bytes += r.data.size();
+        }
+        // A recording that stops being written (a full disk) must not stop the conversation.
+        (void)os::WritePieces(file_, pieces.data(), pieces.size());
+        lock.lock();
+        records_ += batch.size();
+        queuedBytes_ -= bytes;
+        batch.clear();
+        room_.notify_all();
+    }
 }
 
 PcapWriter::Conversation::Conversation(PcapWriter& writer, TcpEndpoint client, TcpEndpoint server)
@@ -129,7 +203,9 @@ PcapWriter::Conversation::Conversation(PcapWriter& writer, TcpEndpoint client, T
 void PcapWriter::Conversation::Sent(bool byClient, const uint8_t* data, size_t length) {
     while (length > 0) {
         const size_t piece = std::min(length, kPcapMaxSegment);
-        std::lock_guard lock(writer_.mutex_);
+        std::unique_lock lock(writer_.mutex_);
+        // A recording that cannot keep up slows the conversation down rather than pile up.
+        writer_.room_.wait(lock, [this] { return writer_.queuedBytes_ < kPcapMaxQueued; });
         if (closed_) return;
         SegmentLocked(byClient, kPush | kAck, data, piece);
         data += piece;
@@ -159,15 +235,12 @@ void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
     const size_t packetLength = kIpHeader + kTcpHeader + length;
-    std::vector<uint8_t> record;
-    record.reserve(16 + packetLength);
-    PutLe32(record, static_cast<uint32_t>(micros / 1000000));
-    PutLe32(record, static_cast<uint32_t>(micros % 1000000));
-    PutLe32(record, static_cast<uint32_t>(packetLength));
-    PutLe32(record, static_cast<uint32_t>(packetLength));
-    record.resize(16 + kIpHeader + kTcpHeader, 0);
-    record.insert(record.end(), data, data + length);
-    uint8_t* ip = record.data() + 16;
+    uint8_t record[16 + kIpHeader + kTcpHeader] = {};
+    StoreLe32(record, static_cast<uint32_t>(micros / 1000000));
+    StoreLe32(record + 4, static_cast<uint32_t>(micros % 1000000));
+    StoreLe32(record + 8, static_cast<uint32_t>(packetLength));
+    StoreLe32(record + 12, static_cast<uint32_t>(packetLength));
+    uint8_t* ip = record + 16;
     uint8_t* tcp = ip + kIpHeader;
 
     ip[0] = 0x45;  // IPv4, a 20-byte header
@@ -187,10 +260,11 @@ void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const
     tcp[12] = static_cast<uint8_t>((kTcpHeader / 4) << 4);
     tcp[13] = flags;
     PutBe16(tcp + 14, 0xFFFF);  // window
-    // The pseudo-header: addresses, protocol, TCP length.
-    uint32_t sum = SumWords(ip + 12, 8) + 6 + static_cast<uint32_t>(kTcpHeader + length);
-    PutBe16(tcp + 16, Fold(SumWords(tcp, kTcpHeader + length, sum)));
-    writer_.Write(record);
+    // The pseudo-header's sum (addresses, protocol, TCP length) waits in the checksum field for
+    // the writer's thread to add the header's and the data's.
+    PutBe16(tcp + 16,
+            Folded(SumWords(ip + 12, 8) + 6 + static_cast<uint32_t>(kTcpHeader + length)));
+    writer_.QueueLocked(record, data, length);
 }
 
 }  // namespace zpx::emu

@@ -3,18 +3,25 @@
 // they would a live capture: each conversation opens with the three-way handshake, carries its
 // data with sequence and acknowledgement numbers that follow the bytes, and ends with FINs.
 //
-// A recording is written as it goes, one whole record per write and nothing held in memory, so
-// that one cut short by a kill is still readable up to its last record. Several conversations
-// may be recorded at once from several threads.
+// A recording is written as it goes by a thread of its own, within milliseconds and with at most
+// kPcapMaxQueued bytes waiting, whole records one after the other, so that one cut short by a
+// kill is still readable up to its last record, and recording costs the conversation little more
+// than a copy of its bytes.
+// Several conversations may be recorded at once from several threads.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "os.h"
 
 namespace zpx::emu {
 
@@ -31,6 +38,11 @@ TcpEndpoint EndpointOfText(const std::string& text);
 inline constexpr uint32_t kPcapLinkTypeRaw = 101;
 // The largest TCP payload of one made-up segment: an IPv4 packet holds at most 65535 bytes.
 inline constexpr size_t kPcapMaxSegment = 65535 - 40;
+// Data bytes waiting to be written at most, beyond which a conversation waits for the writer.
+inline constexpr size_t kPcapMaxQueued = 8u << 20;
+// The writer writes what has come once this many data bytes wait, or this long after the first.
+inline constexpr size_t kBatchBytes = 256u << 10;
+inline constexpr std::chrono::milliseconds kBatchWait{2};
 
 class PcapWriter {
   public:
@@ -45,7 +57,7 @@ class PcapWriter {
     // a proxy records each direction from its own.
     class Conversation {
       public:
-        // The bytes one side sent, as they left it; empty data records nothing.
+        // The bytes one side sent, as they left it (copied); empty data records nothing.
         void Sent(bool byClient, const uint8_t* data, size_t length);
         // The conversation ends: FINs from both sides, the first from `byClient`'s side.
         void Close(bool byClient);
@@ -64,15 +76,30 @@ class PcapWriter {
 
     // Starts a conversation: the handshake is recorded at once.
     std::unique_ptr<Conversation> Begin(TcpEndpoint client, TcpEndpoint server);
-    // Records written so far, the file header not counted.
+    // Records in the file so far, the file header not counted.
     uint64_t Records() const;
+    // Returns once everything recorded so far is in the file.
+    void Flush();
 
   private:
-    explicit PcapWriter(std::FILE* file) : file_(file) {}
-    void Write(const std::vector<uint8_t>& record);
+    // A record waiting for the writer's thread: the pcap record header and the made-up IP and
+    // TCP headers, the TCP checksum holding the pseudo-header's sum; then the data.
+    struct Record {
+        uint8_t headers[56];
+        std::vector<uint8_t> data;
+    };
+    explicit PcapWriter(os::File file);
+    void QueueLocked(const uint8_t* headers, const uint8_t* data, size_t length);
+    void WriteQueued();
 
-    std::FILE* file_;
+    os::File file_;
     mutable std::mutex mutex_;
+    std::condition_variable queued_, room_;
+    std::deque<Record> queue_;
+    size_t queuedBytes_ = 0;
+    uint64_t recorded_ = 0;  // records queued so far
+    bool stopping_ = false;
+    std::thread thread_;
     uint64_t records_ = 0;
     uint16_t nextId_ = 1;        // of the IPv4 header
     uint32_t nextIsn_ = 0x1000;  // initial sequence numbers, different for each side

@@ -325,11 +325,15 @@ TEST_F(RecordingTest, AConversationReadsAsACaptureOfItWould) {
     RawClient client;
     ASSERT_NO_FATAL_FAILURE(Connect(&client));
     ASSERT_NO_FATAL_FAILURE(ExpectServing(client));
+    const auto awaitRecords = [&](uint64_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (writer_->Records() < n && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    awaitRecords(5);
     EXPECT_EQ(RecordedPackets(path_).size(), 5u);  // handshake, request, reply
     client.c.reset();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (writer_->Records() < 8 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    awaitRecords(8);
 
     const std::vector<Bytes> packets = RecordedPackets(path_);
     // Sender (0 the client), TCP flags, payload.

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Recording and replay with zpxctl as the station: a recorded `zpxctl info` played back by
+# `zpx-emu --replay` gives zpxctl the same output and ends the replay with status 0; `zpxctl clock`
+# against the same recording is stopped at its first request that differs from the recorded
+# ones, which the emulator's own request log of both commands names.
+#
+#   tests/zpxctl/replay.sh BUILD_DIR
+set -uo pipefail
+build=$1
+work=$(mktemp -d)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+emu=
+trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
+. "$(dirname "$0")/../start_emulator.sh"
+ctl="$build/zpxctl"
+
+# record TAG COMMAND [ARGS...]: zpxctl COMMAND ETH<emulator> ARGS against an emulator that records
+# and logs; $work/TAG.pcap, TAG.out (what zpxctl printed), TAG.requests (the requests it logged,
+# without the client's port and the reply).
+record() {
+  local tag=$1 command=$2
+  shift 2
+  start_emulator "$build" "$work" --log --record "$work/$tag.pcap" || return 1
+  "$ctl" "$command" "ETH$address" "$@" >"$work/$tag.out" || fail "$command against the emulator"
+  kill -INT "$emu" && wait "$emu"
+  emu=
+  sed -n 's/^[0-9.]*:[0-9]*: \(.* (0x[0-9A-F]\{4\}) address .*\)$/\1/p' "$work/emu.log" |
+    sed 's/ -> .*//' >"$work/$tag.requests"
+}
+
+# replay TAG COMMAND [ARGS...]: zpxctl COMMAND against `zpx-emu --replay TAG.pcap`; sets `status`
+# (the replay's exit status) and leaves zpxctl's output in $work/replayed.out and the emulator's
+# in $work/replay.log.
+replay() {
+  local tag=$1 command=$2 at=
+  shift 2
+  "$build/zpx-emu" --replay "$work/$tag.pcap" >"$work/replay.log" 2>&1 &
+  emu=$!
+  for _ in $(seq 200); do
+    at=$(sed -n 's/.*open it as ETH\([0-9.]*\)).*/\1/p' "$work/replay.log" | head -1)
+    [ -n "$at" ] && break
+    sleep 0.05
+  done
+  [ -n "$at" ] || { cat "$work/replay.log"; fail "the replay did not start"; }
+  "$ctl" "$command" "ETH$at" "$@" >"$work/replayed.out" 2>/dev/null
+  wait "$emu"
+  status=$?
+  emu=
+}
+
+record info info || exit 1
+record clock clock || exit 1
+[ -s "$work/info.requests" ] || fail "no requests logged"
+
+replay info info
+[ $status -eq 0 ] || fail "info replayed to status $status: $(tail -1 "$work/replay.log")"
+cmp -s "$work/info.out" "$work/replayed.out" || fail "info printed something else when replayed"
+grep -q "matched the recording: $(wc -l <"$work/info.requests") requests" "$work/replay.log" ||
+  fail "the replay counted other requests than the emulator logged"
+
+# The first request of clock that info did not send, counted from 1.
+first=$(cmp "$work/info.requests" "$work/clock.requests" | sed -n 's/.* line \([0-9]*\).*/\1/p')
+[ -n "$first" ] || fail "info and clock sent the same requests"
+replay info clock
+[ $status -eq 1 ] || fail "clock against the info recording ended with status $status"
+grep -q "request #$first (recorded as frame" "$work/replay.log" ||
+  fail "the replay did not stop at request #$first: $(tail -1 "$work/replay.log")"
+
+[ $failures -eq 0 ] && echo "record and replay with zpxctl: all passed"
+exit $((failures > 0))

@@ -489,6 +489,13 @@ TEST(Proxy, ASessionThroughTheProxyIsTheDirectOneAndItsRecordingHoldsIt) {
     EXPECT_NE(status, ZPX_STATUS_OK);
 }
 
+#ifdef _WIN32
+// Wine's receive reports a connection reset by the peer as closed (a capture shows the reset).
+constexpr bool kResetMayReadAsClosed = true;
+#else
+constexpr bool kResetMayReadAsClosed = false;
+#endif
+
 // Three reads of register 3, the second split across two sends, with one fault: injected by the
 // emulator, or by the proxy in front of a healthy one. The station sees the same either way.
 TEST(Faults, EachShapesWhatTheStationSeesAlikeOnTheEmulatorAndThroughTheProxy) {
@@ -551,7 +558,12 @@ TEST(Faults, EachShapesWhatTheStationSeesAlikeOnTheEmulatorAndThroughTheProxy) {
             ASSERT_EQ(got.size(), row.bytes);
             EXPECT_GE(ms, row.atLeastMs);
             EXPECT_EQ(got[got.size() - 12 + 4], 0x39);  // the last reply came whole
-            EXPECT_EQ(client.c->ReceiveWithin(&byte, 1, 150).outcome, row.ending);
+            const Io::Outcome ending = client.c->ReceiveWithin(&byte, 1, 150).outcome;
+            if (row.ending == Io::kFailed && kResetMayReadAsClosed) {
+                EXPECT_TRUE(ending == Io::kFailed || ending == Io::kClosed) << int{ending};
+            } else {
+                EXPECT_EQ(int{ending}, int{row.ending});
+            }
             if (proxied) {
                 EXPECT_EQ(station.server.RequestCount(), row.forwarded);
             }

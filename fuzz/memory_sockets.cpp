@@ -158,6 +158,22 @@ void ShutdownBoth(Socket socket) {
 
 void Close(Socket) {}
 
+void ResetAndClose(Socket socket) {
+    ShutdownBoth(socket);
+}
+
+// No recordings while fuzzing.
+File CreateOutputFile(const std::string&, std::string* reason) {
+    if (reason) *reason = "no files here";
+    return kNoFile;
+}
+
+bool WritePieces(File, const Piece*, size_t) {
+    return false;
+}
+
+void CloseFile(File) {}
+
 bool LocalTime(std::time_t, std::tm*) {
     return false;  // a waveform header without the local time
 }

@@ -116,18 +116,18 @@ void LanProxy::AcceptLoop() {
 // fault keeps a request back; to know where requests begin the stream is cut as the controller
 // cuts it. A request header split between two receives is held until it is whole.
 void LanProxy::ForwardRequests(Link* link) {
-    std::vector<uint8_t> buffer(64 * 1024);
+    std::shared_ptr<uint8_t[]> buffer;
     uint8_t held[kLanMemoryHeaderSize];
     size_t heldBytes = 0;
     uint64_t dataLeft = 0;  // of the current request's block or image
     bool dataKept = false;  // that block is not forwarded
     const char* why = "station closed";
     for (bool running = true; running;) {
-        const std::ptrdiff_t n =
-            os::Receive(link->station, buffer.data(), buffer.size(), 0, stopping_);
+        Unshared(&buffer);
+        const std::ptrdiff_t n = os::Receive(link->station, buffer.get(), kChunk, 0, stopping_);
         if (n <= 0) break;
-        if (link->recording) link->recording->Sent(true, buffer.data(), static_cast<size_t>(n));
-        const uint8_t* const data = buffer.data();
+        if (link->recording) link->recording->Sent(true, buffer, 0, static_cast<size_t>(n));
+        const uint8_t* const data = buffer.get();
         const size_t end = static_cast<size_t>(n);
         size_t at = 0, from = 0;  // bytes before `from` are forwarded or kept back
         auto flush = [&](size_t to) {
@@ -223,12 +223,12 @@ void LanProxy::ForwardRequests(Link* link) {
 // The controller's bytes go on as they come; with faults, each reply's bytes are shaped by the
 // fault of the request it answers, in the order the requests went out.
 void LanProxy::ForwardReplies(Link* link) {
-    std::vector<uint8_t> buffer(64 * 1024);
     for (bool running = true; running;) {
+        Unshared(&link->replies);
         const std::ptrdiff_t n =
-            os::Receive(link->controller, buffer.data(), buffer.size(), 0, stopping_);
+            os::Receive(link->controller, link->replies.get(), kChunk, 0, stopping_);
         if (n <= 0) break;
-        const uint8_t* data = buffer.data();
+        const uint8_t* data = link->replies.get();
         size_t left = static_cast<size_t>(n);
         while (running && left > 0) {
             DueReply* reply = nullptr;
@@ -292,7 +292,10 @@ bool LanProxy::PassReply(Link* link, DueReply* reply, const uint8_t* data, size_
 
 bool LanProxy::SendAll(Link* link, bool up, const uint8_t* data, size_t length) {
     // The recording holds what the station sent as it came, and what it was sent.
-    if (!up && link->recording && length > 0) link->recording->Sent(false, data, length);
+    if (!up && link->recording && length > 0) {
+        link->recording->Sent(false, link->replies, static_cast<size_t>(data - link->replies.get()),
+                              length);
+    }
     const os::Socket to = up ? link->controller : link->station;
     while (length > 0) {
         const std::ptrdiff_t m = os::Send(to, data, length, stopping_);
@@ -301,6 +304,12 @@ bool LanProxy::SendAll(Link* link, bool up, const uint8_t* data, size_t length) 
         length -= static_cast<size_t>(m);
     }
     return true;
+}
+
+// The recording holds on to received chunks instead of copying them, so a chunk it still holds
+// is left to it and a new one taken.
+void LanProxy::Unshared(std::shared_ptr<uint8_t[]>* chunk) {
+    if (*chunk == nullptr || chunk->use_count() > 1) chunk->reset(new uint8_t[kChunk]);
 }
 
 bool LanProxy::Pause(const Link* link, uint32_t ms) const {

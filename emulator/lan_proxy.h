@@ -64,7 +64,11 @@ class LanProxy {
         std::atomic<bool> ended{false};
         std::mutex dueMutex;
         std::deque<DueReply> due;
+        std::shared_ptr<uint8_t[]> replies;  // the controller's bytes last received
     };
+    // Bytes taken from a socket at once; one made-up segment of a recording holds them all.
+    static constexpr size_t kChunk = kPcapMaxSegment;
+    static void Unshared(std::shared_ptr<uint8_t[]>* chunk);
     void AcceptLoop();
     void ForwardRequests(Link* link);
     void ForwardReplies(Link* link);

@@ -38,23 +38,28 @@ void PutBe32(uint8_t* p, uint32_t v) {
 }
 
 // The ones'-complement sum of 16-bit big-endian words that IP and TCP checksums are made of,
-// added to `sum`. The sum does not depend on byte order but for a final swap, and carries
-// wrap around whatever the word size, so the words are added as they lie in memory, eight bytes
-// at a time: a recording of a 16 MiB block checksums it all.
+// added to `sum`. The sum does not depend on byte order but for a final swap, and carries wrap
+// around whatever the word size, so the data is added as 32-bit words as they lie in memory, in
+// four lanes the compiler can add side by side: a recording of a 16 MiB block checksums it all.
+// A lane takes 2^32 words before it could overflow, far more than a segment holds.
 uint32_t SumWords(const uint8_t* p, size_t n, uint32_t sum = 0) {
-    uint64_t wide = 0;
+    uint64_t lanes[4] = {};
     size_t i = 0;
-    for (uint64_t word = 0; i + 8 <= n; i += 8) {
-        std::memcpy(&word, p + i, 8);
-        wide += word;
-        wide += wide < word ? 1 : 0;
+    for (uint32_t words[4]; i + sizeof words <= n; i += sizeof words) {
+        std::memcpy(words, p + i, sizeof words);
+        for (int k = 0; k < 4; ++k)
+            lanes[k] += words[k];
     }
-    uint8_t tail[8] = {};  // an odd last byte is the high half of its word
+    uint64_t wide = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    for (uint32_t word = 0; i + 4 <= n; i += 4) {
+        std::memcpy(&word, p + i, 4);
+        wide += word;
+    }
+    uint8_t tail[4] = {};  // an odd last byte is the high half of its word
     std::memcpy(tail, p + i, n - i);
-    uint64_t word = 0;
-    std::memcpy(&word, tail, 8);
+    uint32_t word = 0;
+    std::memcpy(&word, tail, 4);
     wide += word;
-    wide += wide < word ? 1 : 0;
     while (wide > 0xFFFF)
         wide = (wide & 0xFFFF) + (wide >> 16);
     const auto native = static_cast<uint32_t>(wide);
@@ -134,16 +139,16 @@ std::unique_ptr<PcapWriter::Conversation> PcapWriter::Begin(TcpEndpoint client,
                                                             TcpEndpoint server) {
     std::unique_ptr<Conversation> c(new Conversation(*this, client, server));
     std::lock_guard lock(mutex_);
-    c->SegmentLocked(true, kSyn, nullptr, 0);
-    c->SegmentLocked(false, kSyn | kAck, nullptr, 0);
-    c->SegmentLocked(true, kAck, nullptr, 0);
+    c->SegmentLocked(true, kSyn, nullptr, nullptr, 0);
+    c->SegmentLocked(false, kSyn | kAck, nullptr, nullptr, 0);
+    c->SegmentLocked(true, kAck, nullptr, nullptr, 0);
     return c;
 }
 
-void PcapWriter::QueueLocked(const uint8_t* headers, const uint8_t* data, size_t length) {
-    Record r;
+void PcapWriter::QueueLocked(const uint8_t* headers, const SharedBytes& owner, const uint8_t* data,
+                             size_t length) {
+    Record r{{}, owner, data, length};
     std::memcpy(r.headers, headers, sizeof r.headers);
-    r.data.assign(data, data + length);
     ++recorded_;
     const bool first = queue_.empty();
     const bool crossed = queuedBytes_ < kBatchBytes && queuedBytes_ + length >= kBatchBytes;
@@ -175,11 +180,10 @@ void PcapWriter::WriteQueued() {
             const uint32_t pseudo = LoadBe16(tcp + 16);
             PutBe16(tcp + 16, 0);
             const uint32_t sum = SumWords(tcp, kTcpHeader, pseudo);
-            PutBe16(tcp + 16,
-                    Fold(r.data.empty() ? sum : SumWords(r.data.data(), r.data.size(), sum)));
+            PutBe16(tcp + 16, Fold(r.length == 0 ? sum : SumWords(r.data, r.length, sum)));
             pieces.push_back({r.headers, sizeof r.headers});
-            if (!r.data.empty()) pieces.push_back({r.data.data(), r.data.size()});
-            bytes += r.data.size();
+            if (r.length > 0) pieces.push_back({r.data, r.length});
+            bytes += r.length;
         }
         // A recording that stops being written (a full disk) must not stop the conversation.
         (void)os::WritePieces(file_, pieces.data(), pieces.size());
@@ -201,13 +205,22 @@ PcapWriter::Conversation::Conversation(PcapWriter& writer, TcpEndpoint client, T
 }
 
 void PcapWriter::Conversation::Sent(bool byClient, const uint8_t* data, size_t length) {
+    if (length == 0) return;
+    std::shared_ptr<uint8_t[]> copy(new uint8_t[length]);
+    std::memcpy(copy.get(), data, length);
+    Sent(byClient, std::move(copy), 0, length);
+}
+
+void PcapWriter::Conversation::Sent(bool byClient, SharedBytes bytes, size_t offset,
+                                    size_t length) {
+    const uint8_t* data = bytes.get() + offset;
     while (length > 0) {
         const size_t piece = std::min(length, kPcapMaxSegment);
         std::unique_lock lock(writer_.mutex_);
         // A recording that cannot keep up slows the conversation down rather than pile up.
         writer_.room_.wait(lock, [this] { return writer_.queuedBytes_ < kPcapMaxQueued; });
         if (closed_) return;
-        SegmentLocked(byClient, kPush | kAck, data, piece);
+        SegmentLocked(byClient, kPush | kAck, bytes, data, piece);
         data += piece;
         length -= piece;
     }
@@ -216,14 +229,14 @@ void PcapWriter::Conversation::Sent(bool byClient, const uint8_t* data, size_t l
 void PcapWriter::Conversation::Close(bool byClient) {
     std::lock_guard lock(writer_.mutex_);
     if (closed_) return;
-    SegmentLocked(byClient, kFin | kAck, nullptr, 0);
-    SegmentLocked(!byClient, kFin | kAck, nullptr, 0);
-    SegmentLocked(byClient, kAck, nullptr, 0);
+    SegmentLocked(byClient, kFin | kAck, nullptr, nullptr, 0);
+    SegmentLocked(!byClient, kFin | kAck, nullptr, nullptr, 0);
+    SegmentLocked(byClient, kAck, nullptr, nullptr, 0);
     closed_ = true;
 }
 
-void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const uint8_t* data,
-                                             size_t length) {
+void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const SharedBytes& owner,
+                                             const uint8_t* data, size_t length) {
     const int from = byClient ? 0 : 1, to = 1 - from;
     const uint32_t seq = nextSeq_[from];
     // SYN and FIN take a sequence number each, as the bytes do.
@@ -264,7 +277,7 @@ void PcapWriter::Conversation::SegmentLocked(bool byClient, uint8_t flags, const
     // the writer's thread to add the header's and the data's.
     PutBe16(tcp + 16,
             Folded(SumWords(ip + 12, 8) + 6 + static_cast<uint32_t>(kTcpHeader + length)));
-    writer_.QueueLocked(record, data, length);
+    writer_.QueueLocked(record, owner, data, length);
 }
 
 }  // namespace zpx::emu

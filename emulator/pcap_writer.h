@@ -44,6 +44,9 @@ inline constexpr size_t kPcapMaxQueued = 8u << 20;
 inline constexpr size_t kBatchBytes = 256u << 10;
 inline constexpr std::chrono::milliseconds kBatchWait{2};
 
+// Bytes a recording can hold on to until they are written, instead of copying them.
+using SharedBytes = std::shared_ptr<const uint8_t[]>;
+
 class PcapWriter {
   public:
     // Creates (or empties) `path` and writes the file header; null with the reason when it
@@ -57,8 +60,11 @@ class PcapWriter {
     // a proxy records each direction from its own.
     class Conversation {
       public:
-        // The bytes one side sent, as they left it (copied); empty data records nothing.
+        // The bytes one side sent, as they left it; empty data records nothing. The first form
+        // copies them; the second holds on to `bytes` until they are written, and the caller
+        // must not change them from now on.
         void Sent(bool byClient, const uint8_t* data, size_t length);
+        void Sent(bool byClient, SharedBytes bytes, size_t offset, size_t length);
         // The conversation ends: FINs from both sides, the first from `byClient`'s side.
         void Close(bool byClient);
 
@@ -66,7 +72,8 @@ class PcapWriter {
         friend class PcapWriter;
         Conversation(PcapWriter& writer, TcpEndpoint client, TcpEndpoint server);
         // Under the writer's lock, which guards the sequence numbers too.
-        void SegmentLocked(bool byClient, uint8_t flags, const uint8_t* data, size_t length);
+        void SegmentLocked(bool byClient, uint8_t flags, const SharedBytes& owner,
+                           const uint8_t* data, size_t length);
 
         PcapWriter& writer_;
         TcpEndpoint ends_[2];  // [0] the client, [1] the server
@@ -86,10 +93,13 @@ class PcapWriter {
     // TCP headers, the TCP checksum holding the pseudo-header's sum; then the data.
     struct Record {
         uint8_t headers[56];
-        std::vector<uint8_t> data;
+        SharedBytes owner;
+        const uint8_t* data;
+        size_t length;
     };
     explicit PcapWriter(os::File file);
-    void QueueLocked(const uint8_t* headers, const uint8_t* data, size_t length);
+    void QueueLocked(const uint8_t* headers, const SharedBytes& owner, const uint8_t* data,
+                     size_t length);
     void WriteQueued();
 
     os::File file_;

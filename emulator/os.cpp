@@ -23,8 +23,10 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -35,6 +37,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -388,6 +392,56 @@ void CatchStopRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+namespace {
+
+// One argument as the C runtime's command-line parser reads it back: quoted when it has to be,
+// backslashes doubled where they precede a quote.
+std::string Quoted(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+}  // namespace
+
+// Ctrl+C and Ctrl+Break reach every process of the console, the command too.
+int RunCommand(const std::vector<std::string>& command, std::string* reason) {
+    std::string line;
+    for (const std::string& argument : command)
+        line += (line.empty() ? "" : " ") + Quoted(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        if (reason)
+            *reason =
+                command[0] + ": cannot be started (error " + std::to_string(GetLastError()) + ")";
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
 const char* WaitForStopRequest() {
     std::unique_lock lock(g_stopMutex);
     g_stopRequested.wait(lock, [] { return g_stopRequest != nullptr; });
@@ -534,6 +588,47 @@ const char* WaitForStopRequest() {
     int signal = 0;
     sigwait(&signals, &signal);
     return signal == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+int RunCommand(const std::vector<std::string>& command, std::string* reason) {
+    std::vector<char*> argv;
+    for (const std::string& argument : command)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    // The command starts with no signal blocked and SIGINT and SIGTERM at their defaults,
+    // whatever this process did with them.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, stops = StopSignals();
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &stops);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t child = 0;
+    const int failed = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) {
+        if (reason) *reason = command[0] + ": " + ErrorText(failed);
+        return -1;
+    }
+    // A stop request to this process goes on to the command, which then ends, and so does the
+    // wait below. The thread is left behind, blocked, when none comes.
+    std::thread([child] {
+        const char* request = WaitForStopRequest();
+        kill(child, std::strcmp(request, "SIGINT") == 0 ? SIGINT : SIGTERM);
+    }).detach();
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            if (reason) *reason = command[0] + ": " + ErrorText(errno);
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 #endif

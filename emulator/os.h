@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace zpx::emu::os {
 
@@ -98,6 +99,14 @@ struct Piece {
 // False when the file takes no more.
 bool WritePieces(File file, const Piece* pieces, size_t count);
 void CloseFile(File file);
+
+// Sets a variable in this process's environment, which commands it runs inherit.
+void SetEnvironment(const std::string& name, const std::string& value);
+// Runs `command` (the program, found on the path, and its arguments) with this process's
+// environment, standard streams and console, and waits for it: its exit status, 128 + the
+// signal's number when a signal ended it, or -1 with the reason when it could not be started.
+// A stop request to this process (see CatchStopRequests) is passed on to the command.
+int RunCommand(const std::vector<std::string>& command, std::string* reason);
 
 // `time` in the local time zone; false when it cannot be converted.
 bool LocalTime(std::time_t time, std::tm* local);

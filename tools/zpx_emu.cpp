@@ -26,6 +26,11 @@ namespace {
 // The usage text, around the system's way of asking a program to stop.
 constexpr const char* kUsageHead =
     "usage: zpx-emu [options]\n"
+    "       zpx-emu run [options] [--interface eth] -- COMMAND [ARGS...]\n"
+    "\n"
+    "The second form starts the controller, runs COMMAND with the controller's name (e.g.\n"
+    "ETH127.0.0.2) in ZPX_EMU_NAME, and exits with COMMAND's exit status, stopping the\n"
+    "controller; its own lines go to standard error.\n"
     "\n"
     "Serves one emulated Ethernet boundary-scan controller until ";
 constexpr const char* kUsageTail =
@@ -110,11 +115,15 @@ bool ParseIndexed(std::string_view text, uint64_t max, unsigned* index, uint64_t
 
 std::mutex g_outputMutex;
 
+// Where the emulator's own lines go: standard output, or under `run` standard error, so that the
+// command's output stays its own.
+std::FILE* g_output = stdout;
+
 void Print(std::string_view line) {
     std::lock_guard lock(g_outputMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(line.data(), 1, line.size(), g_output);
+    std::fputc('\n', g_output);
+    std::fflush(g_output);
 }
 
 // Plays the first conversation of `path` back to one station; the exit status of zpx-emu.
@@ -193,9 +202,17 @@ int main(int argc, char** argv) {
     std::string replayPath;
     std::string proxyTarget;
     bool replayTiming = false;
+    // zpx-emu run [options] -- COMMAND [ARGS...]
+    const bool run = argc > 1 && std::string_view(argv[1]) == "run";
+    std::vector<std::string> command;
+    std::string interface = "eth";
 
-    for (int i = 1; i < argc; ++i) {
+    for (int i = run ? 2 : 1; i < argc; ++i) {
         const std::string_view option = argv[i];
+        if (run && option == "--") {
+            command.assign(argv + i + 1, argv + argc);
+            break;
+        }
         auto value = [&](std::string_view* out) {
             if (i + 1 >= argc) return false;
             *out = argv[++i];
@@ -225,6 +242,8 @@ int main(int argc, char** argv) {
             return Usage(("unknown option or missing value: " + std::string(option)).c_str());
         } else if (option == "--address") {
             address = v;
+        } else if (run && option == "--interface") {
+            interface = v;
         } else if (option == "--port") {
             if (!ParseUnsigned(v, 65535, &port)) return Usage("bad --port");
         } else if (option == "--idle-timeout") {
@@ -307,6 +326,18 @@ int main(int argc, char** argv) {
     }
 
     if (!replayPath.empty()) return Replay(replayPath, replayTiming, address, port);
+    if (run) {
+        if (command.empty()) return Usage("run takes the command to run after --");
+        if (interface != "eth")
+            return Usage(
+                ("run emulates Ethernet controllers only so far, not --interface " + interface)
+                    .c_str());
+        // The library always dials 5104: a controller on another port could not be opened.
+        if (port != zpx::emu::kLanPort)
+            return Usage("run serves port 5104, the one the library dials");
+        if (!proxyTarget.empty()) return Usage("--proxy does not apply to run");
+        g_output = stderr;
+    }
 
     // Before any thread starts, so that none of them is ended by a stop request; main waits for
     // it below.
@@ -332,7 +363,8 @@ int main(int argc, char** argv) {
         }
     }
     options.recording = recording.get();
-    options.events = Print;
+    // Under run the connections' comings and goings are only noise between the command's lines.
+    if (!run || log) options.events = Print;
     if (log) {
         options.requestLog = Print;
         controller.SetPodLog(Print);
@@ -348,6 +380,15 @@ int main(int argc, char** argv) {
     if (!started) {
         std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
         return 1;
+    }
+    if (run) {
+        // The command finds the controller by the name in ZPX_EMU_NAME.
+        zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", "ETH" + server.Address());
+        const int status = zpx::emu::os::RunCommand(command, &error);
+        if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        server.Stop();
+        controller.StopVcd();
+        return status < 0 ? 127 : status;
     }
     Print("zpx-emu: controller type " + std::to_string(config.type) + " listening on " +
           server.Address() + ":" + std::to_string(server.Port()) + " (open it as ETH" +

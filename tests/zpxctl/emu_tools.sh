@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Recording and replay with zpxctl as the station: a recorded `zpxctl info` played back by
-# `zpx-emu --replay` gives zpxctl the same output and ends the replay with status 0; `zpxctl clock`
-# against the same recording is stopped at its first request that differs from the recorded
-# ones, which the emulator's own request log of both commands names.
+# zpx-emu's tools with zpxctl as the station.
+# - Recording and replay: a recorded `zpxctl info` played back by `zpx-emu --replay` gives zpxctl
+#   the same output and ends the replay with status 0; `zpxctl clock` against the same recording
+#   is stopped at its first request that differs from the recorded ones, which the emulator's own
+#   request log of both commands names.
+# - `zpx-emu run`: the command finds the controller by ZPX_EMU_NAME, with the model options
+#   given; its exit status and its output are zpx-emu's; a stop request ends the command.
 #
-#   tests/zpxctl/replay.sh BUILD_DIR
+#   tests/zpxctl/emu_tools.sh BUILD_DIR
 set -uo pipefail
 build=$1
 work=$(mktemp -d)
@@ -68,5 +71,28 @@ replay info clock
 grep -q "request #$first (recorded as frame" "$work/replay.log" ||
   fail "the replay did not stop at request #$first: $(tail -1 "$work/replay.log")"
 
-[ $failures -eq 0 ] && echo "record and replay with zpxctl: all passed"
+# run: one shell, two zpxctl calls on one emulated controller (the clock set by the first is read
+# by the second), model type 1 in the information record, the shell's own exit status.
+"$build/zpx-emu" run --type 1 -- sh -c '"$0" clock "$ZPX_EMU_NAME" --set 10000 >/dev/null &&
+  "$0" clock "$ZPX_EMU_NAME" && "$0" info "$ZPX_EMU_NAME" --json; exit 7' "$ctl" >"$work/run.out" \
+  2>"$work/run.err"
+status=$?
+[ $status -eq 7 ] || fail "run exited with $status, not the command's 7"
+[ "$(head -1 "$work/run.out")" = "10000 kHz" ] || fail "run: the clock set did not stay set"
+sed -n 2p "$work/run.out" | /usr/bin/python3 -c 'import json, sys; assert json.load(sys.stdin)["type"] == 1' ||
+  fail "run: --type 1 is not the controller the command found"
+[ ! -s "$work/run.err" ] || fail "run printed its own lines: $(cat "$work/run.err")"
+# A stop request to zpx-emu reaches the command, which says so in its exit status.
+"$build/zpx-emu" run -- sh -c 'trap "kill \$! 2>/dev/null; exit 42" TERM; touch "$0"; sleep 30 & wait' "$work/started" &
+emu=$!
+for _ in $(seq 100); do [ -e "$work/started" ] && break; sleep 0.05; done
+kill -TERM "$emu"
+wait "$emu"
+status=$?
+emu=
+[ $status -eq 42 ] || fail "a stop request to run ended it with $status, not the command's 42"
+"$build/zpx-emu" run --port 5105 -- true 2>/dev/null
+[ $? -eq 2 ] || fail "run on a port the library does not dial is not a usage error"
+
+[ $failures -eq 0 ] && echo "zpx-emu record, replay and run with zpxctl: all passed"
 exit $((failures > 0))

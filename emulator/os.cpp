@@ -26,6 +26,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -35,6 +36,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -392,6 +394,22 @@ void CatchStopRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+Socket ListenLocal(std::string*, std::string* reason) {
+    if (reason) *reason = "device nodes are emulated on Linux only";
+    return kNoSocket;
+}
+
+void RemoveLocal(const std::string&) {}
+
+std::string BesideExecutable(const char*, const std::string& name) {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (n == 0 || n >= sizeof self) return "";
+    std::string path(self, n);
+    path = path.substr(0, path.find_last_of("\\/") + 1) + name;
+    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? "" : path;
+}
+
 void SetEnvironment(const std::string& name, const std::string& value) {
     SetEnvironmentVariableA(name.c_str(), value.c_str());
 }
@@ -588,6 +606,50 @@ const char* WaitForStopRequest() {
     int signal = 0;
     sigwait(&signals, &signal);
     return signal == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+Socket ListenLocal(std::string* path, std::string* reason) {
+    const char* temporary = getenv("TMPDIR");
+    std::string folder =
+        std::string(temporary && *temporary ? temporary : "/tmp") + "/zpx-emu-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+        if (reason) *reason = folder + ": " + ErrorText(errno);
+        return kNoSocket;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string file = folder + "/devices";
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (file.size() >= sizeof address.sun_path || socket < 0) {
+        if (reason) *reason = file + ": " + (socket < 0 ? ErrorText(errno) : "path too long");
+        if (socket >= 0) close(socket);
+        rmdir(folder.c_str());
+        return kNoSocket;
+    }
+    std::memcpy(address.sun_path, file.c_str(), file.size() + 1);
+    if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(socket, 16) != 0) {
+        if (reason) *reason = file + ": " + ErrorText(errno);
+        close(socket);
+        RemoveLocal(file);
+        return kNoSocket;
+    }
+    *path = file;
+    return socket;
+}
+
+void RemoveLocal(const std::string& path) {
+    unlink(path.c_str());
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) rmdir(path.substr(0, slash).c_str());
+}
+
+std::string BesideExecutable(const char* argv0, const std::string& name) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path = n > 0 ? std::string(self, static_cast<size_t>(n)) : argv0;
+    path = path.substr(0, path.rfind('/') + 1) + name;
+    return access(path.c_str(), R_OK) == 0 ? path : "";
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {

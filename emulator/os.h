@@ -75,6 +75,12 @@ std::ptrdiff_t Receive(Socket socket, void* data, size_t length, uint32_t timeou
 std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
                     const std::atomic<bool>& stopping);
 
+// A listening local (Unix-domain) socket in a new temporary folder of its own, its path in
+// *path; kNoSocket with the reason where there are none. Accept, Receive and Send serve it.
+Socket ListenLocal(std::string* path, std::string* reason);
+// Removes the socket at `path` and its folder.
+void RemoveLocal(const std::string& path);
+
 // Replies go out at once instead of waiting to be merged with later ones.
 void SetNoDelay(Socket socket);
 // Ends both directions: the peer sees the connection close, and on Linux a call blocked on the
@@ -100,6 +106,9 @@ struct Piece {
 bool WritePieces(File file, const Piece* pieces, size_t count);
 void CloseFile(File file);
 
+// The file `name` in the folder of the running executable (`argv0` where the system cannot say),
+// or "" when there is none.
+std::string BesideExecutable(const char* argv0, const std::string& name);
 // Sets a variable in this process's environment, which commands it runs inherit.
 void SetEnvironment(const std::string& name, const std::string& value);
 // Runs `command` (the program, found on the path, and its arguments) with this process's

@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "controller.h"
+#include "device_link.h"
+#include "device_server.h"
+#include "driver_stand_in.h"
 #include "faults.h"
 #include "lan_proxy.h"
 #include "lan_server.h"
@@ -26,11 +29,14 @@ namespace {
 // The usage text, around the system's way of asking a program to stop.
 constexpr const char* kUsageHead =
     "usage: zpx-emu [options]\n"
-    "       zpx-emu run [options] [--interface eth] -- COMMAND [ARGS...]\n"
+    "       zpx-emu run [options] [--interface eth|isa|pci|usb|fw] [--index N] -- COMMAND\n"
+    "                                                                         [ARGS...]\n"
     "\n"
     "The second form starts the controller, runs COMMAND with the controller's name (e.g.\n"
     "ETH127.0.0.2) in ZPX_EMU_NAME, and exits with COMMAND's exit status, stopping the\n"
-    "controller; its own lines go to standard error.\n"
+    "controller; its own lines go to standard error. On a driver interface (Linux) the\n"
+    "device node /dev/<name> of controller N (default 0) is served to COMMAND and every\n"
+    "process it starts, one open at a time, as the driver serves it.\n"
     "\n"
     "Serves one emulated Ethernet boundary-scan controller until ";
 constexpr const char* kUsageTail =
@@ -187,6 +193,64 @@ int Usage(const char* message) {
     return 2;
 }
 
+// The driver stand-in kind behind a driver interface's name; false for any other name.
+bool DriverOfInterface(const std::string& interface, zpx::emu::DriverKind* kind) {
+    using enum zpx::emu::DriverKind;
+    const std::pair<const char*, zpx::emu::DriverKind> kinds[] = {
+        {"isa", kIsa}, {"pci", kPci}, {"usb", kUsb}, {"fw", kFireWire}};
+    for (const auto& [name, k] : kinds) {
+        if (interface != name) continue;
+        if (kind != nullptr) *kind = k;
+        return true;
+    }
+    return false;
+}
+
+// Runs `command` with the device node of `interface` and `index` served by `driver`: the
+// preload library beside zpx-emu carries the command's opens and requests of the node here.
+int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
+                zpx::emu::DriverStandIn* driver, bool log, const std::vector<std::string>& command,
+                const char* self) {
+    // The nodes and the working name the library takes for them, by family.
+    const std::string n = std::to_string(index);
+    std::vector<std::string> nodes;
+    std::string name;
+    if (interface == "isa") {
+        nodes = {"isa5120_" + n};
+        if (index == 0) nodes.push_back("isa5120");
+        name = "ISA" + n + ",5120";
+    } else {
+        const std::string upper = interface == "fw" ? "FW" : interface == "pci" ? "PCI" : "USB";
+        nodes = {interface == "fw" ? "fw51x4_" + n
+                 : family5120      ? interface + "5120_" + n
+                                   : interface + "51x4ex_" + n};
+        name = upper + n + (family5120 ? ",5120" : "");
+    }
+    const std::string preload = zpx::emu::os::BesideExecutable(self, "libzpx-emu-preload.so");
+    if (preload.empty()) {
+        std::fprintf(stderr, "zpx-emu: libzpx-emu-preload.so is not beside zpx-emu\n");
+        return 1;
+    }
+    zpx::emu::DeviceServer server(log ? zpx::emu::LogSink(Print) : nullptr);
+    for (const std::string& node : nodes)
+        server.Add(node, driver);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    const char* before = std::getenv("LD_PRELOAD");
+    zpx::emu::os::SetEnvironment("LD_PRELOAD",
+                                 preload + (before && *before ? std::string(":") + before : ""));
+    zpx::emu::os::SetEnvironment(zpx::emu::kDevicesSocketVariable, server.Path());
+    zpx::emu::os::SetEnvironment(zpx::emu::kDeviceNodesVariable, server.Nodes());
+    zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", name);
+    const int status = zpx::emu::os::RunCommand(command, &error);
+    if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+    server.Stop();
+    return status < 0 ? 127 : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,6 +270,7 @@ int main(int argc, char** argv) {
     const bool run = argc > 1 && std::string_view(argv[1]) == "run";
     std::vector<std::string> command;
     std::string interface = "eth";
+    unsigned deviceIndex = 0;  // of a driver interface's device
 
     for (int i = run ? 2 : 1; i < argc; ++i) {
         const std::string_view option = argv[i];
@@ -244,6 +309,9 @@ int main(int argc, char** argv) {
             address = v;
         } else if (run && option == "--interface") {
             interface = v;
+        } else if (run && option == "--index") {
+            if (!ParseUnsigned(v, 99, &n)) return Usage("--index takes 0 to 99");
+            deviceIndex = static_cast<unsigned>(n);
         } else if (option == "--port") {
             if (!ParseUnsigned(v, 65535, &port)) return Usage("bad --port");
         } else if (option == "--idle-timeout") {
@@ -328,10 +396,10 @@ int main(int argc, char** argv) {
     if (!replayPath.empty()) return Replay(replayPath, replayTiming, address, port);
     if (run) {
         if (command.empty()) return Usage("run takes the command to run after --");
-        if (interface != "eth")
-            return Usage(
-                ("run emulates Ethernet controllers only so far, not --interface " + interface)
-                    .c_str());
+        if (interface != "eth" && !DriverOfInterface(interface, nullptr))
+            return Usage(("--interface takes eth, isa, pci, usb or fw, not " + interface).c_str());
+        if (interface == "isa" && config.type != 0)
+            return Usage("ISA controllers are of the 5120 family: give --type 0");
         // The library always dials 5104: a controller on another port could not be opened.
         if (port != zpx::emu::kLanPort)
             return Usage("run serves port 5104, the one the library dials");
@@ -361,6 +429,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
             return 1;
         }
+    }
+    if (run && interface != "eth") {
+        zpx::emu::DriverOptions driverOptions;
+        DriverOfInterface(interface, &driverOptions.kind);
+        if (log) driverOptions.log = Print;
+        zpx::emu::DriverStandIn driver(controller, driverOptions);
+        driver.SetFaults(faults);
+        return RunOnDriver(interface, deviceIndex, config.type == 0, &driver, log, command,
+                           argv[0]);
     }
     options.recording = recording.get();
     // Under run the connections' comings and goings are only noise between the command's lines.

@@ -18,6 +18,9 @@ emu=
 trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
 . "$(dirname "$0")/../start_emulator.sh"
 ctl="$build/zpxctl"
+# Under zpx-emu run on a driver interface the preload library comes before a sanitized program's
+# runtime, which is then not first in the list of libraries; that is as intended here.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 
 # record TAG COMMAND [ARGS...]: zpxctl COMMAND ETH<emulator> ARGS against an emulator that records
 # and logs; $work/TAG.pcap, TAG.out (what zpxctl printed), TAG.requests (the requests it logged,
@@ -93,6 +96,37 @@ emu=
 [ $status -eq 42 ] || fail "a stop request to run ended it with $status, not the command's 42"
 "$build/zpx-emu" run --port 5105 -- true 2>/dev/null
 [ $? -eq 2 ] || fail "run on a port the library does not dial is not a usage error"
+
+# run on each driver interface: the controller zpxctl finds by ZPX_EMU_NAME has the interface
+# kind of the header's table and the family given, through a shell in between.
+header="$(dirname "$0")/../../include/zpx/zpx.h"
+kind() { sed -n "s/^#define ZPX_INTERFACE_$1 \([0-9]*\)u.*/\1/p" "$header"; }
+while read -r interface expected type index; do
+  "$build/zpx-emu" run --interface "$interface" --type "$type" --index "$index" -- \
+    sh -c '"$0" info "$ZPX_EMU_NAME" --json' "$ctl" >"$work/info.json" 2>"$work/run.err" ||
+    fail "run --interface $interface: $(cat "$work/run.err")"
+  /usr/bin/python3 -c 'import json, sys
+r = json.load(open(sys.argv[1]))
+assert (r["interface"], r["type"], r["index"]) == tuple(map(int, sys.argv[2:])), r' \
+    "$work/info.json" "$(kind "$expected")" "$type" "$index" || fail "run --interface $interface"
+done <<EOF2
+isa ISA 0 1
+pci PCI 2 2
+usb USB 1 0
+usb USB 0 3
+fw FIREWIRE 3 0
+EOF2
+
+# Two processes, one device: while one holds the node open, the library's open is refused as
+# busy; once it lets go, the same open succeeds.
+"$build/zpx-emu" run --interface usb -- sh -c '
+  /usr/bin/python3 -c "import os, sys, time
+fd = os.open(\"/dev/usb51x4ex_0\", os.O_RDWR); open(sys.argv[1], \"w\").close(); time.sleep(1)" "$1" &
+  for _ in $(seq 100); do [ -e "$1" ] && break; sleep 0.02; done
+  "$0" clock USB0 2>"$1.busy"; busy=$?
+  wait
+  "$0" clock USB0 >/dev/null && [ $busy -eq 1 ] && grep -q DEVICE_BUSY "$1.busy"' "$ctl" "$work/held" ||
+  fail "run: a device held by one process was not busy for another, or not free after"
 
 [ $failures -eq 0 ] && echo "zpx-emu record, replay and run with zpxctl: all passed"
 exit $((failures > 0))

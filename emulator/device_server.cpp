@@ -1,0 +1,165 @@
+#include "device_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "device_link.h"
+
+namespace zpx::emu {
+
+namespace {
+
+bool ReceiveAll(os::Socket socket, void* data, size_t length, const std::atomic<bool>& stop) {
+    auto* p = static_cast<uint8_t*>(data);
+    while (length > 0) {
+        const std::ptrdiff_t n = os::Receive(socket, p, length, 0, stop);
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool SendAll(os::Socket socket, const void* data, size_t length, const std::atomic<bool>& stop) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        const std::ptrdiff_t n = os::Send(socket, p, length, stop);
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+DeviceServer::~DeviceServer() {
+    Stop();
+}
+
+void DeviceServer::Add(std::string node, DriverStandIn* driver) {
+    devices_.push_back({std::move(node), driver});
+}
+
+std::string DeviceServer::Nodes() const {
+    std::string nodes;
+    for (const Device& d : devices_)
+        nodes += (nodes.empty() ? "" : ",") + d.node;
+    return nodes;
+}
+
+bool DeviceServer::Start(std::string* error) {
+    listener_ = os::ListenLocal(&path_, error);
+    if (listener_ == os::kNoSocket) return false;
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+    return true;
+}
+
+void DeviceServer::Stop() {
+    if (listener_ == os::kNoSocket) return;
+    stopping_ = true;
+    os::ShutdownBoth(listener_);
+    acceptThread_.join();
+    os::Close(listener_);
+    listener_ = os::kNoSocket;
+    std::list<std::unique_ptr<Connection>> closing;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& c : connections_)
+            os::ShutdownBoth(c->socket);
+        closing.swap(connections_);
+    }
+    for (auto& c : closing) {
+        c->thread.join();
+        os::Close(c->socket);
+    }
+    os::RemoveLocal(path_);
+}
+
+void DeviceServer::AcceptLoop() {
+    while (!stopping_) {
+        std::string peer;
+        os::AcceptFailure failure = os::AcceptFailure::kNone;
+        const os::Socket socket = os::Accept(listener_, stopping_, &peer, &failure);
+        if (socket == os::kNoSocket) {
+            if (failure == os::AcceptFailure::kFatal || stopping_) return;
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (!(*it)->done) {
+                ++it;
+                continue;
+            }
+            (*it)->thread.join();
+            os::Close((*it)->socket);
+            it = connections_.erase(it);
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->socket = socket;
+        Connection* raw = connection.get();
+        connections_.push_back(std::move(connection));
+        raw->thread = std::thread([this, raw] { Serve(raw); });
+    }
+}
+
+DeviceServer::Device* DeviceServer::Claim(const char* node, int32_t* error) {
+    std::lock_guard lock(mutex_);
+    for (Device& d : devices_) {
+        if (d.node != node) continue;
+        // One client at a time, as the driver has it.
+        *error = d.open ? EBUSY : 0;
+        if (d.open) return nullptr;
+        d.open = true;
+        return &d;
+    }
+    *error = ENOENT;
+    return nullptr;
+}
+
+// One open of a device: its requests until the program closes it.
+void DeviceServer::Serve(Connection* connection) {
+    const os::Socket socket = connection->socket;
+    DeviceOpenRecord open{};
+    int32_t error = EPROTO;
+    Device* device = nullptr;
+    if (ReceiveAll(socket, &open, sizeof open, stopping_) && open.magic == kDeviceLinkMagic) {
+        open.node[sizeof open.node - 1] = '\0';
+        device = Claim(open.node, &error);
+    }
+    if (events_)
+        events_(std::string("/dev/") + open.node + (device ? ": opened" : ": open refused"));
+    if (SendAll(socket, &error, sizeof error, stopping_) && device != nullptr) {
+        std::vector<uint8_t> in, out;
+        for (DeviceRequestRecord head{}; ReceiveAll(socket, &head, sizeof head, stopping_);) {
+            if (head.inLength > kDeviceLinkMaxBuffer || head.outLength > kDeviceLinkMaxBuffer)
+                break;
+            in.resize(head.inLength);
+            if (!ReceiveAll(socket, in.data(), in.size(), stopping_)) break;
+            // One buffer when the program passed one, as the driver would see it.
+            uint8_t* outData = nullptr;
+            if (head.sameBuffer != 0) {
+                in.resize(std::max(head.inLength, head.outLength));
+                outData = in.data();
+            } else if (head.outLength > 0) {
+                out.assign(head.outLength, 0);
+                outData = out.data();
+            }
+            uint8_t* const inData = head.inLength > 0 ? in.data() : nullptr;
+            const bool done =
+                device->driver->Request(head.code, inData, head.inLength, outData, head.outLength);
+            const DeviceReplyRecord reply{done ? 0 : EIO, done ? head.outLength : 0};
+            if (!SendAll(socket, &reply, sizeof reply, stopping_) ||
+                (done && !SendAll(socket, outData, head.outLength, stopping_)))
+                break;
+        }
+        std::lock_guard lock(mutex_);
+        device->open = false;
+    }
+    if (device != nullptr && events_) events_(std::string("/dev/") + open.node + ": closed");
+    os::ShutdownBoth(socket);
+    connection->done = true;
+}
+
+}  // namespace zpx::emu

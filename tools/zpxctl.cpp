@@ -7,11 +7,13 @@
 //   zpxctl open NAME                      open controller NAME, print its type, interface and
 //                                         status registers, close it
 //   zpxctl list|info|clock|...            the station commands
+//   zpxctl --version                      the package version, given by the build
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zpx/zpx.h"
@@ -289,7 +291,7 @@ int Demo(int type, const char* vcdPath) {
 // demo [--type N] [--vcd FILE]
 int DemoCommand(const Args& args, Report*) {
     const uint64_t type = args.type.given ? args.type.number : 2;
-    if (type == 0) return kUsage;  // the models of the 51x4 family are 1 to 3
+    if (type == 0) return BadUsage("--type takes a model of the 51x4 family, 1 to 3");
     return Demo(static_cast<int>(type), args.vcd.text);
 }
 
@@ -352,19 +354,25 @@ const Command kCommands[] = {
      .run = Pod,
      .text = PodText},
     {.name = "run",
-     .usage = "run NAME [--timeout S] [--json]",
-     .help = "start the sequencer, wait until it stops (default 10 s), print the error register",
+     .usage = "run NAME [--clear] [--timeout S] [--json]",
+     .help =
+         "start the sequencer, wait until it stops (default 10 s), print the error register\n"
+         "      with its bits named; exit status 3 when error bits 0-4 are set. --clear clears\n"
+         "      the error bits first (the VPP mode and pod power bits are kept)",
      .words = {1, 1},
-     .options = {{"--timeout", Value::kNumber, 86400, &Args::timeout}, kJson},
+     .options = {{"--timeout", Value::kNumber, 86400, &Args::timeout},
+                 {"--clear", Value::kNone, 0, &Args::clear},
+                 kJson},
      .run = Run,
      .text = RunText},
     {.name = "tap",
-     .usage = "tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL] [--json]",
-     .help = "power the pod, set TAP 1-4's voltages (millivolts) and drive its pins, then read "
-             "them back",
+     .usage = "tap NAME TAP [--vout VOLTS] [--vth VOLTS] [--pins DATA,CONTROL] [--json]",
+     .help = "power the pod, set TAP 1-4's output and threshold voltages and drive its pins,\n"
+             "      then read them back. Voltages are in volts (3.3 or 3.3V), or in millivolts\n"
+             "      with the unit written (3300mV), in steps of 0.1 V",
      .words = {2, 2},
-     .options = {{"--vout", Value::kNumber, 10000, &Args::vout},
-                 {"--vth", Value::kNumber, 10000, &Args::vth},
+     .options = {{"--vout", Value::kVolts, 10000, &Args::vout},
+                 {"--vth", Value::kVolts, 10000, &Args::vth},
                  {"--pins", Value::kPair, 15, &Args::pins},
                  kJson},
      .run = Tap,
@@ -392,11 +400,15 @@ const Command kCommands[] = {
      .run = Mem},
 };
 
-int Usage() {
-    std::printf("usage:\n");
+// The whole listing: on standard output when asked for, on standard error after a command line
+// that names no command.
+int Usage(FILE* to, int status) {
+    std::fprintf(to,
+                 "usage: zpxctl COMMAND ... (zpxctl COMMAND --help for one command)\n"
+                 "       zpxctl --version\n");
     for (const Command& c : kCommands)
-        std::printf("  zpxctl %s\n      %s\n", c.usage, c.help);
-    return kUsage;
+        std::fprintf(to, "  zpxctl %s\n      %s\n", c.usage, c.help);
+    return status;
 }
 
 }  // namespace
@@ -404,9 +416,16 @@ int Usage() {
 
 int main(int argc, char** argv) {
     using namespace zpx::ctl;
-    if (argc < 2) return Usage();
-    for (const Command& c : kCommands) {
-        if (std::strcmp(argv[1], c.name) == 0) return RunCommand(c, argc - 2, argv + 2);
+    if (argc < 2) return Usage(stderr, kUsage);
+    const std::string_view first = argv[1];
+    if (first == "--help" || first == "-h" || first == "help") return Usage(stdout, kDone);
+    if (first == "--version") {
+        std::printf("zpxctl %s\n", ZPX_PACKAGE_VERSION);
+        return kDone;
     }
-    return Usage();
+    for (const Command& c : kCommands) {
+        if (first == c.name) return RunCommand(c, argc - 2, argv + 2);
+    }
+    std::fprintf(stderr, "zpxctl: no command %s\n", argv[1]);
+    return Usage(stderr, kUsage);
 }

@@ -25,26 +25,95 @@ const Option* FindOption(const Command& command, std::string_view name) {
     return nullptr;
 }
 
-bool TakeValue(const Option& option, const char* text, Args* args) {
+// A voltage in millivolts: volts as a decimal number ("3.3", "3.3V") or millivolts with their
+// unit ("3300mV"). The TAPs take tenths of a volt, so finer steps are refused rather than
+// truncated. Earlier zpxctl took bare millivolts ("--vout 3300"); a bare whole number of 100 or
+// more cannot be a TAP's volts, so scripts written for it keep working, told of the new form.
+bool ParseMillivolts(std::string_view text, uint64_t limit, uint64_t* millivolts, bool* bare) {
+    bool milli = false, volts = false;
+    if (text.size() > 2 && (text.ends_with("mV") || text.ends_with("mv"))) {
+        milli = true;
+        text.remove_suffix(2);
+    } else if (!text.empty() && (text.back() == 'V' || text.back() == 'v')) {
+        volts = true;
+        text.remove_suffix(1);
+    }
+    const size_t dot = text.find('.');
+    const bool decimal = dot != std::string_view::npos;
+    const std::string_view whole = text.substr(0, dot);
+    const std::string_view fraction = decimal ? text.substr(dot + 1) : "";
+    const auto digits = [](std::string_view part) {
+        for (const char ch : part) {
+            if (ch < '0' || ch > '9') return false;
+        }
+        return true;
+    };
+    if (whole.empty() || whole.size() > 6 || !digits(whole) || !digits(fraction) ||
+        (decimal && (milli || fraction.empty() || fraction.size() > 3))) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (const char ch : whole)
+        value = value * 10 + static_cast<uint64_t>(ch - '0');
+    *bare = !milli && !volts && !decimal && value >= 100;
+    if (!milli && !*bare) {
+        uint64_t thousandths = 0;
+        for (size_t i = 0; i < 3; ++i)
+            thousandths = thousandths * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+        value = value * 1000 + thousandths;
+    }
+    if (value > limit || value % 100 != 0) return false;
+    *millivolts = value;
+    return true;
+}
+
+std::string Quote(const char* text) {
+    return std::string("'") + text + "'";
+}
+
+// Takes the option's value; the reason when the value is not one the option takes.
+std::string TakeValue(const Option& option, const char* text, Args* args) {
     Given& to = args->*option.to;
     to.given = true;
     to.text = text;
+    const std::string limit = std::to_string(option.limit);
     switch (option.value) {
         case Value::kNumber:
-            return tools::ParseUnsigned(text, option.limit, &to.number);
+            if (tools::ParseUnsigned(text, option.limit, &to.number)) return {};
+            return std::string(option.name) + " takes a number from 0 to " + limit + ", not " +
+                   Quote(text);
         case Value::kPair:
-            return tools::ParseUnsignedPair(text, ',', option.limit, option.limit, &to.number,
-                                            &to.second);
+            if (tools::ParseUnsignedPair(text, ',', option.limit, option.limit, &to.number,
+                                         &to.second))
+                return {};
+            return std::string(option.name) + " takes two numbers A,B, each from 0 to " + limit +
+                   ", not " + Quote(text);
+        case Value::kVolts: {
+            bool bare = false;
+            if (ParseMillivolts(text, option.limit, &to.number, &bare)) {
+                if (bare) {
+                    std::fprintf(stderr, "zpxctl: %s %s taken as %smV; volts are written %.1f\n",
+                                 option.name, text, text, static_cast<double>(to.number) / 1000);
+                }
+                return {};
+            }
+            char most[16];
+            std::snprintf(most, sizeof most, "%.1f", static_cast<double>(option.limit) / 1000);
+            return std::string(option.name) +
+                   " takes volts (3.3 or 3.3V) or millivolts with their unit (3300mV), in "
+                   "steps of 0.1 V up to " +
+                   most + " V, not " + Quote(text);
+        }
         case Value::kText:
         case Value::kNone:
             break;
     }
-    return true;
+    return {};
 }
 
 // Flags are taken wherever they stand after the command's name; then come the words, then the
-// options, each with its value in the next argument. False for anything else.
-bool Parse(const Command& command, int argc, char** argv, Args* args) {
+// options, each with its value in the next argument. The reason for anything else.
+std::string Parse(const Command& command, int argc, char** argv, Args* args) {
     std::vector<const char*> rest;
     for (int i = 0; i < argc; ++i) {
         const Option* option = FindOption(command, argv[i]);
@@ -57,30 +126,59 @@ bool Parse(const Command& command, int argc, char** argv, Args* args) {
     bool options = false;
     for (size_t i = 0; i < rest.size(); ++i) {
         if (!IsOption(rest[i])) {
-            if (options) return false;  // the words come first
+            if (options) return Quote(rest[i]) + " stands after the options: the words come first";
             args->words.push_back(rest[i]);
             continue;
         }
         options = true;
         const Option* option = FindOption(command, rest[i]);
-        if (option == nullptr || i + 1 == rest.size() || !TakeValue(*option, rest[++i], args))
-            return false;
+        if (option == nullptr) return std::string(command.name) + " has no option " + rest[i];
+        if (i + 1 == rest.size()) return std::string(rest[i]) + " needs a value";
+        if (std::string why = TakeValue(*option, rest[++i], args); !why.empty()) return why;
     }
-    return args->words.size() >= command.words.fewest && args->words.size() <= command.words.most;
+    if (args->words.size() < command.words.fewest) return "words missing";
+    if (args->words.size() > command.words.most)
+        return "one word too many: " + Quote(args->words[command.words.most]);
+    return {};
 }
+
+std::string usageReason;  // set by BadUsage, printed by RunCommand
+std::string controller;   // named by every error report
 
 }  // namespace
 
+int BadUsage(std::string why) {
+    usageReason = std::move(why);
+    return kUsage;
+}
+
+void SetController(const char* name) {
+    controller = name;
+}
+
+int Fail(const std::string& what) {
+    if (controller.empty()) {
+        std::fprintf(stderr, "zpxctl: %s\n", what.c_str());
+    } else {
+        std::fprintf(stderr, "zpxctl: %s: %s\n", controller.c_str(), what.c_str());
+    }
+    return kFailed;
+}
+
 int RunCommand(const Command& command, int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") != 0) continue;
+        if (std::strcmp(argv[i], "--help") != 0 && std::strcmp(argv[i], "-h") != 0) continue;
         std::printf("usage: zpxctl %s\n  %s\n", command.usage, command.help);
         return kDone;
     }
     Args args;
     Report report;
-    const int status = Parse(command, argc, argv, &args) ? command.run(args, &report) : kUsage;
+    usageReason.clear();
+    const std::string why = Parse(command, argc, argv, &args);
+    const int status = why.empty() ? command.run(args, &report) : BadUsage(why);
     if (status == kUsage) {
+        if (!usageReason.empty())
+            std::fprintf(stderr, "zpxctl %s: %s\n", command.name, usageReason.c_str());
         std::fprintf(stderr, "usage: zpxctl %s\n", command.usage);
         return status;
     }
@@ -100,6 +198,12 @@ int RunCommand(const Command& command, int argc, char** argv) {
 Report Report::Number(long long value) {
     Report number(Kind::kNumber);
     number.number_ = value;
+    return number;
+}
+
+Report Report::Tenths(long long tenths) {
+    Report number = Number(tenths);
+    number.tenths_ = true;
     return number;
 }
 
@@ -167,6 +271,7 @@ std::string Quoted(const std::string& text) {
 std::string Report::Json() const {
     switch (kind_) {
         case Kind::kNumber:
+            if (tenths_) return number_ < 0 ? "null" : Plain();
             return std::to_string(number_);
         case Kind::kText:
             return Quoted(text_);
@@ -188,7 +293,12 @@ std::string Report::Plain() const {
     switch (kind_) {
         case Kind::kNumber: {
             char text[24];
-            std::snprintf(text, sizeof text, hex_ ? "0x%08llX" : "%lld", number_);
+            if (tenths_ && number_ < 0) return "unknown";
+            if (tenths_) {
+                std::snprintf(text, sizeof text, "%lld.%lld", number_ / 10, number_ % 10);
+            } else {
+                std::snprintf(text, sizeof text, hex_ ? "0x%08llX" : "%lld", number_);
+            }
             return text;
         }
         case Kind::kText:
@@ -291,7 +401,9 @@ const char* StatusName(const char* call, uint32_t status) {
 
 bool Ok(const char* call, uint32_t status) {
     if (status == ZPX_STATUS_OK) return true;
-    std::fprintf(stderr, "zpxctl: %s: %s (%u)\n", call, StatusName(call, status), status);
+    char text[128];
+    std::snprintf(text, sizeof text, "%s: %s (%u)", call, StatusName(call, status), status);
+    (void)Fail(text);
     return false;
 }
 

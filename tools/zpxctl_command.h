@@ -16,10 +16,12 @@
 
 namespace zpx::ctl {
 
-// Exit statuses: done, an export (or a file) failed, the command line was not understood.
+// Exit statuses: done, an export (or a file) failed, the command line was not understood, and
+// a run that ended with error bits set (a test verdict, told apart from a tool that failed).
 inline constexpr int kDone = 0;
 inline constexpr int kFailed = 1;
 inline constexpr int kUsage = 2;
+inline constexpr int kRunErrors = 3;
 
 // One option's value, as the command line gave it.
 struct Given {
@@ -34,7 +36,8 @@ struct Given {
 struct Args {
     std::vector<const char*> words;
     Given json;
-    Given set, timeout;     // clock, run
+    Given set;              // clock
+    Given timeout, clear;   // run
     Given vout, vth, pins;  // tap
     Given ip, mac, dhcp;    // net
     Given bytes;            // update
@@ -47,12 +50,13 @@ enum class Value {
     kNumber,  // one number up to the limit: --set 10000
     kPair,    // two numbers up to the limit each, "A,B": --pins 5,15
     kText,    // the next argument as it stands: --vcd demo.vcd
+    kVolts,   // a voltage up to the limit in millivolts, in steps of 0.1 V: --vout 3.3, 3300mV
 };
 
 struct Option {
     const char* name;  // with its dashes
     Value value;
-    uint64_t limit;  // the largest number taken (each of a pair)
+    uint64_t limit;  // the largest number taken (each of a pair; millivolts for a voltage)
     Given Args::*to;
 };
 
@@ -61,12 +65,23 @@ struct Option {
 class Report {
   public:
     static Report Number(long long value);
+    // A number in tenths, shown with its one decimal: 33 is 3.3 in text and in JSON. The library
+    // reports a voltage it does not know (no pod, no such TAP) as -1: "unknown" in text, null in
+    // JSON.
+    static Report Tenths(long long tenths);
     static Report Text(std::string value);
     template <typename T>
     static Report Numbers(const T* values, size_t count) {
         Report list(Kind::kList);
         for (size_t i = 0; i < count; ++i)
             list.items_.push_back(Number(values[i]));
+        return list;
+    }
+    template <typename T>
+    static Report TenthsList(const T* tenths, size_t count) {
+        Report list = Numbers(tenths, count);
+        for (Report& item : list.items_)
+            item.tenths_ = true;
         return list;
     }
     static Report Texts(const std::vector<std::string>& values);
@@ -99,6 +114,8 @@ class Report {
 
     // One JSON object on one line.
     std::string Json() const;
+    // As the text rendering shows it.
+    std::string Plain() const;
     // One "name value" line per field, the name being the key with spaces for underscores;
     // a list's items joined by commas.
     void PrintLines() const;
@@ -106,11 +123,11 @@ class Report {
   private:
     enum class Kind { kNumber, kText, kList, kRecord };
     explicit Report(Kind kind) : kind_(kind) {}
-    std::string Plain() const;
 
     Kind kind_ = Kind::kRecord;
     long long number_ = 0;
     bool hex_ = false;
+    bool tenths_ = false;
     std::string text_;
     std::vector<std::string> keys_;  // a record's, one per item
     std::vector<Report> items_;      // a list's items, or a record's values
@@ -136,10 +153,18 @@ struct Command {
 // exit status.
 int RunCommand(const Command& command, int argc, char** argv);
 
+// Why the command line was not understood, printed with the command's usage; returns kUsage.
+int BadUsage(std::string why);
+
+// The controller a command works on, named in every error it reports from here on.
+void SetController(const char* name);
+// Reports a failure as "zpxctl: NAME: what"; returns kFailed.
+int Fail(const std::string& what);
+
 // The name of a status code as the header names it ("OUT_OF_RANGE"); the export that returned
 // it decides between names that share a code.
 const char* StatusName(const char* call, uint32_t status);
-// Reports a failed export as "zpxctl: ZPX_X: INVALID (10)"; true when the call succeeded.
+// Reports a failed export as "zpxctl: NAME: ZPX_X: INVALID (10)"; true when the call succeeded.
 bool Ok(const char* call, uint32_t status);
 
 }  // namespace zpx::ctl

@@ -4,6 +4,7 @@
 #include "zpxctl_station.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,7 +18,14 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include "number_arguments.h"
@@ -70,13 +78,160 @@ bool TransceiverSerial(ZPX_Handle h, uint32_t* high, uint32_t* low) {
     return ok;
 }
 
-// The controller of one command, closed when the command ends.
+std::string Lower(std::string text) {
+    for (char& ch : text)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+#ifndef _WIN32
+// What the system answers to the device node of a driver name. The library has already failed
+// to open it, so zpxctl opens it once more itself only to learn the system's reason.
+std::string DeviceNodeAnswer(const std::string& node, uint32_t status) {
+    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        ::close(fd);
+        return node + (status == ZPX_STATUS_DEVICE_BUSY
+                           ? " is held by another program"
+                           : " opens, but the controller behind it did not identify itself");
+    }
+    if (errno == ENOENT)
+        return node + ": no such device (zpxctl list shows the controllers present)";
+    if (errno == EBUSY) return node + ": busy, another program holds it";
+    return node + ": " + std::strerror(errno);
+}
+
+// Whether anything answers on the controller port of the address: the library's status 1 does
+// not tell a controller that is off or unreachable from an address where nothing listens.
+std::string ConnectAnswer(const in_addr& address) {
+    constexpr int kWaitMs = 3000;
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    const std::string where = std::string(text) + ":5104";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return where + ": no socket: " + std::strerror(errno);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(5104);
+    peer.sin_addr = address;
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd wait{fd, POLLOUT, 0};
+            const int ready = ::poll(&wait, 1, kWaitMs);
+            socklen_t length = sizeof error;
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+        }
+    }
+    ::close(fd);
+    if (error == 0) return where + " accepts a connection now: the controller may have been busy";
+    if (error == ECONNREFUSED) return where + ": connection refused, nothing listens there";
+    if (error == ETIMEDOUT)
+        return where + ": no answer within " + std::to_string(kWaitMs / 1000) +
+               " s (switched off, unreachable, or not this address)";
+    return where + ": " + std::strerror(error);
+}
+#endif
+
+// Why an open failed, in the terms of the name the user typed: which back-end the name chose,
+// and what its device node or address answers. The library's status alone (12 for "cannot
+// open") says nothing of which part of the name was wrong.
+std::string WhyNotOpened(const std::string& name, uint32_t status) {
+    const size_t comma = name.rfind(',');
+    const bool family5120 =
+        comma != std::string::npos && Lower(name.substr(comma + 1, 4)) == "5120";
+    const std::string working = Lower(name.substr(0, comma));
+    struct BackEnd {
+        const char* prefix;
+        bool only5120;
+        const char* node;  // the device node of the 51x4 family, then of the 5120 family
+        const char* node5120;
+    };
+    static constexpr BackEnd kBackEnds[] = {
+        {"pci", false, "pci51x4ex_", "pci5120_"},
+        {"usb", false, "usb51x4ex_", "usb5120_"},
+        {"isa", true, "", "isa5120_"},
+        {"vxipci", true, nullptr, nullptr},
+        {"eth", false, nullptr, nullptr},
+        {"fw", false, "fw51x4_", "fw51x4_"},
+    };
+    const BackEnd* backEnd = nullptr;
+    for (const BackEnd& b : kBackEnds) {
+        if (working.rfind(b.prefix, 0) == 0 && (family5120 || !b.only5120)) backEnd = &b;
+    }
+    if (backEnd == nullptr) {
+        return "not a controller name: names start with PCI, USB, ETH or FW, or with ISA or "
+               "VXIPCI and end in ,5120 (zpxctl list shows the controllers present)";
+    }
+    switch (status) {
+        case ZPX_STATUS_NOT_AVAILABLE:
+            return "out of memory";
+        case ZPX_STATUS_LEGACY_INDEX:
+            return "this system's single-open device takes only index 0";
+        case ZPX_STATUS_NO_USB:
+            return "this system has no USB support";
+        case ZPX_STATUS_OS_UNSUPPORTED:
+            return "this system cannot run the controller's driver";
+        default:
+            break;
+    }
+    std::string rest = working.substr(std::strlen(backEnd->prefix));
+    if (backEnd->node == nullptr && std::strcmp(backEnd->prefix, "eth") == 0) {
+#ifdef _WIN32
+        return status == ZPX_STATUS_CANNOT_OPEN
+                   ? "connected, but the controller did not identify itself"
+                   : "no connection to port 5104 of " + rest;
+#else
+        in_addr address{};
+        if (inet_aton(rest.c_str(), &address) == 0)
+            return "'" + name.substr(3, rest.size()) + "' is not an IPv4 address";
+        if (status == ZPX_STATUS_CANNOT_OPEN)
+            return "connected, but the controller did not identify itself";
+        return ConnectAnswer(address);
+#endif
+    }
+    if (backEnd->node == nullptr) return "the VXI driver library did not open the controller";
+    // The device number: white space, then an unsigned decimal number or nothing at all.
+    const size_t first = rest.find_first_not_of(" \t");
+    const size_t last = rest.find_last_not_of(" \t");
+    rest = first == std::string::npos ? "" : rest.substr(first, last - first + 1);
+    uint64_t index = 0;
+    if (!rest.empty() && (rest.find_first_not_of("0123456789") != std::string::npos ||
+                          !tools::ParseUnsigned(rest, 0x7FFFFFFF, &index))) {
+        return "'" + rest + "' after " + name.substr(0, std::strlen(backEnd->prefix)) +
+               " is not a device number";
+    }
+    std::string node = std::string("/dev/") + (family5120 ? backEnd->node5120 : backEnd->node);
+    // The 5120 ISA driver's first device has no number.
+    if (index == 0 && node == "/dev/isa5120_") {
+        node.pop_back();
+    } else {
+        node += std::to_string(index);
+    }
+#ifdef _WIN32
+    return "the driver's device " + node.substr(5) + " did not open";
+#else
+    return DeviceNodeAnswer(node, status);
+#endif
+}
+
+// The controller of one command, closed when the command ends. A failed open is reported with
+// the library's status and with what zpxctl finds out about the name.
 class Opened {
   public:
     explicit Opened(const char* name) {
+        SetController(name);
         uint32_t status = 0;
         handle_ = ZPX_OpenController(name, &status);
-        if (handle_ == nullptr) (void)Ok("ZPX_OpenController", status);
+        if (handle_ == nullptr) {
+            (void)Ok("ZPX_OpenController", status);
+            (void)Fail(WhyNotOpened(name, status));
+        }
     }
     ~Opened() {
         if (handle_ != nullptr) (void)Ok("ZPX_CloseController", ZPX_CloseController(handle_));
@@ -163,17 +318,13 @@ const Row* Named(const Row (&rows)[N], const char* word) {
 
 }  // namespace
 
-// open NAME: its type and interface, then its status registers. Unlike the other commands it
-// prints a failed open as the bare status on standard output, and shows what it read even when
+// open NAME: its type and interface, then its status registers. It shows what it read even when
 // the status registers then cannot be read.
 int Open(const Args& args, Report* report) {
     const char* name = args.words[0];
-    uint32_t status = 0;
-    ZPX_Handle h = ZPX_OpenController(name, &status);
-    if (h == nullptr) {
-        std::printf("open %s: status %u\n", name, status);
-        return kFailed;
-    }
+    Opened c(name);
+    const ZPX_Handle h = c.get();
+    if (h == nullptr) return kFailed;
     uint32_t type = 0, kind = 0, index = 0, aux = 0, error = 0, taps = 0, learn = 0, button = 0;
     // Read from the session record: they cannot fail on a handle just opened.
     (void)ZPX_GetControllerType(h, &type);
@@ -191,7 +342,6 @@ int Open(const Args& args, Report* report) {
             .Add("learn", learn)
             .Add("button", button);
     }
-    (void)ZPX_CloseController(h);
     return registers ? kDone : kFailed;
 }
 
@@ -291,10 +441,10 @@ int Info(const Args& args, Report* report) {
                     .Add("pod_type", r.PodType)
                     .Add("tap_count", r.TapCount)
                     .Add("tap_states", Report::Numbers(r.TapStates, r.TapStates ? taps : 0))
-                    .Add("min_output_decivolts",
-                         Report::Numbers(r.MinOutputVoltage, r.MinOutputVoltage ? taps : 0))
-                    .Add("max_output_decivolts",
-                         Report::Numbers(r.MaxOutputVoltage, r.MaxOutputVoltage ? taps : 0))
+                    .Add("min_output_volts",
+                         Report::TenthsList(r.MinOutputVoltage, r.MinOutputVoltage ? taps : 0))
+                    .Add("max_output_volts",
+                         Report::TenthsList(r.MaxOutputVoltage, r.MaxOutputVoltage ? taps : 0))
                     .Add("frequency_khz", r.FrequencyKhz));
     if (ZPX_DeviceInfo* d = ZPX_CreateDeviceInfo(h, nullptr); d != nullptr) {
         const int32_t range[3][2] = {{d->MinFrequencyKhz, d->MaxFrequencyKhz},
@@ -305,8 +455,8 @@ int Info(const Args& args, Report* report) {
                                   .Add("pod_kind", d->PodKind)
                                   .Add("tap_state", Report::Numbers(d->TapState, 4))
                                   .Add("clock_khz", Report::Numbers(range[0], 2))
-                                  .Add("output_decivolts", Report::Numbers(range[1], 2))
-                                  .Add("threshold_decivolts", Report::Numbers(range[2], 2)));
+                                  .Add("output_volts", Report::TenthsList(range[1], 2))
+                                  .Add("threshold_volts", Report::TenthsList(range[2], 2)));
         (void)ZPX_DestroyDeviceInfo(h, d);
     }
     return kDone;
@@ -330,41 +480,48 @@ void InfoText(const Report& r) {
                 record["tap_count"].number());
     // The TAPs are listed only where the record has all three blocks.
     const auto& states = record["tap_states"].items();
-    const auto& lows = record["min_output_decivolts"].items();
-    const auto& highs = record["max_output_decivolts"].items();
+    const auto& lows = record["min_output_volts"].items();
+    const auto& highs = record["max_output_volts"].items();
     const size_t taps = std::min({states.size(), lows.size(), highs.size()});
     for (size_t t = 0; t < taps; ++t) {
-        std::printf("%s TAP %zu state %lld output %lld..%lld", t == 0 ? ":" : ",", t + 1,
-                    states[t].number(), lows[t].number(), highs[t].number());
+        std::printf("%s TAP %zu state %lld output %s..%s V", t == 0 ? ":" : ",", t + 1,
+                    states[t].number(), lows[t].Plain().c_str(), highs[t].Plain().c_str());
     }
     std::printf("\n");
     if (!r.Has("device")) return;
     const Report& d = r["device"];
     const auto& tapState = d["tap_state"].items();
     const auto& dclock = d["clock_khz"].items();
-    const auto& output = d["output_decivolts"].items();
-    const auto& threshold = d["threshold_decivolts"].items();
+    const auto& output = d["output_volts"].items();
+    const auto& threshold = d["threshold_volts"].items();
     std::printf(
         "  device: kind %lld, pod kind %lld, TAP states %lld %lld %lld %lld, clock %lld..%lld "
-        "kHz, output %lld..%lld, threshold %lld..%lld (tenths of a volt)\n",
+        "kHz, output %s..%s V, threshold %s..%s V\n",
         d["controller_kind"].number(), d["pod_kind"].number(), tapState[0].number(),
         tapState[1].number(), tapState[2].number(), tapState[3].number(), dclock[0].number(),
-        dclock[1].number(), output[0].number(), output[1].number(), threshold[0].number(),
-        threshold[1].number());
+        dclock[1].number(), output[0].Plain().c_str(), output[1].Plain().c_str(),
+        threshold[0].Plain().c_str(), threshold[1].Plain().c_str());
 }
 
 // clock NAME [--set KHZ]
 int Clock(const Args& args, Report* report) {
     Opened c(args.words[0]);
     if (c.get() == nullptr) return kFailed;
+    uint32_t now = 0, range[2] = {};
+    if (!Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &range[0], &range[1])))
+        return kFailed;
+    // The library answers a frequency it cannot program with a bare status code; the range it
+    // would have needed is in the session, so the refusal can name it.
+    if (args.set.given && (args.set.number < range[0] || args.set.number > range[1])) {
+        return Fail(std::to_string(args.set.number) +
+                    " kHz is outside this controller's clock range, " + std::to_string(range[0]) +
+                    ".." + std::to_string(range[1]) + " kHz");
+    }
     if (args.set.given &&
         !Ok("ZPX_SetCtrlFrequency",
             ZPX_SetCtrlFrequency(c.get(), 0, static_cast<int32_t>(args.set.number))))
         return kFailed;
-    uint32_t now = 0, range[2] = {};
-    if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now)) ||
-        !Ok("ZPX_GetFrequencyRange", ZPX_GetFrequencyRange(c.get(), &range[0], &range[1])))
-        return kFailed;
+    if (!Ok("ZPX_GetCurrentFrequency", ZPX_GetCurrentFrequency(c.get(), &now))) return kFailed;
     report->Add("khz", now).Add("range_khz", Report::Numbers(range, 2));
     return kDone;
 }
@@ -402,7 +559,9 @@ int Pod(const Args& args, Report* report) {
         {"status", nullptr, nullptr},
     };
     const Action* action = Named(kActions, args.words[1]);
-    if (action == nullptr) return kUsage;
+    if (action == nullptr)
+        return BadUsage(std::string("no pod action ") + args.words[1] +
+                        ": on, off, activate, deactivate or status");
     Opened c(args.words[0]);
     if (c.get() == nullptr) return kFailed;
     const ZPX_Handle h = c.get();
@@ -415,20 +574,44 @@ int Pod(const Args& args, Report* report) {
     }
     // Without a pod there is no type to tell: -1 stands for it.
     (void)ZPX_GetPodType(h, &podType);
-    report->Add("power_state", powered).Add("activated", active).Add("pod_type", podType);
+    // ZPX_PodPowered stores 1 for a pod that is switched off: the sense is the reverse of its
+    // name, and is turned round here so that nobody reading zpxctl's output has to know it.
+    report->Add("power", powered == 0 ? "on" : "off")
+        .Add("activated", active)
+        .Add("pod_type", podType);
     return kDone;
 }
 
 void PodText(const Report& r) {
-    std::printf("pod power state %lld, activated %lld, pod type %lld\n", r["power_state"].number(),
+    std::printf("pod power %s, activated %lld, pod type %lld\n", r["power"].text().c_str(),
                 r["activated"].number(), r["pod_type"].number());
 }
 
-// run NAME [--timeout S]: a run still going when the time is up is a failure, and says so.
+// The error register: bits 0-4 are the error bits a run raises; above them sit two flags that are
+// no verdict, bit 5 set while the pod is powered and identified, and the VPP mode in bits 7..6.
+constexpr uint32_t kErrorBits = 0x1F;
+constexpr uint32_t kPodPowerBit = 0x20;
+constexpr uint32_t kVppModeBits = 0xC0;
+
+std::vector<long long> BitsSet(uint32_t value) {
+    std::vector<long long> bits;
+    for (int bit = 0; bit < 8; ++bit) {
+        if ((value >> bit) & 1) bits.push_back(bit);
+    }
+    return bits;
+}
+
+// run NAME [--clear] [--timeout S]: a run still going when the time is up is a failure, and says
+// so; a run that ends with error bits set is a verdict, exit status 3.
 int Run(const Args& args, Report* report) {
     const uint64_t seconds = args.timeout.given ? args.timeout.number : 10;
     Opened c(args.words[0]);
     if (c.get() == nullptr) return kFailed;
+    uint32_t before = 0;
+    if (args.clear.given && (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &before)) ||
+                             !Ok("ZPX_ClearError", ZPX_ClearError(c.get(), kErrorBits)))) {
+        return kFailed;
+    }
     if (!Ok("ZPX_StartController", ZPX_StartController(c.get()))) return kFailed;
     uint32_t running = 1;
     for (uint64_t waited = 0; running != 0 && waited <= seconds * 1000; waited += 10) {
@@ -438,23 +621,66 @@ int Run(const Args& args, Report* report) {
     }
     uint32_t error = 0;
     if (!Ok("ZPX_GetError", ZPX_GetError(c.get(), &error))) return kFailed;
-    report->Add("stopped", running == 0).Add("error", error);
-    return running != 0 ? kFailed : kDone;
+    const std::vector<long long> bits = BitsSet(error & kErrorBits);
+    report->Add("stopped", running == 0)
+        .Add("error", error)
+        .Add("error_bits", Report::Numbers(bits.data(), bits.size()))
+        .Add("pod_power_bit", (error & kPodPowerBit) != 0)
+        .Add("vpp_mode", error & kVppModeBits)
+        .Add("verdict", running != 0   ? "not finished"
+                        : bits.empty() ? "pass"
+                                       : "error bits set");
+    if (args.clear.given) {
+        const std::vector<long long> cleared = BitsSet(before & kErrorBits);
+        report->Add("cleared_bits", Report::Numbers(cleared.data(), cleared.size()));
+    }
+    if (running != 0) return kFailed;
+    return bits.empty() ? kDone : kRunErrors;
 }
 
 void RunText(const Report& r) {
+    const auto list = [](const Report& bits) {
+        std::string text;
+        for (const Report& bit : bits.items())
+            text += (text.empty() ? "" : ", ") + std::to_string(bit.number());
+        return text.empty() ? std::string("none") : text;
+    };
+    if (r.Has("cleared_bits"))
+        std::printf("cleared error bits %s\n", list(r["cleared_bits"]).c_str());
     std::printf("%s, error register 0x%02llX\n",
                 r["stopped"].number() ? "stopped" : "still running", r["error"].number());
+    std::printf("  error bits set: %s\n  pod power bit %s, VPP mode 0x%02llX\nverdict: %s\n",
+                list(r["error_bits"]).c_str(), r["pod_power_bit"].number() ? "set" : "clear",
+                r["vpp_mode"].number(), r["verdict"].text().c_str());
 }
 
-// tap NAME TAP [--vout MV] [--vth MV] [--pins DATA,CONTROL]: the pod is powered (TAP voltages
-// need its TAPs identified in the session), the voltages set and the pins driven as asked, then
-// the TAP's voltages and pins read back.
+// A voltage refused by the library, with the TAP's ranges: the status code (12) is the one that
+// ZPX_OpenController gives for a device that cannot be opened, which is no help at a TAP.
+int VoltageOutOfRange(ZPX_Handle h, uint32_t tap, int32_t outputMv, int32_t thresholdMv) {
+    int32_t range[2][2] = {{-1, -1}, {-1, -1}};
+    const auto index = static_cast<int32_t>(tap - 1);
+    (void)ZPX_GetOutputVoltRange(h, index, &range[0][0], &range[0][1]);
+    (void)ZPX_GetThresholdVoltRange(h, index, &range[1][0], &range[1][1]);
+    char text[200];
+    int used = std::snprintf(text, sizeof text, "TAP %u: output %.1f V", tap, outputMv / 1000.0);
+    if (thresholdMv != ZPX_DEFAULT_THRESHOLD)
+        used += std::snprintf(text + used, sizeof text - used, ", threshold %.1f V",
+                              thresholdMv / 1000.0);
+    std::snprintf(text + used, sizeof text - used,
+                  " out of range; this TAP takes output %.1f..%.1f V, threshold %.1f..%.1f V",
+                  range[0][0] / 10.0, range[0][1] / 10.0, range[1][0] / 10.0, range[1][1] / 10.0);
+    return Fail(text);
+}
+
+// tap NAME TAP [--vout VOLTS] [--vth VOLTS] [--pins DATA,CONTROL]: the pod is powered (TAP
+// voltages need its TAPs identified in the session), the voltages set and the pins driven as
+// asked, then the TAP's voltages and pins read back.
 int Tap(const Args& args, Report* report) {
     uint64_t tap = 0;
-    if (!tools::ParseUnsigned(args.words[1], 4, &tap) || tap == 0) return kUsage;
+    if (!tools::ParseUnsigned(args.words[1], 4, &tap) || tap == 0)
+        return BadUsage(std::string("TAP is a number from 1 to 4, not ") + args.words[1]);
     // A threshold is set together with its output voltage.
-    if (args.vth.given && !args.vout.given) return kUsage;
+    if (args.vth.given && !args.vout.given) return BadUsage("--vth is set with --vout");
     Opened c(args.words[0]);
     if (c.get() == nullptr) return kFailed;
     const ZPX_Handle h = c.get();
@@ -463,10 +689,15 @@ int Tap(const Args& args, Report* report) {
     const auto vout = static_cast<int32_t>(args.vout.number);
     const int32_t vth =
         args.vth.given ? static_cast<int32_t>(args.vth.number) : ZPX_DEFAULT_THRESHOLD;
-    if (args.vout.given &&
-        (!Ok("ZPX_AddNewTapInfoMillivolt", ZPX_AddNewTapInfoMillivolt(h, t, vout, vth)) ||
-         !Ok("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h)))) {
-        return kFailed;
+    if (args.vout.given) {
+        const uint32_t added = ZPX_AddNewTapInfoMillivolt(h, t, vout, vth);
+        if (added == ZPX_STATUS_OUT_OF_RANGE) {
+            (void)Ok("ZPX_AddNewTapInfoMillivolt", added);
+            return VoltageOutOfRange(h, t, vout, vth);
+        }
+        if (!Ok("ZPX_AddNewTapInfoMillivolt", added) ||
+            !Ok("ZPX_SetTapVoltageEx", ZPX_SetTapVoltageEx(h)))
+            return kFailed;
     }
     if (args.pins.given &&
         !Ok("ZPX_SetTapIoPins", ZPX_SetTapIoPins(h, t, static_cast<uint32_t>(args.pins.number),
@@ -482,21 +713,18 @@ int Tap(const Args& args, Report* report) {
     }
     report->Add("tap", t)
         .Add("type", type)
-        .Add("output_decivolts", output)
-        .Add("threshold_decivolts", threshold)
+        .Add("output_volts", Report::Tenths(output))
+        .Add("threshold_volts", Report::Tenths(threshold))
         .Add("pin_data", pinData)
         .Add("pin_control", pinControl);
     return kDone;
 }
 
 void TapText(const Report& r) {
-    const long long output = r["output_decivolts"].number();
-    const long long threshold = r["threshold_decivolts"].number();
     std::printf(
-        "TAP %lld type %lld: output %lld.%lld V, threshold %lld.%lld V, pins data 0x%llX "
-        "control 0x%llX\n",
-        r["tap"].number(), r["type"].number(), output / 10, output % 10, threshold / 10,
-        threshold % 10, r["pin_data"].number(), r["pin_control"].number());
+        "TAP %lld type %lld: output %s V, threshold %s V, pins data 0x%llX control 0x%llX\n",
+        r["tap"].number(), r["type"].number(), r["output_volts"].Plain().c_str(),
+        r["threshold_volts"].Plain().c_str(), r["pin_data"].number(), r["pin_control"].number());
 }
 
 // net NAME show  /  net NAME set [--ip U32] [--mac U32,U32] [--dhcp 0|1]
@@ -505,7 +733,10 @@ void TapText(const Report& r) {
 int Net(const Args& args, Report* report) {
     const std::string action = args.words[1];
     const bool settings = args.ip.given || args.mac.given || args.dhcp.given;
-    if ((action != "show" && action != "set") || settings != (action == "set")) return kUsage;
+    if (action != "show" && action != "set")
+        return BadUsage("no net action " + action + ": show or set");
+    if (settings != (action == "set"))
+        return BadUsage(settings ? "show takes no settings" : "set takes --ip, --mac or --dhcp");
     Opened c(args.words[0]);
     if (c.get() == nullptr) return kFailed;
     const ZPX_Handle h = c.get();
@@ -547,7 +778,8 @@ int Update(const Args& args, Report* report) {
         {"fpga", "ZPX_UpdateFPGA", "update fpga", ZPX_UpdateFPGA},
     };
     const Image* kind = Named(kImages, args.words[1]);
-    if (kind == nullptr) return kUsage;
+    if (kind == nullptr)
+        return BadUsage(std::string("no image kind ") + args.words[1] + ": firmware or fpga");
     std::vector<uint8_t> image;
     if (!ReadAll(args.words[2], false, &image)) return kFailed;
     Opened c(args.words[0]);
@@ -577,15 +809,19 @@ void UpdateText(const Report& r) {
 int Mem(const Args& args, Report*) {
     const auto& words = args.words;
     const bool read = std::strcmp(words[0], "read") == 0;
-    if (!read && std::strcmp(words[0], "write") != 0) return kUsage;
+    if (!read && std::strcmp(words[0], "write") != 0)
+        return BadUsage(std::string("no mem action ") + words[0] + ": read or write");
     const size_t fileWord = read ? 5 : 4;
     uint64_t memory = 0, address = 0, length = 0;
-    if (!tools::ParseUnsigned(words[2], 5, &memory) ||
-        !tools::ParseUnsigned(words[3], 0xFFFFFFFF, &address) || words.size() < fileWord ||
-        words.size() > fileWord + 1 ||
-        (read && !tools::ParseUnsigned(words[4], 0x7FFFFFFF, &length))) {
-        return kUsage;
-    }
+    if (words.size() < fileWord) return BadUsage("words missing");
+    if (words.size() > fileWord + 1)
+        return BadUsage(std::string("one word too many: ") + words[fileWord + 1]);
+    if (!tools::ParseUnsigned(words[2], 5, &memory))
+        return BadUsage(std::string("MEMORY is a number from 0 to 5, not ") + words[2]);
+    if (!tools::ParseUnsigned(words[3], 0xFFFFFFFF, &address))
+        return BadUsage(std::string("ADDRESS is a number up to 0xFFFFFFFF, not ") + words[3]);
+    if (read && !tools::ParseUnsigned(words[4], 0x7FFFFFFF, &length))
+        return BadUsage(std::string("LENGTH is a number up to 0x7FFFFFFF, not ") + words[4]);
     const char* path = words.size() > fileWord ? words[fileWord] : "-";
     const bool stdio = std::strcmp(path, "-") == 0;
     std::vector<uint8_t> data;
@@ -593,6 +829,20 @@ int Mem(const Args& args, Report*) {
     Opened c(words[1]);
     if (c.get() == nullptr) return kFailed;
     if (read) data.resize(length);
+    // The controller's address counter wraps at the end of a memory: a block that does not fit
+    // would overwrite (or read back) the memory's start. Refused before anything is sent.
+    uint32_t size = 0;
+    if (!Ok("ZPX_GetMemorySize", ZPX_GetMemorySize(c.get(), static_cast<int32_t>(memory), &size)))
+        return kFailed;
+    const std::string block = std::to_string(data.size()) + " bytes";
+    const std::string holds =
+        "memory " + std::to_string(memory) + " holds " + std::to_string(size) + " bytes";
+    if (!read && data.size() > size)
+        return Fail(std::string(stdio ? "standard input" : path) + " has " + block + ", " + holds);
+    if (address + data.size() > size) {
+        return Fail(std::string(read ? "reading " : "writing ") + block + " at " +
+                    std::to_string(address) + " passes the end: " + holds);
+    }
     // In pieces, each at its own address, so that a long transfer can show how far it got.
     Progress progress(read ? "mem read" : "mem write", data.size());
     for (size_t done = 0; done < data.size() || done == 0;) {

@@ -1,14 +1,17 @@
 // The preload library of zpx-emu run on a driver interface (device_link.h): in the command and
 // every process it starts, the open of a device node zpx-emu serves becomes a connection to
 // zpx-emu, the request ioctl on it a request record, and its close the connection's close.
-// Everything else, other files and other ioctls included, goes to the C library untouched.
+// A listing of /dev shows the served nodes after the real ones. Everything else, other files and
+// other ioctls included, goes to the C library untouched.
 //
 // It lives in programs that know nothing of it (a shell, Python), so it keeps to the C library:
 // no allocation, no C++ runtime, no state but which descriptors are devices.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -156,7 +159,109 @@ mode_t ModeOf(int flags, va_list arguments) {
                : 0;
 }
 
+// Listings of /dev under way, with the served node each shows next once the real ones are out.
+struct Listing {
+    std::atomic<DIR*> directory{nullptr};
+    size_t next = 0;
+    dirent entry;
+};
+Listing g_listings[8];
+
+// The served node `index`, copied into `name` (room for `size` bytes); false past the last.
+bool NthNode(size_t index, char* name, size_t size) {
+    const char* at = getenv(zpx::emu::kDeviceNodesVariable);
+    for (; at != nullptr && *at != '\0'; --index) {
+        const char* end = strchr(at, ',');
+        const size_t n = end ? static_cast<size_t>(end - at) : strlen(at);
+        if (index == 0) {
+            if (n >= size) return false;
+            memcpy(name, at, n);
+            name[n] = '\0';
+            return true;
+        }
+        if (end == nullptr) break;
+        at = end + 1;
+    }
+    return false;
+}
+
+Listing* ListingOf(DIR* directory) {
+    for (Listing& l : g_listings)
+        if (directory != nullptr && l.directory.load() == directory) return &l;
+    return nullptr;
+}
+
+// The next entry of `listing`'s served nodes, or null after the last.
+dirent* NextNode(Listing* listing) {
+    dirent& e = listing->entry;
+    if (!NthNode(listing->next, e.d_name, sizeof e.d_name)) return nullptr;
+    ++listing->next;
+    e.d_ino = 1;
+    e.d_off = 0;
+    e.d_reclen = sizeof e;
+    e.d_type = DT_CHR;
+    return &e;
+}
+
+// A listing of /dev is tracked, to show the served nodes at its end.
+void Track(DIR* directory, const char* path) {
+    if (directory == nullptr || getenv(zpx::emu::kDeviceNodesVariable) == nullptr) return;
+    if (strcmp(path, "/dev") != 0 && strcmp(path, "/dev/") != 0) return;
+    for (Listing& l : g_listings) {
+        DIR* none = nullptr;
+        if (l.directory.compare_exchange_strong(none, directory)) {
+            l.next = 0;
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+ZPX_PRELOAD_EXPORT DIR* opendir(const char* path) {
+    using OpenDir = DIR* (*)(const char*);
+    static const OpenDir next = Next<OpenDir>("opendir");
+    DIR* directory = next(path);
+    Track(directory, path);
+    return directory;
+}
+
+// What C++'s directory iterators use: the folder is known by its descriptor only.
+ZPX_PRELOAD_EXPORT DIR* fdopendir(int fd) {
+    using FdOpenDir = DIR* (*)(int);
+    static const FdOpenDir next = Next<FdOpenDir>("fdopendir");
+    DIR* directory = next(fd);
+    if (directory != nullptr && getenv(zpx::emu::kDeviceNodesVariable) != nullptr) {
+        char link[32], path[16];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, path, sizeof path - 1);
+        path[n > 0 ? n : 0] = '\0';
+        Track(directory, path);
+    }
+    return directory;
+}
+
+ZPX_PRELOAD_EXPORT dirent* readdir(DIR* directory) {
+    using ReadDir = dirent* (*)(DIR*);
+    static const ReadDir next = Next<ReadDir>("readdir");
+    dirent* entry = next(directory);
+    if (entry != nullptr) return entry;
+    Listing* listing = ListingOf(directory);
+    return listing != nullptr ? NextNode(listing) : nullptr;
+}
+
+// The same function under its other name (dirent and dirent64 are one layout here).
+ZPX_PRELOAD_EXPORT dirent64* readdir64(DIR* directory) {
+    static_assert(sizeof(dirent) == sizeof(dirent64));
+    return reinterpret_cast<dirent64*>(readdir(directory));
+}
+
+ZPX_PRELOAD_EXPORT int closedir(DIR* directory) {
+    if (Listing* listing = ListingOf(directory)) listing->directory = nullptr;
+    using CloseDir = int (*)(DIR*);
+    static const CloseDir next = Next<CloseDir>("closedir");
+    return next(directory);
+}
 
 ZPX_PRELOAD_EXPORT int open(const char* path, int flags, ...) {
     va_list arguments;

@@ -117,6 +117,10 @@ usb USB 0 3
 fw FIREWIRE 3 0
 EOF2
 
+# zpxctl list under run lists the node served, with the name that opens it.
+"$build/zpx-emu" run --interface pci --index 2 -- "$ctl" list | grep -qx "/dev/pci51x4ex_2  PCI2" ||
+  fail "run: zpxctl list does not show the node served"
+
 # Two processes, one device: while one holds the node open, the library's open is refused as
 # busy; once it lets go, the same open succeeds.
 "$build/zpx-emu" run --interface usb -- sh -c '

@@ -9,7 +9,7 @@ import threading
 from ctypes import POINTER, c_char_p, c_int32, c_uint8, c_uint32, c_void_p
 from typing import List, Optional, Sequence, Tuple
 
-from .errors import LibraryNotFoundError
+from .errors import LibraryNotFoundError, errcheck
 from .records import ZPX_ControllerInfoRecord, ZPX_DeviceInfo, ZPX_InfoQuery
 
 ENV_VAR = "ZPX_LIBRARY"
@@ -146,11 +146,18 @@ def load(
     raise LibraryNotFoundError(tried)
 
 
+# The image updates pass the controller's own verdict through as their result; the package
+# tells it apart from the library's codes itself.
+_OWN_RESULTS = frozenset({"ZPX_UpdateFirmware", "ZPX_UpdateFPGA"})
+
+
 def _declare(lib: ctypes.CDLL) -> None:
     for name, (restype, argtypes) in _PROTOTYPES.items():
         fn = getattr(lib, name)
         fn.restype = restype
         fn.argtypes = argtypes
+        if restype is c_uint32 and name not in _OWN_RESULTS:
+            fn.errcheck = errcheck  # every other status export raises ZpxError for non-zero
 
 
 _lib: Optional[ctypes.CDLL] = None

@@ -74,17 +74,44 @@ def status_name(code: int, function: Optional[str] = None) -> str:
 
 
 class ZpxError(Exception):
-    """A non-zero status from an export; ``code`` is the raw status it returned."""
+    """A failure of the package: a non-zero status from an export, or an argument refused before
+    anything reached the controller.
 
-    def __init__(self, code: int, name: Optional[str] = None, function: str = "") -> None:
+    ``code`` is the raw status (10 for an argument refused here, as the library itself reports an
+    invalid argument), ``name`` its name, ``function`` the export that returned it ("" when none
+    was called). ``method``, ``controller`` and ``call`` say which Python call on which controller
+    failed; the message carries all of them so that a log line alone tells what happened."""
+
+    def __init__(self, code: int, name: Optional[str] = None, function: str = "",
+                 method: str = "", controller: str = "", detail: str = "") -> None:
         self.code = int(code)
         self.name = name if name is not None else status_name(self.code, function)
         self.function = function
-        where = f"{function}: " if function else ""
-        super().__init__(f"{where}status {self.code} ({self.name})")
+        self.method = method
+        self.controller = controller
+        self.detail = detail
+        super().__init__(self._text())
 
-    def __reduce__(self):  # keep code, name and function across pickling (multiprocessing)
-        return (type(self), (self.code, self.name, self.function))
+    def _text(self) -> str:
+        where = " ".join(p for p in (self.controller, self.method) if p)
+        if self.detail:
+            what = f"{self.detail} (status {self.code}, {self.name})"
+        elif self.function:
+            what = f"{self.function} returned status {self.code} ({self.name})"
+        else:
+            what = f"status {self.code} ({self.name})"
+        return f"{where}: {what}" if where else what
+
+    def add_context(self, method: str, controller: str) -> None:
+        """Name the Python call and the controller. The outermost call wins: a method that
+        fails inside another one is reported as the call the caller made."""
+        self.method = method
+        self.controller = controller or self.controller
+        self.args = (self._text(),)
+
+    def __reduce__(self):  # keep every field across pickling (multiprocessing)
+        return (type(self), (self.code, self.name, self.function, self.method, self.controller,
+                             self.detail))
 
 
 class ZpxFailed(ZpxError):
@@ -92,7 +119,12 @@ class ZpxFailed(ZpxError):
 
 
 class ZpxNullHandle(ZpxError):
-    """2: a null handle (a closed controller) or a checked null output."""
+    """2: a null handle or a checked null output."""
+
+
+class ZpxClosed(ZpxNullHandle):
+    """A call on a controller that was closed; nothing is passed to the library (code 2, as the
+    library answers a null handle)."""
 
 
 class ZpxBusy(ZpxError):
@@ -136,6 +168,22 @@ class ZpxItemFailed(ZpxError):
     the session was busy, or the item did not travel."""
 
 
+class ZpxArgumentError(ZpxError, ValueError, TypeError):
+    """An argument refused before anything was sent: a wrong type, a value out of the range the
+    controller takes, a transfer past the end of a memory. Code 10, as the library gives for an
+    invalid argument; also a ValueError and a TypeError, so that callers written against those
+    keep working."""
+
+    def __init__(self, code: int = 10, name: Optional[str] = "INVALID", function: str = "",
+                 method: str = "", controller: str = "", detail: str = "") -> None:
+        super().__init__(code, name, function, method, controller, detail)
+
+
+def bad_argument(detail: str) -> ZpxArgumentError:
+    """The error for an argument this package refuses, ``detail`` saying which and why."""
+    return ZpxArgumentError(detail=detail)
+
+
 class ZpxImageRejected(ZpxError):
     """An image update the controller answered with a status of its own (kept in ``code``; it is
     the controller's number, not one of the library's codes)."""
@@ -173,10 +221,24 @@ def check(code: int, function: str) -> None:
         raise error_for(code, function)
 
 
-class LibraryNotFoundError(OSError):
+def errcheck(result: int, func, arguments) -> int:
+    """ctypes errcheck of the exports that return a status: raise on anything but 0."""
+    if result != OK:
+        raise error_for(result, func.__name__)
+    return result
+
+
+class LibraryNotFoundError(ZpxError, OSError):
     """No ZPX library could be loaded; ``tried`` lists each place and why it failed."""
 
     def __init__(self, tried: "list[tuple[str, str]]") -> None:
         self.tried = list(tried)
         lines = "\n".join(f"  {place}: {why}" for place, why in self.tried)
-        super().__init__("cannot load the ZPX library; tried:\n" + lines)
+        super().__init__(FAILED, "LIBRARY_NOT_FOUND",
+                         detail="cannot load the ZPX library; tried:\n" + lines)
+
+    def _text(self) -> str:
+        return self.detail
+
+    def __reduce__(self):
+        return (type(self), (self.tried,))

@@ -117,6 +117,22 @@ usb USB 0 3
 fw FIREWIRE 3 0
 EOF2
 
+# A Python station script (ctypes over the library) finds the controller by ZPX_EMU_NAME, on a
+# driver interface and over Ethernet. A sanitized library does not load into Python as it is
+# (tests/shared_library runs Python over it with the sanitizer's runtime preloaded).
+sanitized=$(grep -cE "^ZPX_(SANITIZE|TSAN):BOOL=ON" "$build/CMakeCache.txt" 2>/dev/null)
+[ "${sanitized:-0}" -eq 0 ] && for interface in fw eth; do
+  ZPX_LIBRARY="$build/ZPX.so" "$build/zpx-emu" run --interface "$interface" --type 3 -- \
+    /usr/bin/python3 -c 'import ctypes, os
+lib = ctypes.CDLL(os.environ["ZPX_LIBRARY"])
+lib.ZPX_OpenController.restype = ctypes.c_void_p
+status, kind = ctypes.c_uint32(99), ctypes.c_uint32(99)
+handle = ctypes.c_void_p(lib.ZPX_OpenController(os.environ["ZPX_EMU_NAME"].encode(), ctypes.byref(status)))
+assert status.value == 0 and handle.value, status.value
+assert lib.ZPX_GetControllerType(handle, ctypes.byref(kind)) == 0 and kind.value == 3, kind.value
+assert lib.ZPX_CloseController(handle) == 0' || fail "run --interface $interface: a Python script"
+done
+
 # zpxctl list under run lists the node served, with the name that opens it.
 "$build/zpx-emu" run --interface pci --index 2 -- "$ctl" list | grep -qx "/dev/pci51x4ex_2  PCI2" ||
   fail "run: zpxctl list does not show the node served"

@@ -147,6 +147,12 @@ def test_errors_name_the_call_the_controller_and_the_argument(ctl, call, cls, sh
     assert (type(again), str(again), again.code) == (cls, str(err), err.code)
 
 
+def test_a_run_that_does_not_stop_times_out(ctl, monkeypatch):
+    monkeypatch.setattr(zpx.Controller, "running", property(lambda self: True))
+    with pytest.raises(zpx.ZpxTimeout, match=f"^{ctl.name} wait_until_stopped.*still running"):
+        ctl.wait_until_stopped(timeout=0.01)
+
+
 def test_memory_and_clock_guards_refuse_before_sending(ctl):
     # Memory sizes of a type-2 controller, by the high nibble of its flash code.
     nibble = ctl.flash_code >> 4
@@ -263,6 +269,8 @@ def test_open_refuses_what_is_no_controller_name(name):
     with pytest.raises(zpx.ZpxArgumentError, match=r"open\(") as exc:
         zpx.open(name)
     assert exc.value.code == 10
+    with pytest.raises(zpx.ZpxArgumentError, match=r"serial_number_of\("):
+        zpx.serial_number_of(name)
 
 
 def test_closed_controller_and_context_manager(emulator):

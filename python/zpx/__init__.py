@@ -31,6 +31,7 @@ from .errors import (
     ZpxNullHandle,
     ZpxOsUnsupported,
     ZpxOutOfRange,
+    ZpxTimeout,
     error_for,
     status_name,
 )
@@ -56,5 +57,5 @@ __all__ = [
     "SerialNumber", "TapVoltage", "ZpxArgumentError", "ZpxBusy", "ZpxCannotOpen", "ZpxClosed",
     "ZpxDeviceBusy", "ZpxError", "ZpxFailed", "ZpxImageRejected", "ZpxInvalid", "ZpxItemFailed",
     "ZpxLegacyIndex", "ZpxNoUsb", "ZpxNotAvailable", "ZpxNullHandle", "ZpxOsUnsupported",
-    "ZpxOutOfRange", "error_for", "load_library", "open", "serial_number_of", "status_name",
+    "ZpxOutOfRange", "ZpxTimeout", "error_for", "load_library", "open", "serial_number_of", "status_name",
 ]

@@ -13,7 +13,15 @@ from ctypes import byref, c_int32, c_uint8, c_uint32
 from typing import Any, Callable, Optional, Tuple, TypeVar, Union
 
 from . import _library
-from .errors import ZpxArgumentError, ZpxClosed, ZpxError, ZpxImageRejected, bad_argument, error_for
+from .errors import (
+    ZpxArgumentError,
+    ZpxClosed,
+    ZpxError,
+    ZpxImageRejected,
+    ZpxTimeout,
+    bad_argument,
+    error_for,
+)
 from .records import (
     ControllerInfo,
     DeviceInfo,
@@ -601,8 +609,8 @@ class Controller:
 
     @_reported("wait_until_stopped")
     def wait_until_stopped(self, timeout: float = 10.0, poll: float = 0.001) -> int:
-        """Poll until the sequencer stops; returns the polls taken. TimeoutError after
-        ``timeout`` seconds."""
+        """Poll until the sequencer stops; returns the polls taken. ZpxTimeout (a TimeoutError)
+        after ``timeout`` seconds."""
         deadline = time.monotonic() + timeout
         polls = 0
         while True:
@@ -610,7 +618,7 @@ class Controller:
             if not self.running:
                 return polls
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{self.name}: still running after {polls} polls")
+                raise ZpxTimeout(detail=f"still running after {polls} polls")
             if poll:
                 time.sleep(poll)
 

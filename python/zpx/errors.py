@@ -179,6 +179,14 @@ class ZpxArgumentError(ZpxError, ValueError, TypeError):
         super().__init__(code, name, function, method, controller, detail)
 
 
+class ZpxTimeout(ZpxError, TimeoutError):
+    """A wait of the package's own ran out (code 1, as a failed operation); also a TimeoutError."""
+
+    def __init__(self, code: int = FAILED, name: Optional[str] = "TIMEOUT", function: str = "",
+                 method: str = "", controller: str = "", detail: str = "") -> None:
+        super().__init__(code, name, function, method, controller, detail)
+
+
 def bad_argument(detail: str) -> ZpxArgumentError:
     """The error for an argument this package refuses, ``detail`` saying which and why."""
     return ZpxArgumentError(detail=detail)

@@ -103,6 +103,39 @@ uint32_t DriverStandIn::ChunkLimit() const {
     }
 }
 
+// What a request does, for faults aimed at a kind of request; the register of a register request
+// is the first word of its input.
+RequestTarget DriverStandIn::TargetOf(uint32_t code, const uint8_t* in, uint32_t inLength) {
+    const int first = in != nullptr && inLength >= 4 ? static_cast<int>(LoadU32(in)) : -1;
+    switch (code) {
+        case ZPX_REQ_REGISTER_READ:
+            return {RequestKind::kReadRegister, first};
+        case ZPX_REQ_STATUS_REGISTERS:
+            return {RequestKind::kReadRegister, 1};
+        case ZPX_REQ_REGISTER_WRITE:
+            return {RequestKind::kWriteRegister, first};
+        case ZPX_REQ_COUNTER_READ:
+        case ZPX_REQ_READ_IMM_ADDR:
+            return {RequestKind::kReadCounter, -1};
+        case ZPX_REQ_COUNTER_WRITE:
+        case ZPX_REQ_WRITE_IMM_ADDR:
+        case ZPX_REQ_SET_ADDRESS:
+            return {RequestKind::kWriteCounter, -1};
+        case ZPX_REQ_MEMORY_READ:
+            return {RequestKind::kReadMemory, -1};
+        case ZPX_REQ_MEMORY_WRITE:
+            return {RequestKind::kWriteMemory, -1};
+        case ZPX_REQ_CONFIG_READ:
+            return {RequestKind::kReadItem, -1};
+        case ZPX_REQ_CONFIG_WRITE:
+            return {RequestKind::kWriteItem, -1};
+        case ZPX_REQ_IMAGE_PIECE:
+            return {RequestKind::kImage, -1};
+        default:
+            return {};
+    }
+}
+
 bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength, void* outVoid,
                             uint32_t outLength) {
     const auto* in = static_cast<const uint8_t*>(inVoid);
@@ -117,7 +150,7 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
     }
 
     Fault fault;
-    const bool faulty = faults_.Next(&fault);
+    const bool faulty = faults_.Next(&fault, TargetOf(code, in, inLength));
     if (faulty) {
         switch (fault.kind) {
             case FaultKind::kFailRequest:

@@ -43,6 +43,7 @@ class DriverStandIn {
     bool Request(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength);
 
     void SetFaults(std::vector<Fault> faults) { faults_.Set(std::move(faults)); }
+    void AddFault(Fault fault) { faults_.Add(std::move(fault)); }
     uint64_t RequestCount() const { return faults_.RequestCount(); }
     // Requests refused for a wrong buffer size or field.
     uint64_t ProtocolErrors() const { return protocolErrors_; }
@@ -51,6 +52,7 @@ class DriverStandIn {
     uint32_t ChunkLimit() const;
 
   private:
+    static RequestTarget TargetOf(uint32_t code, const uint8_t* in, uint32_t inLength);
     // Refuses the request as a protocol error, for the reason given; returns false.
     bool Violation(std::string what);
     bool Lengths(uint32_t inLength, uint32_t outLength, uint32_t wantIn, uint32_t wantOut);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <utility>
 
 namespace zpx::emu {
 
@@ -12,6 +13,34 @@ bool ParseNumber(std::string_view text, uint64_t* value) {
     if (text.empty()) return false;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
     return ec == std::errc() && end == text.data() + text.size();
+}
+
+// "read-register", "read-register-3", "image", ...
+bool ParseTarget(std::string_view text, RequestTarget* target) {
+    static constexpr std::pair<std::string_view, RequestKind> kKinds[] = {
+        {"read-register", RequestKind::kReadRegister},
+        {"write-register", RequestKind::kWriteRegister},
+        {"read-counter", RequestKind::kReadCounter},
+        {"write-counter", RequestKind::kWriteCounter},
+        {"read-memory", RequestKind::kReadMemory},
+        {"write-memory", RequestKind::kWriteMemory},
+        {"read-item", RequestKind::kReadItem},
+        {"write-item", RequestKind::kWriteItem},
+        {"image", RequestKind::kImage},
+    };
+    for (const auto& [name, kind] : kKinds) {
+        if (text.substr(0, name.size()) != name) continue;
+        const std::string_view rest = text.substr(name.size());
+        uint64_t address = 0;
+        const bool registers =
+            kind == RequestKind::kReadRegister || kind == RequestKind::kWriteRegister;
+        if (!rest.empty() && (!registers || rest[0] != '-' ||
+                              !ParseNumber(rest.substr(1), &address) || address > 255))
+            return false;
+        *target = {kind, rest.empty() ? -1 : static_cast<int>(address)};
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -38,8 +67,8 @@ bool ParseFault(std::string_view text, Fault* fault) {
     }
     if (given == 2) std::swap(arguments[0], arguments[1]);
     uint64_t first = 0;
-    if (!ParseNumber(rest, &first) || first == 0) return false;
-    f.first = first;
+    if (!ParseTarget(rest, &f.target) && (!ParseNumber(rest, &first) || first == 0)) return false;
+    f.first = f.target.kind == RequestKind::kAny ? first : 1;
     f.count = count;
 
     struct Shape {
@@ -78,19 +107,36 @@ bool ParseFault(std::string_view text, Fault* fault) {
 
 void FaultPlan::Set(std::vector<Fault> faults) {
     std::lock_guard lock(mutex_);
-    faults_ = std::move(faults);
+    faults_.clear();
+    for (Fault& f : faults)
+        faults_.push_back({std::move(f), 0});
 }
 
-bool FaultPlan::Next(Fault* fault) {
+void FaultPlan::Add(Fault fault) {
+    std::lock_guard lock(mutex_);
+    faults_.push_back({std::move(fault), 0});
+}
+
+bool FaultPlan::Next(Fault* fault, RequestTarget what) {
     std::lock_guard lock(mutex_);
     const uint64_t n = ++requests_;
-    for (const Fault& f : faults_) {
-        if (n < f.first) continue;
-        if (f.count != 0 && n - f.first >= f.count) continue;
+    bool found = false;
+    for (Planned& p : faults_) {
+        const Fault& f = p.fault;
+        uint64_t number = n;
+        if (f.target.kind != RequestKind::kAny) {
+            // Aimed at a kind of request: counted among the requests of that kind only.
+            if (f.target.kind != what.kind ||
+                (f.target.address >= 0 && f.target.address != what.address))
+                continue;
+            number = ++p.seen;
+        }
+        if (found || number < f.first) continue;
+        if (f.count != 0 && number - f.first >= f.count) continue;
         *fault = f;
-        return true;
+        found = true;
     }
-    return false;
+    return found;
 }
 
 uint64_t FaultPlan::RequestCount() const {

@@ -23,32 +23,63 @@ enum class FaultKind {
     kResetConnection,  // reset the connection instead of carrying the request out (LAN only)
 };
 
+// What a request does, for faults aimed at a kind of request rather than at its number.
+enum class RequestKind {
+    kAny,
+    kReadRegister,
+    kWriteRegister,
+    kReadCounter,
+    kWriteCounter,
+    kReadMemory,
+    kWriteMemory,
+    kReadItem,
+    kWriteItem,
+    kImage,
+};
+struct RequestTarget {
+    RequestKind kind = RequestKind::kAny;
+    int address = -1;  // the register of a register request; -1 for any
+};
+
 // Applies to requests `first` .. `first + count - 1`, counted from 1 over the front-end's life
-// (across connections). A count of 0 means every request from `first` on.
+// (across connections). A count of 0 means every request from `first` on. A fault aimed at a
+// kind of request (`target.kind` not kAny) counts only the requests of that kind from when it
+// was set, `first` being 1: "the next read of register 1".
 struct Fault {
     FaultKind kind = FaultKind::kDropReply;
     uint64_t first = 1;
     uint64_t count = 1;
     uint32_t bytes = 0;
     uint32_t delayMs = 0;
+    RequestTarget target = {};
 };
 
 // Parses "drop:N", "short:N:BYTES", "delay:N:MS", "cut:N:BYTES:MS", "close:N", "reset:N",
 // "fail:N", "stall:N", each optionally followed by "xCOUNT" ("drop:3x2"), as the tool's command
-// line gives them. False on bad text.
+// line gives them. In place of N a kind of request: "read-register", "read-register-R" (register
+// R), "write-register[-R]", "read-counter", "write-counter", "read-memory", "write-memory",
+// "read-item", "write-item", "image": "fail:read-register-1" fails the next read of register 1.
+// False on bad text.
 bool ParseFault(std::string_view text, Fault* fault);
 
 // The fault plan of one front-end with its request counter; thread-safe.
 class FaultPlan {
   public:
     void Set(std::vector<Fault> faults);
-    // Counts one request and returns the fault that applies to it, if any (the first match).
-    bool Next(Fault* fault);
+    // Adds a fault to those set; one aimed at a kind of request counts from now.
+    void Add(Fault fault);
+    // Counts one request, of kind `what`, and returns the fault that applies to it, if any (the
+    // first match).
+    bool Next(Fault* fault, RequestTarget what = {});
     uint64_t RequestCount() const;
 
   private:
+    struct Planned {
+        Fault fault;
+        uint64_t seen = 0;  // requests of its target kind so far
+    };
     mutable std::mutex mutex_;
-    std::vector<Fault> faults_;
+    std::vector<Planned> faults_;
     uint64_t requests_ = 0;
 };
 

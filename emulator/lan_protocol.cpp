@@ -273,3 +273,32 @@ const char* LanOpcodeName(uint16_t opcode) {
 }
 
 }  // namespace zpx::emu
+
+namespace zpx::emu {
+
+RequestTarget LanRequestTarget(const uint8_t* p) {
+    switch (LoadU16(p)) {
+        case kLanReadRegister:
+            return {RequestKind::kReadRegister, p[2]};
+        case kLanWriteRegister:
+            return {RequestKind::kWriteRegister, p[2]};
+        case kLanReadCounter:
+            return {RequestKind::kReadCounter, -1};
+        case kLanWriteCounter:
+            return {RequestKind::kWriteCounter, -1};
+        case kLanReadMemory:
+            return {RequestKind::kReadMemory, -1};
+        case kLanWriteMemory:
+            return {RequestKind::kWriteMemory, -1};
+        case kLanReadConfig:
+            return {RequestKind::kReadItem, -1};
+        case kLanWriteConfig:
+            return {RequestKind::kWriteItem, -1};
+        case kLanImage:
+            return {RequestKind::kImage, -1};
+        default:
+            return {};
+    }
+}
+
+}  // namespace zpx::emu

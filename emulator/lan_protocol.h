@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "faults.h"
+
 namespace zpx::emu {
 
 inline constexpr size_t kLanPacketSize = 12;
@@ -67,5 +69,8 @@ int CounterOfAddress(uint8_t address);
 uint32_t CounterValueOfWrite(uint8_t address, uint32_t data0, uint32_t data1);
 
 const char* LanOpcodeName(uint16_t opcode);
+
+// What the request at `p` does, for faults aimed at a kind of request.
+RequestTarget LanRequestTarget(const uint8_t* p);
 
 }  // namespace zpx::emu

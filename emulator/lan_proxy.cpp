@@ -168,7 +168,7 @@ void LanProxy::ForwardRequests(Link* link) {
                 heldBytes = 0;
             }
             Fault fault;
-            const bool faulty = faults_.Next(&fault);
+            const bool faulty = faults_.Next(&fault, LanRequestTarget(header));
             const uint64_t request = faults_.RequestCount();
             dataLeft = LanDataLength(header);
             dataKept = faulty && fault.kind == FaultKind::kFailRequest;

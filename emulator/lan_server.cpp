@@ -115,7 +115,7 @@ class LanServer::Session {
         if (available < size) return 0;
 
         fault_ = Fault{};
-        faulty_ = server_.faults_.Next(&fault_);
+        faulty_ = server_.faults_.Next(&fault_, LanRequestTarget(p));
         discard_ = false;
         if (const std::string error = LanProtocolError(p); !error.empty()) {
             // Not carried out, and the stream cannot be trusted past it.

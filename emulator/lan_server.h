@@ -64,6 +64,7 @@ class LanServer {
     uint16_t Port() const { return port_; }
 
     void SetFaults(std::vector<Fault> faults) { faults_.Set(std::move(faults)); }
+    void AddFault(Fault fault) { faults_.Add(std::move(fault)); }
     uint64_t RequestCount() const { return faults_.RequestCount(); }
     uint64_t ConnectionsAccepted() const { return accepted_; }
     // Requests refused for a field the protocol does not allow; each ended its connection.

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control_server.h"
 #include "controller.h"
 #include "device_link.h"
 #include "device_server.h"
@@ -94,6 +95,14 @@ constexpr const char* kUsageTail =
     "\n"
     "Output:\n"
     "  --log                one line per request and per pod-link frame\n"
+    "  --control            a control port on 127.0.0.1 (its address is printed; under run\n"
+    "                       always, in ZPX_EMU_CONTROL): a line \"state\" answers the\n"
+    "                       controller's state as JSON, \"memory M ADDRESS LENGTH\" the bytes\n"
+    "                       in hex, \"fault SPEC\" sets a fault as --fault does; in place of\n"
+    "                       N a fault takes the kind of request it hits: read-register[-R],\n"
+    "                       write-register[-R], read-counter, write-counter, read-memory,\n"
+    "                       write-memory, read-item, write-item, image (e.g.\n"
+    "                       fail:read-register-1, the next read of register 1)\n"
     "  --vcd FILE           write a VCD waveform of the pod link (GTKWave opens it)\n"
     "  --record FILE        record every connection, both directions, in the pcap format\n"
     "                       (Wireshark and tshark open it; written as it goes)\n"
@@ -209,8 +218,8 @@ bool DriverOfInterface(const std::string& interface, zpx::emu::DriverKind* kind)
 // Runs `command` with the device node of `interface` and `index` served by `driver`: the
 // preload library beside zpx-emu carries the command's opens and requests of the node here.
 int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
-                zpx::emu::DriverStandIn* driver, bool log, const std::vector<std::string>& command,
-                const char* self) {
+                zpx::emu::Controller& controller, zpx::emu::DriverStandIn* driver, bool log,
+                const std::vector<std::string>& command, const char* self) {
     // The nodes and the working name the library takes for them, by family.
     const std::string n = std::to_string(index);
     std::vector<std::string> nodes;
@@ -234,11 +243,14 @@ int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
     zpx::emu::DeviceServer server(log ? zpx::emu::LogSink(Print) : nullptr);
     for (const std::string& node : nodes)
         server.Add(node, driver);
+    zpx::emu::ControlServer control(controller,
+                                    [driver](zpx::emu::Fault f) { driver->AddFault(f); });
     std::string error;
-    if (!server.Start(&error)) {
+    if (!server.Start(&error) || !control.Start(&error)) {
         std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
         return 1;
     }
+    zpx::emu::os::SetEnvironment("ZPX_EMU_CONTROL", control.Address());
     const char* before = std::getenv("LD_PRELOAD");
     zpx::emu::os::SetEnvironment("LD_PRELOAD",
                                  preload + (before && *before ? std::string(":") + before : ""));
@@ -247,6 +259,7 @@ int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
     zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", name);
     const int status = zpx::emu::os::RunCommand(command, &error);
     if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+    control.Stop();
     server.Stop();
     return status < 0 ? 127 : status;
 }
@@ -266,6 +279,7 @@ int main(int argc, char** argv) {
     std::string replayPath;
     std::string proxyTarget;
     bool replayTiming = false;
+    bool controlled = false;  // a control port (control_server.h); always under run
     // zpx-emu run [options] -- COMMAND [ARGS...]
     const bool run = argc > 1 && std::string_view(argv[1]) == "run";
     std::vector<std::string> command;
@@ -303,6 +317,8 @@ int main(int argc, char** argv) {
             config.buttonPressed = true;
         } else if (option == "--replay-timing") {
             replayTiming = true;
+        } else if (option == "--control") {
+            controlled = true;
         } else if (!value(&v)) {
             return Usage(("unknown option or missing value: " + std::string(option)).c_str());
         } else if (option == "--address") {
@@ -436,8 +452,8 @@ int main(int argc, char** argv) {
         if (log) driverOptions.log = Print;
         zpx::emu::DriverStandIn driver(controller, driverOptions);
         driver.SetFaults(faults);
-        return RunOnDriver(interface, deviceIndex, config.type == 0, &driver, log, command,
-                           argv[0]);
+        return RunOnDriver(interface, deviceIndex, config.type == 0, controller, &driver, log,
+                           command, argv[0]);
     }
     options.recording = recording.get();
     // Under run the connections' comings and goings are only noise between the command's lines.
@@ -458,9 +474,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
         return 1;
     }
+    zpx::emu::ControlServer control(controller,
+                                    [&server](zpx::emu::Fault f) { server.AddFault(f); });
+    if ((run || controlled) && !control.Start(&error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
     if (run) {
-        // The command finds the controller by the name in ZPX_EMU_NAME.
+        // The command finds the controller by the name in ZPX_EMU_NAME, and its insides through
+        // ZPX_EMU_CONTROL.
         zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", "ETH" + server.Address());
+        zpx::emu::os::SetEnvironment("ZPX_EMU_CONTROL", control.Address());
         const int status = zpx::emu::os::RunCommand(command, &error);
         if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
         server.Stop();
@@ -470,6 +494,7 @@ int main(int argc, char** argv) {
     Print("zpx-emu: controller type " + std::to_string(config.type) + " listening on " +
           server.Address() + ":" + std::to_string(server.Port()) + " (open it as ETH" +
           server.Address() + ")");
+    if (controlled) Print("zpx-emu: control on " + control.Address());
 
     const char* request = zpx::emu::os::WaitForStopRequest();
     Print(std::string("zpx-emu: ") + request + ", stopping after " +

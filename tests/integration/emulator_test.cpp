@@ -588,7 +588,8 @@ TEST_F(LanServerTest, FaultsShapeTheReplies) {
     ExpectNewClientServed();
 
     for (const char* text : {"short:1", "drop:0", "delay:x", "bogus:1", "close:2:5", "drop:1x",
-                             "cut:2:5", "reset:1:3", "short:1:2:3", "cut:1:2:3:4"})
+                             "cut:2:5", "reset:1:3", "short:1:2:3", "cut:1:2:3:4",
+                             "fail:read-nothing", "fail:read-memory-3", "fail:read-register-256"})
         EXPECT_FALSE(ParseFault(text, &bad)) << text;
 }
 

@@ -65,7 +65,14 @@ python-test: configure
 	PIP_ROOT_USER_ACTION=ignore /usr/bin/python3 -m pip install -q --disable-pip-version-check \
 	  --no-index --no-build-isolation --no-deps --target $(BUILD)/python-install $(BUILD)/python-src
 	ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
+	  PYTHONPATH=$(CURDIR)/$(BUILD)/python-install \
 	  /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+	# The typical run again on each driver interface, under zpx-emu run.
+	for interface in pci usb fw; do \
+	  ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
+	    PYTHONPATH=$(CURDIR)/$(BUILD)/python-install $(BUILD)/zpx-emu run --interface $$interface -- \
+	    /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests -k typical_run || exit 1; \
+	done
 
 # The Wireshark dissector tools/wireshark/zpx.lua under tshark, on recordings of zpxctl and of a
 # raw client against zpx-emu (built first only when missing).

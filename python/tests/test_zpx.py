@@ -10,15 +10,19 @@ from pathlib import Path
 import pytest
 
 import zpx
+import zpx.testing
 
 
 def _pattern(n, seed):
     return random.Random(seed).randbytes(n)
 
 
-def test_typical_run(ctl):
+# Over every interface: `make python-test` runs it under zpx-emu run on the driver interfaces too.
+def test_typical_run(ctl, emulated):
     assert ctl.controller_type == 2  # the emulator's default model
-    assert ctl.interface is zpx.Interface.ETHERNET
+    kinds = {"ETH": zpx.Interface.ETHERNET, "PCI": zpx.Interface.PCI, "USB": zpx.Interface.USB,
+             "FW": zpx.Interface.FIREWIRE}
+    assert ctl.interface is next(k for p, k in kinds.items() if emulated.name.startswith(p))
     assert str(ctl.library_version) == "2.0.6.6" and ctl.library_version == 2066
     serial = ctl.serial_number
     assert serial.valid and str(serial) == f"{serial.value:016X}"
@@ -320,3 +324,29 @@ def test_library_not_found_lists_places(tmp_path):
     # And the real search finds the built library through $ZPX_LIBRARY.
     assert zpx.load_library(package_dir=str(tmp_path), system_names=[]) is not None
     assert os.environ["ZPX_LIBRARY"].endswith("ZPX.so")
+
+
+# A station script's test as the package's README shows it: the controller's insides after the
+# script, and a fault aimed at what it hits. A fresh controller of model 1 of its own.
+@pytest.mark.zpx_emulator(type=1)
+def test_the_fixture_looks_inside_and_breaks_the_controller(zpx_emulator):
+    with zpx.open(zpx_emulator.name) as c:
+        assert c.controller_type == 1
+        c.pod_power_on()
+        c.add_tap(3, 1.8, 0.9)
+        c.apply_tap_voltages()
+        c.write_memory(zpx.Memory.M1, 0x100, b"vectors")
+        state = zpx_emulator.state()
+        # Output DAC 600 + 4 x code mV, threshold 4 x code mV: 1.8 V and 0.9 V exactly.
+        assert (state["taps"][2]["output_mv"], state["taps"][2]["threshold_mv"]) == (1800, 900)
+        assert state["taps"][0]["output_mv"] == 0  # never set
+        assert zpx_emulator.memory(1, 0x100, 7) == b"vectors"
+
+        zpx_emulator.inject("close:read-register-1")
+        c.frequency_khz = 1000  # not a read of register 1: the controller stays
+        with pytest.raises(zpx.ZpxError):
+            c.error  # the controller hangs up at the next read of register 1
+    with zpx.open(zpx_emulator.name) as again:  # and takes a new session
+        assert again.error == zpx_emulator.state()["error_register"]
+    with pytest.raises(zpx.testing.EmulatorError, match="not a fault"):
+        zpx_emulator.inject("fail:read-nothing")

@@ -27,8 +27,11 @@ case $mode in
     # The sanitizer runtimes come first in the process; the interpreter's own allocations are
     # not the library's, so leaks are not looked for here (the C programs look for them).
     runtimes=$(for r in libasan.so libubsan.so; do gcc -print-file-name=$r; done | paste -sd:)
+    # The package comes from the tree, where no entry point registers its pytest plugin.
     export LD_PRELOAD=$runtimes ASAN_OPTIONS=detect_leaks=0 ZPX_BUILD_DIR=$build
-    command=(/usr/bin/python3 -m pytest -q -s -p no:cacheprovider "$here/../../python/tests")
+    export PYTHONPATH="$here/../../python${PYTHONPATH:+:$PYTHONPATH}"
+    command=(/usr/bin/python3 -m pytest -q -s -p no:cacheprovider -p zpx.testing
+      "$here/../../python/tests")
     ;;
   *) echo "unknown mode $mode"; exit 2 ;;
 esac

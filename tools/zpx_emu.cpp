@@ -141,6 +141,14 @@ void Print(std::string_view line) {
     std::fflush(g_output);
 }
 
+// How a station opens what listens on address:port; the library dials port 5104 only, so on any
+// other port there is no name that opens it.
+std::string OpenHint(const std::string& address, uint64_t port) {
+    return port == zpx::emu::kLanPort ? " (open it as ETH" + address + ")"
+                                      : " (the library dials port 5104 only: no controller name "
+                                        "opens this one)";
+}
+
 // Plays the first conversation of `path` back to one station; the exit status of zpx-emu.
 int Replay(const std::string& path, bool timing, const std::string& address, uint64_t port) {
     std::vector<zpx::emu::RecordedConversation> conversations;
@@ -161,8 +169,7 @@ int Replay(const std::string& path, bool timing, const std::string& address, uin
         return 1;
     }
     Print("zpx-emu: replaying " + std::to_string(requests) + " requests of " + path + " on " +
-          server.Address() + ":" + std::to_string(port) + " (open it as ETH" + server.Address() +
-          ")");
+          server.Address() + ":" + std::to_string(port) + OpenHint(server.Address(), port));
     std::string verdict;
     const bool matched = server.Serve(&verdict);
     Print("zpx-emu: " + verdict);
@@ -189,7 +196,7 @@ int Proxy(const std::string& target, const std::string& address, uint64_t port,
         return 1;
     }
     Print("zpx-emu: forwarding " + proxy.Address() + ":" + std::to_string(port) + " to " + target +
-          " (open it as ETH" + proxy.Address() + ")");
+          OpenHint(proxy.Address(), port));
     const char* request = zpx::emu::os::WaitForStopRequest();
     Print(std::string("zpx-emu: ") + request + ", stopping after " +
           std::to_string(proxy.ConnectionsForwarded()) + " connections");
@@ -492,8 +499,8 @@ int main(int argc, char** argv) {
         return status < 0 ? 127 : status;
     }
     Print("zpx-emu: controller type " + std::to_string(config.type) + " listening on " +
-          server.Address() + ":" + std::to_string(server.Port()) + " (open it as ETH" +
-          server.Address() + ")");
+          server.Address() + ":" + std::to_string(server.Port()) +
+          OpenHint(server.Address(), server.Port()));
     if (controlled) Print("zpx-emu: control on " + control.Address());
 
     const char* request = zpx::emu::os::WaitForStopRequest();

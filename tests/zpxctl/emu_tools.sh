@@ -148,5 +148,11 @@ fd = os.open(\"/dev/usb51x4ex_0\", os.O_RDWR); open(sys.argv[1], \"w\").close();
   "$0" clock USB0 >/dev/null && [ $busy -eq 1 ] && grep -q DEVICE_BUSY "$1.busy"' "$ctl" "$work/held" ||
   fail "run: a device held by one process was not busy for another, or not free after"
 
+# An emulator on another port than the library dials names no controller name to open it by.
+start_emulator "$build" "$work" --port 5199 || exit 1
+kill -INT "$emu" && wait "$emu"
+emu=
+! grep -q "open it as" "$work/emu.log" || fail "an emulator on port 5199 offers a name: $(cat "$work/emu.log")"
+
 [ $failures -eq 0 ] && echo "zpx-emu record, replay and run with zpxctl: all passed"
 exit $((failures > 0))

@@ -189,7 +189,9 @@ std::string WhyNotOpened(const std::string& name, uint32_t status) {
 #else
         in_addr address{};
         if (inet_aton(rest.c_str(), &address) == 0)
-            return "'" + name.substr(3, rest.size()) + "' is not an IPv4 address";
+            return std::string("'")
+                .append(name.substr(3, rest.size()))
+                .append("' is not an IPv4 address");
         if (status == ZPX_STATUS_CANNOT_OPEN)
             return "connected, but the controller did not identify itself";
         return ConnectAnswer(address);

@@ -242,9 +242,17 @@ int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
                                    : interface + "51x4ex_" + n};
         name = upper + n + (family5120 ? ",5120" : "");
     }
-    const std::string preload = zpx::emu::os::BesideExecutable(self, "libzpx-emu-preload.so");
+    // Beside zpx-emu in a build folder; where the package puts it once installed.
+    std::string preload = zpx::emu::os::BesideExecutable(self, "libzpx-emu-preload.so");
     if (preload.empty()) {
-        std::fprintf(stderr, "zpx-emu: libzpx-emu-preload.so is not beside zpx-emu\n");
+        preload = zpx::emu::os::BesideExecutable(
+            self, std::string(ZPX_PRELOAD_FROM_BIN) + "/libzpx-emu-preload.so");
+    }
+    if (preload.empty()) {
+        std::fprintf(stderr,
+                     "zpx-emu: libzpx-emu-preload.so is neither beside zpx-emu nor in "
+                     "%s from it\n",
+                     ZPX_PRELOAD_FROM_BIN);
         return 1;
     }
     zpx::emu::DeviceServer server(log ? zpx::emu::LogSink(Print) : nullptr);

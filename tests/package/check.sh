@@ -14,6 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 dpkg -i "$deb" >/dev/null
 test -f /usr/share/man/man1/zpxctl.1.gz
 zpx-emu --help >/dev/null
+# The installed zpx-emu finds its preload library: zpxctl opens the emulated USB controller.
+zpx-emu run --interface usb -- zpxctl info USB0 | grep -q "^controller USB0"
 
 cc "$here/app.c" $(pkg-config --cflags --libs zpx) -o "$work/app-pc"
 "$work/app-pc"

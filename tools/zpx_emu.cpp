@@ -30,18 +30,22 @@ namespace {
 // The usage text, around the system's way of asking a program to stop.
 constexpr const char* kUsageHead =
     "usage: zpx-emu [options]\n"
-    "       zpx-emu run [options] [--interface eth|isa|pci|usb|fw] [--index N] -- COMMAND\n"
-    "                                                                         [ARGS...]\n"
+    "       zpx-emu run [options] [--interface I [--index N] [options]]... -- COMMAND [ARGS...]\n"
     "\n"
-    "The second form starts the controller, runs COMMAND with the controller's name (e.g.\n"
-    "ETH127.0.0.2) in ZPX_EMU_NAME, and exits with COMMAND's exit status, stopping the\n"
-    "controller; its own lines go to standard error. On a driver interface (Linux) the\n"
-    "device node /dev/<name> of controller N (default 0) is served to COMMAND and every\n"
-    "process it starts, one open at a time, as the driver serves it.\n"
-    "\n"
-    "Serves one emulated Ethernet boundary-scan controller until ";
+    "The first form serves one emulated Ethernet boundary-scan controller until ";
 constexpr const char* kUsageTail =
     ".\n"
+    "\n"
+    "The second form starts the controllers, runs COMMAND and exits with its exit status,\n"
+    "stopping them. Each --interface (eth, isa, pci, usb, fw; default one eth) adds a\n"
+    "controller, N of its interface (default 0); options before the first --interface apply\n"
+    "to every controller, those after one to its controller. COMMAND finds the first one's\n"
+    "name (e.g. ETH127.0.0.2, USB0) in ZPX_EMU_NAME and its control port (see --control) in\n"
+    "ZPX_EMU_CONTROL, all of them in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS. On a driver\n"
+    "interface (Linux) the device node /dev/<name> is served to COMMAND and every process it\n"
+    "starts, one open at a time, as the driver serves it. zpx-emu's own lines go to standard\n"
+    "error.\n"
+    "\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal.\n"
     "\n"
     "Where it listens:\n"
@@ -222,66 +226,265 @@ bool DriverOfInterface(const std::string& interface, zpx::emu::DriverKind* kind)
     return false;
 }
 
-// Runs `command` with the device node of `interface` and `index` served by `driver`: the
-// preload library beside zpx-emu carries the command's opens and requests of the node here.
-int RunOnDriver(const std::string& interface, unsigned index, bool family5120,
-                zpx::emu::Controller& controller, zpx::emu::DriverStandIn* driver, bool log,
-                const std::vector<std::string>& command, const char* self) {
-    // The nodes and the working name the library takes for them, by family.
-    const std::string n = std::to_string(index);
-    std::vector<std::string> nodes;
-    std::string name;
-    if (interface == "isa") {
-        nodes = {"isa5120_" + n};
-        if (index == 0) nodes.push_back("isa5120");
-        name = "ISA" + n + ",5120";
+// Applies a model option with its value `v`, or a --fault: "" when applied, the usage message
+// when the value is bad, "?" when `option` is none.
+std::string ModelOption(std::string_view option, std::string_view v,
+                        zpx::emu::ControllerConfig* config, std::vector<zpx::emu::Fault>* faults) {
+    uint64_t n = 0;
+    unsigned index = 0;
+    if (option == "--type") {
+        if (!ParseUnsigned(v, 3, &n)) return "--type takes 0 to 3";
+        config->type = static_cast<int>(n);
+    } else if (option == "--pod") {
+        if (!ParseUnsigned(v, 3, &n)) return "--pod takes 0 to 3";
+        config->podKind = static_cast<int>(n);
+    } else if (option == "--flash") {
+        if (!ParseUnsigned(v, 255, &n)) return "--flash takes 0 to 255";
+        config->flashCode = static_cast<uint8_t>(n);
+    } else if (option == "--epld") {
+        if (!ParseUnsigned(v, 15, &n)) return "--epld takes 0 to 15";
+        config->epldRevision = static_cast<uint8_t>(n);
+    } else if (option == "--serial") {
+        if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return "bad --serial";
+        config->controllerSerial = n;
+    } else if (option == "--transceiver-serial") {
+        if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return "bad --transceiver-serial";
+        config->transceiverSerial = n;
+    } else if (option == "--pod-serial") {
+        if (!ParseIndexed(v, 0xFFFFFFFFFFFFull, &index, &n)) return "bad --pod-serial";
+        config->podSerials[index] = n;
+    } else if (option == "--tap") {
+        if (!ParseIndexed(v, 3, &index, &n)) return "--tap takes N:ID";
+        config->taps[index].present = true;
+        config->taps[index].identity = static_cast<uint8_t>(n);
+    } else if (option == "--no-tap") {
+        if (!ParseUnsigned(v, 3, &n)) return "--no-tap takes 0 to 3";
+        config->taps[n].present = false;
+    } else if (option == "--run-periods") {
+        if (!ParseUnsigned(v, UINT64_MAX, &n)) return "bad --run-periods";
+        config->runPeriods = n;
+    } else if (option == "--error-bits") {
+        if (!ParseUnsigned(v, 255, &n)) return "--error-bits takes 0 to 255";
+        config->errorBits = static_cast<uint8_t>(n);
+    } else if (option == "--run-error-bits") {
+        if (!ParseUnsigned(v, 255, &n)) return "--run-error-bits takes 0 to 255";
+        config->runErrorBits = static_cast<uint8_t>(n);
+    } else if (option == "--image-status") {
+        if (!ParseUnsigned(v, 0xFFFFFFFFull, &n) || n == 0)
+            return "--image-status takes a non-zero status";
+        config->imageRefusedStatus = static_cast<uint32_t>(n);
+    } else if (option == "--max-image") {
+        if (!ParseUnsigned(v, 0xFFFFFFFFull, &n)) return "--max-image takes a size";
+        config->maxImageBytes = static_cast<uint32_t>(n);
+    } else if (option == "--fault") {
+        zpx::emu::Fault fault;
+        if (!zpx::emu::ParseFault(v, &fault)) return "bad --fault: " + std::string(v);
+        faults->push_back(fault);
     } else {
-        const std::string upper = interface == "fw" ? "FW" : interface == "pci" ? "PCI" : "USB";
-        nodes = {interface == "fw" ? "fw51x4_" + n
-                 : family5120      ? interface + "5120_" + n
-                                   : interface + "51x4ex_" + n};
-        name = upper + n + (family5120 ? ",5120" : "");
+        return "?";
     }
-    // Beside zpx-emu in a build folder; where the package puts it once installed.
-    std::string preload = zpx::emu::os::BesideExecutable(self, "libzpx-emu-preload.so");
-    if (preload.empty()) {
-        preload = zpx::emu::os::BesideExecutable(
-            self, std::string(ZPX_PRELOAD_FROM_BIN) + "/libzpx-emu-preload.so");
+    return "";
+}
+
+// Applies a model option without a value; false when `option` is none.
+bool ModelFlag(std::string_view option, zpx::emu::ControllerConfig* config) {
+    if (option == "--no-pod") {
+        config->podPresent = false;
+    } else if (option == "--bad-roms") {
+        config->corruptRoms = true;
+    } else if (option == "--refuse-images") {
+        config->refuseImages = true;
+    } else if (option == "--button") {
+        config->buttonPressed = true;
+    } else {
+        return false;
     }
-    if (preload.empty()) {
-        std::fprintf(stderr,
-                     "zpx-emu: libzpx-emu-preload.so is neither beside zpx-emu nor in "
-                     "%s from it\n",
-                     ZPX_PRELOAD_FROM_BIN);
-        return 1;
+    return true;
+}
+
+// One controller of zpx-emu run: its interface and index, model and faults.
+struct Emulated {
+    std::string interface = "eth";
+    unsigned index = 0;
+    zpx::emu::ControllerConfig config;
+    std::vector<zpx::emu::Fault> faults;
+    std::string vcdPath;
+    // Once started (shared only so that the options common to all can be copied before):
+    std::string name;
+    std::shared_ptr<zpx::emu::Controller> controller;
+    std::shared_ptr<zpx::emu::LanServer> server;
+    std::shared_ptr<zpx::emu::DriverStandIn> driver;
+    std::shared_ptr<zpx::emu::ControlServer> control;
+};
+
+// The device nodes of a driver controller, and the working name the library takes for them.
+std::vector<std::string> DeviceNodes(const Emulated& e, std::string* name) {
+    const std::string n = std::to_string(e.index);
+    const bool family5120 = e.config.type == 0;
+    if (e.interface == "isa") {
+        *name = "ISA" + n + ",5120";
+        if (e.index == 0) return {"isa5120_0", "isa5120"};
+        return {"isa5120_" + n};
     }
-    zpx::emu::DeviceServer server(log ? zpx::emu::LogSink(Print) : nullptr);
-    for (const std::string& node : nodes)
-        server.Add(node, driver);
-    zpx::emu::ControlServer control(controller,
-                                    [driver](zpx::emu::Fault f) { driver->AddFault(f); });
+    const std::string upper = e.interface == "fw" ? "FW" : e.interface == "pci" ? "PCI" : "USB";
+    *name = upper + n + (family5120 ? ",5120" : "");
+    if (e.interface == "fw") return {"fw51x4_" + n};
+    return {e.interface + (family5120 ? "5120_" : "51x4ex_") + n};
+}
+
+std::string Joined(const std::vector<Emulated>& all, std::string (*field)(const Emulated&)) {
+    std::string out;
+    for (const Emulated& e : all)
+        out += (out.empty() ? "" : ",") + field(e);
+    return out;
+}
+
+// zpx-emu run [options] [--interface I [--index N] [options]]... -- COMMAND [ARGS...]
+// Options before the first --interface apply to every controller; those after an --interface to
+// its controller only. The first controller's name and control port are in ZPX_EMU_NAME and
+// ZPX_EMU_CONTROL, every controller's in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS.
+int Run(int argc, char** argv) {
+    Emulated common;
+    std::vector<Emulated> all;
+    std::vector<std::string> command;
+    bool log = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        Emulated& e = all.empty() ? common : all.back();
+        if (option == "--") {
+            command.assign(argv + i + 1, argv + argc);
+            break;
+        }
+        if (option == "--log") {
+            log = true;
+            continue;
+        }
+        if (ModelFlag(option, &e.config)) continue;
+        if (i + 1 >= argc)
+            return Usage(("unknown option or missing value: " + std::string(option)).c_str());
+        const std::string_view v = argv[++i];
+        uint64_t n = 0;
+        if (option == "--interface") {
+            if (v != "eth" && !DriverOfInterface(std::string(v), nullptr))
+                return Usage(
+                    ("--interface takes eth, isa, pci, usb or fw, not " + std::string(v)).c_str());
+            all.push_back(common);
+            all.back().interface = v;
+        } else if (option == "--index") {
+            if (!ParseUnsigned(v, 99, &n)) return Usage("--index takes 0 to 99");
+            e.index = static_cast<unsigned>(n);
+        } else if (option == "--vcd") {
+            e.vcdPath = v;
+        } else if (option == "--port") {
+            // The library always dials 5104: a controller on another port could not be opened.
+            return Usage("run serves port 5104, the one the library dials");
+        } else if (const std::string bad = ModelOption(option, v, &e.config, &e.faults);
+                   bad != "?") {
+            if (!bad.empty()) return Usage(bad.c_str());
+        } else {
+            return Usage(("run takes no option " + std::string(option)).c_str());
+        }
+    }
+    if (command.empty()) return Usage("run takes the command to run after --");
+    if (all.empty()) all.push_back(common);
+    g_output = stderr;
+    zpx::emu::os::CatchStopRequests();
+
     std::string error;
-    if (!server.Start(&error) || !control.Start(&error)) {
-        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
-        return 1;
+    std::unique_ptr<zpx::emu::DeviceServer> devices;
+    std::vector<std::string> nodes;
+    for (Emulated& e : all) {
+        if (e.interface == "isa" && e.config.type != 0)
+            return Usage("ISA controllers are of the 5120 family: give --type 0");
+        e.controller = std::make_shared<zpx::emu::Controller>(e.config);
+        if (!e.vcdPath.empty() && !e.controller->StartVcd(e.vcdPath, &error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+        if (log) e.controller->SetPodLog(Print);
+        std::function<void(zpx::emu::Fault)> addFault;
+        if (e.interface == "eth") {
+            zpx::emu::LanServerOptions options;
+            if (log) options.requestLog = options.events = Print;
+            e.server = std::make_shared<zpx::emu::LanServer>(*e.controller, options);
+            e.server->SetFaults(e.faults);
+            std::string address;
+            if (!zpx::emu::StartOnFreeLoopback(*e.server, zpx::emu::kLanPort, &address, &error)) {
+                std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+                return 1;
+            }
+            e.name = "ETH" + address;
+            addFault = [server = e.server.get()](zpx::emu::Fault f) { server->AddFault(f); };
+        } else {
+            zpx::emu::DriverOptions options;
+            DriverOfInterface(e.interface, &options.kind);
+            if (log) options.log = Print;
+            e.driver = std::make_shared<zpx::emu::DriverStandIn>(*e.controller, options);
+            e.driver->SetFaults(e.faults);
+            if (!devices)
+                devices = std::make_unique<zpx::emu::DeviceServer>(log ? zpx::emu::LogSink(Print)
+                                                                       : nullptr);
+            for (const std::string& node : DeviceNodes(e, &e.name)) {
+                if (std::find(nodes.begin(), nodes.end(), node) != nodes.end())
+                    return Usage(("two controllers at /dev/" + node).c_str());
+                nodes.push_back(node);
+                devices->Add(node, e.driver.get());
+            }
+            addFault = [driver = e.driver.get()](zpx::emu::Fault f) { driver->AddFault(f); };
+        }
+        e.control = std::make_shared<zpx::emu::ControlServer>(*e.controller, addFault);
+        if (!e.control->Start(&error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
     }
-    zpx::emu::os::SetEnvironment("ZPX_EMU_CONTROL", control.Address());
-    const char* before = std::getenv("LD_PRELOAD");
-    zpx::emu::os::SetEnvironment("LD_PRELOAD",
-                                 preload + (before && *before ? std::string(":") + before : ""));
-    zpx::emu::os::SetEnvironment(zpx::emu::kDevicesSocketVariable, server.Path());
-    zpx::emu::os::SetEnvironment(zpx::emu::kDeviceNodesVariable, server.Nodes());
-    zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", name);
+    if (devices) {
+        // Beside zpx-emu in a build folder; where the package puts it once installed.
+        std::string preload = zpx::emu::os::BesideExecutable(argv[0], "libzpx-emu-preload.so");
+        if (preload.empty()) {
+            preload = zpx::emu::os::BesideExecutable(
+                argv[0], std::string(ZPX_PRELOAD_FROM_BIN) + "/libzpx-emu-preload.so");
+        }
+        if (preload.empty()) {
+            std::fprintf(stderr,
+                         "zpx-emu: libzpx-emu-preload.so is neither beside zpx-emu nor in "
+                         "%s from it\n",
+                         ZPX_PRELOAD_FROM_BIN);
+            return 1;
+        }
+        if (!devices->Start(&error)) {
+            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+            return 1;
+        }
+        const char* before = std::getenv("LD_PRELOAD");
+        zpx::emu::os::SetEnvironment(
+            "LD_PRELOAD", preload + (before && *before ? std::string(":") + before : ""));
+        zpx::emu::os::SetEnvironment(zpx::emu::kDevicesSocketVariable, devices->Path());
+        zpx::emu::os::SetEnvironment(zpx::emu::kDeviceNodesVariable, devices->Nodes());
+    }
+    zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", all[0].name);
+    zpx::emu::os::SetEnvironment("ZPX_EMU_CONTROL", all[0].control->Address());
+    zpx::emu::os::SetEnvironment("ZPX_EMU_NAMES",
+                                 Joined(all, [](const Emulated& e) { return e.name; }));
+    zpx::emu::os::SetEnvironment(
+        "ZPX_EMU_CONTROLS", Joined(all, [](const Emulated& e) { return e.control->Address(); }));
+
     const int status = zpx::emu::os::RunCommand(command, &error);
     if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
-    control.Stop();
-    server.Stop();
+    for (Emulated& e : all) {
+        e.control->Stop();
+        if (e.server) e.server->Stop();
+    }
+    if (devices) devices->Stop();
+    for (Emulated& e : all)
+        e.controller->StopVcd();
     return status < 0 ? 127 : status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "run") return Run(argc, argv);
     zpx::emu::ControllerConfig config;
     std::string address;
     uint64_t port = zpx::emu::kLanPort;
@@ -294,19 +497,10 @@ int main(int argc, char** argv) {
     std::string replayPath;
     std::string proxyTarget;
     bool replayTiming = false;
-    bool controlled = false;  // a control port (control_server.h); always under run
-    // zpx-emu run [options] -- COMMAND [ARGS...]
-    const bool run = argc > 1 && std::string_view(argv[1]) == "run";
-    std::vector<std::string> command;
-    std::string interface = "eth";
-    unsigned deviceIndex = 0;  // of a driver interface's device
+    bool controlled = false;  // a control port (control_server.h)
 
-    for (int i = run ? 2 : 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
-        if (run && option == "--") {
-            command.assign(argv + i + 1, argv + argc);
-            break;
-        }
         auto value = [&](std::string_view* out) {
             if (i + 1 >= argc) return false;
             *out = argv[++i];
@@ -314,7 +508,6 @@ int main(int argc, char** argv) {
         };
         std::string_view v;
         uint64_t n = 0;
-        unsigned index = 0;
         if (option == "--help" || option == "-h") {
             std::fputs(kUsageHead, stdout);
             std::fputs(zpx::emu::os::kStopRequests, stdout);
@@ -322,14 +515,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (option == "--log") {
             log = true;
-        } else if (option == "--no-pod") {
-            config.podPresent = false;
-        } else if (option == "--bad-roms") {
-            config.corruptRoms = true;
-        } else if (option == "--refuse-images") {
-            config.refuseImages = true;
-        } else if (option == "--button") {
-            config.buttonPressed = true;
+        } else if (ModelFlag(option, &config)) {
         } else if (option == "--replay-timing") {
             replayTiming = true;
         } else if (option == "--control") {
@@ -338,65 +524,14 @@ int main(int argc, char** argv) {
             return Usage(("unknown option or missing value: " + std::string(option)).c_str());
         } else if (option == "--address") {
             address = v;
-        } else if (run && option == "--interface") {
-            interface = v;
-        } else if (run && option == "--index") {
-            if (!ParseUnsigned(v, 99, &n)) return Usage("--index takes 0 to 99");
-            deviceIndex = static_cast<unsigned>(n);
+
         } else if (option == "--port") {
             if (!ParseUnsigned(v, 65535, &port)) return Usage("bad --port");
         } else if (option == "--idle-timeout") {
             if (!ParseUnsigned(v, 0xFFFFFFFFull / 1000, &n)) return Usage("bad --idle-timeout");
             options.idleTimeoutMs = static_cast<uint32_t>(n * 1000);
-        } else if (option == "--type") {
-            if (!ParseUnsigned(v, 3, &n)) return Usage("--type takes 0 to 3");
-            config.type = static_cast<int>(n);
-        } else if (option == "--pod") {
-            if (!ParseUnsigned(v, 3, &n)) return Usage("--pod takes 0 to 3");
-            config.podKind = static_cast<int>(n);
-        } else if (option == "--flash") {
-            if (!ParseUnsigned(v, 255, &n)) return Usage("--flash takes 0 to 255");
-            config.flashCode = static_cast<uint8_t>(n);
-        } else if (option == "--epld") {
-            if (!ParseUnsigned(v, 15, &n)) return Usage("--epld takes 0 to 15");
-            config.epldRevision = static_cast<uint8_t>(n);
-        } else if (option == "--serial") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return Usage("bad --serial");
-            config.controllerSerial = n;
-        } else if (option == "--transceiver-serial") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFFFFFull, &n)) return Usage("bad --transceiver-serial");
-            config.transceiverSerial = n;
-        } else if (option == "--pod-serial") {
-            if (!ParseIndexed(v, 0xFFFFFFFFFFFFull, &index, &n)) return Usage("bad --pod-serial");
-            config.podSerials[index] = n;
-        } else if (option == "--tap") {
-            if (!ParseIndexed(v, 3, &index, &n)) return Usage("--tap takes N:ID");
-            config.taps[index].present = true;
-            config.taps[index].identity = static_cast<uint8_t>(n);
-        } else if (option == "--no-tap") {
-            if (!ParseUnsigned(v, 3, &n)) return Usage("--no-tap takes 0 to 3");
-            config.taps[n].present = false;
-        } else if (option == "--run-periods") {
-            if (!ParseUnsigned(v, UINT64_MAX, &n)) return Usage("bad --run-periods");
-            config.runPeriods = n;
-        } else if (option == "--error-bits") {
-            if (!ParseUnsigned(v, 255, &n)) return Usage("--error-bits takes 0 to 255");
-            config.errorBits = static_cast<uint8_t>(n);
-        } else if (option == "--run-error-bits") {
-            if (!ParseUnsigned(v, 255, &n)) return Usage("--run-error-bits takes 0 to 255");
-            config.runErrorBits = static_cast<uint8_t>(n);
-        } else if (option == "--image-status") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFull, &n) || n == 0)
-                return Usage("--image-status takes a non-zero status");
-            config.imageRefusedStatus = static_cast<uint32_t>(n);
-        } else if (option == "--max-image") {
-            if (!ParseUnsigned(v, 0xFFFFFFFFull, &n)) return Usage("--max-image takes a size");
-            config.maxImageBytes = static_cast<uint32_t>(n);
-        } else if (option == "--fault") {
-            zpx::emu::Fault fault;
-            if (!zpx::emu::ParseFault(v, &fault))
-                return Usage(("bad --fault: " + std::string(v)).c_str());
-            faults.push_back(fault);
+        } else if (const std::string bad = ModelOption(option, v, &config, &faults); bad != "?") {
+            if (!bad.empty()) return Usage(bad.c_str());
         } else if (option == "--vcd") {
             vcdPath = v;
         } else if (option == "--record") {
@@ -425,18 +560,6 @@ int main(int argc, char** argv) {
     }
 
     if (!replayPath.empty()) return Replay(replayPath, replayTiming, address, port);
-    if (run) {
-        if (command.empty()) return Usage("run takes the command to run after --");
-        if (interface != "eth" && !DriverOfInterface(interface, nullptr))
-            return Usage(("--interface takes eth, isa, pci, usb or fw, not " + interface).c_str());
-        if (interface == "isa" && config.type != 0)
-            return Usage("ISA controllers are of the 5120 family: give --type 0");
-        // The library always dials 5104: a controller on another port could not be opened.
-        if (port != zpx::emu::kLanPort)
-            return Usage("run serves port 5104, the one the library dials");
-        if (!proxyTarget.empty()) return Usage("--proxy does not apply to run");
-        g_output = stderr;
-    }
 
     // Before any thread starts, so that none of them is ended by a stop request; main waits for
     // it below.
@@ -461,18 +584,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (run && interface != "eth") {
-        zpx::emu::DriverOptions driverOptions;
-        DriverOfInterface(interface, &driverOptions.kind);
-        if (log) driverOptions.log = Print;
-        zpx::emu::DriverStandIn driver(controller, driverOptions);
-        driver.SetFaults(faults);
-        return RunOnDriver(interface, deviceIndex, config.type == 0, controller, &driver, log,
-                           command, argv[0]);
-    }
     options.recording = recording.get();
-    // Under run the connections' comings and goings are only noise between the command's lines.
-    if (!run || log) options.events = Print;
+    options.events = Print;
     if (log) {
         options.requestLog = Print;
         controller.SetPodLog(Print);
@@ -491,20 +604,9 @@ int main(int argc, char** argv) {
     }
     zpx::emu::ControlServer control(controller,
                                     [&server](zpx::emu::Fault f) { server.AddFault(f); });
-    if ((run || controlled) && !control.Start(&error)) {
+    if (controlled && !control.Start(&error)) {
         std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
         return 1;
-    }
-    if (run) {
-        // The command finds the controller by the name in ZPX_EMU_NAME, and its insides through
-        // ZPX_EMU_CONTROL.
-        zpx::emu::os::SetEnvironment("ZPX_EMU_NAME", "ETH" + server.Address());
-        zpx::emu::os::SetEnvironment("ZPX_EMU_CONTROL", control.Address());
-        const int status = zpx::emu::os::RunCommand(command, &error);
-        if (status < 0) std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
-        server.Stop();
-        controller.StopVcd();
-        return status < 0 ? 127 : status;
     }
     Print("zpx-emu: controller type " + std::to_string(config.type) + " listening on " +
           server.Address() + ":" + std::to_string(server.Port()) +

@@ -108,14 +108,15 @@ def _find_emulator() -> str:
 
 
 def _under_run(interface: Optional[str]) -> Optional[EmulatedController]:
-    """The controller zpx-emu run serves this process, when it serves one of `interface`."""
-    name, control = os.environ.get("ZPX_EMU_NAME"), os.environ.get("ZPX_EMU_CONTROL")
-    if not name or not control:
-        return None
+    """The first controller zpx-emu run serves this process of `interface` (any when None)."""
+    names = os.environ.get("ZPX_EMU_NAMES", os.environ.get("ZPX_EMU_NAME", "")).split(",")
+    controls = os.environ.get("ZPX_EMU_CONTROLS", os.environ.get("ZPX_EMU_CONTROL", "")).split(",")
     prefix = {"eth": "ETH", "isa": "ISA", "pci": "PCI", "usb": "USB", "fw": "FW"}
-    if interface is not None and not name.upper().startswith(prefix.get(interface, "?")):
-        return None
-    return EmulatedController(name, control)
+    for name, control in zip(names, controls):
+        if name and control and (interface is None or
+                                 name.upper().startswith(prefix.get(interface, "?"))):
+            return EmulatedController(name, control)
+    return None
 
 
 @contextmanager

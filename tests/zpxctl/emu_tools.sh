@@ -133,6 +133,15 @@ assert lib.ZPX_GetControllerType(handle, ctypes.byref(kind)) == 0 and kind.value
 assert lib.ZPX_CloseController(handle) == 0' || fail "run --interface $interface: a Python script"
 done
 
+# Several controllers under one run, options before the first --interface for all and after
+# one for its controller: names in ZPX_EMU_NAMES in the order given, each with its own model.
+"$build/zpx-emu" run --type 1 --interface usb --interface pci --index 1 --type 3 --interface eth \
+  -- sh -c 'for n in $(echo "$ZPX_EMU_NAMES" | tr , " "); do "$0" info "$n" --json; done' "$ctl" |
+  /usr/bin/python3 -c 'import json, sys
+got = [(r["name"][:3], r["type"], r["index"]) for r in map(json.loads, sys.stdin)]
+assert got == [("USB", 1, 0), ("PCI", 3, 1), ("ETH", 1, -1)], got' ||
+  fail "run with several controllers"
+
 # zpxctl list under run lists the node served, with the name that opens it.
 "$build/zpx-emu" run --interface pci --index 2 -- "$ctl" list | grep -qx "/dev/pci51x4ex_2  PCI2" ||
   fail "run: zpxctl list does not show the node served"

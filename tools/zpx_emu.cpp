@@ -335,7 +335,7 @@ std::vector<std::string> DeviceNodes(const Emulated& e, std::string* name) {
 std::string Joined(const std::vector<Emulated>& all, std::string (*field)(const Emulated&)) {
     std::string out;
     for (const Emulated& e : all)
-        out += (out.empty() ? "" : ",") + field(e);
+        out.append(out.empty() ? "" : ",").append(field(e));
     return out;
 }
 

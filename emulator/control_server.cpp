@@ -89,10 +89,10 @@ std::string ControlServer::Answer(const std::string& command) {
         return hex;
     }
     if (verb == "fault") {
-        std::string spec;
+        std::string text;
         Fault fault;
-        if (!(words >> spec) || !ParseFault(spec, &fault))
-            return "error: not a fault: " + spec + " (zpx-emu --help lists them)";
+        if (!(words >> text) || !ParseFault(text, &fault))
+            return "error: not a fault: " + text + " (zpx-emu --help lists them)";
         addFault_(fault);
         return "ok";
     }

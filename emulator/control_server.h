@@ -5,7 +5,7 @@
 //
 //   state                      {"running": false, "power_register": 67, ...} (JSON)
 //   memory M ADDRESS LENGTH    the bytes in hex
-//   fault SPEC                 "ok": SPEC as --fault takes it, e.g. fail:read-register-1 (the
+//   fault FAULT                "ok": FAULT as --fault takes it, e.g. fail:read-register-1 (the
 //                              next read of register 1) or cut:read-memory:5:200
 //
 // Anything else is answered "error: ..." and the connection stays open.

@@ -102,7 +102,7 @@ constexpr const char* kUsageTail =
     "  --control            a control port on 127.0.0.1 (its address is printed; under run\n"
     "                       always, in ZPX_EMU_CONTROL): a line \"state\" answers the\n"
     "                       controller's state as JSON, \"memory M ADDRESS LENGTH\" the bytes\n"
-    "                       in hex, \"fault SPEC\" sets a fault as --fault does; in place of\n"
+    "                       in hex, \"fault FAULT\" sets a fault as --fault does; in place of\n"
     "                       N a fault takes the kind of request it hits: read-register[-R],\n"
     "                       write-register[-R], read-counter, write-counter, read-memory,\n"
     "                       write-memory, read-item, write-item, image (e.g.\n"

@@ -60,8 +60,7 @@ void ControlServer::Serve() {
                 pending.erase(0, end + 1);
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 const std::string answer = Answer(line) + "\n";
-                sent = os::Send(client, answer.data(), answer.size(), stopping_) ==
-                       static_cast<std::ptrdiff_t>(answer.size());
+                sent = os::SendAll(client, answer.data(), answer.size(), stopping_);
             }
             if (!sent || pending.size() > 4096) break;
         }

@@ -8,32 +8,6 @@
 
 namespace zpx::emu {
 
-namespace {
-
-bool ReceiveAll(os::Socket socket, void* data, size_t length, const std::atomic<bool>& stop) {
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        const std::ptrdiff_t n = os::Receive(socket, p, length, 0, stop);
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool SendAll(os::Socket socket, const void* data, size_t length, const std::atomic<bool>& stop) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const std::ptrdiff_t n = os::Send(socket, p, length, stop);
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 DeviceServer::~DeviceServer() {
     Stop();
 }
@@ -124,19 +98,19 @@ void DeviceServer::Serve(Connection* connection) {
     DeviceOpenRecord open{};
     int32_t error = EPROTO;
     Device* device = nullptr;
-    if (ReceiveAll(socket, &open, sizeof open, stopping_) && open.magic == kDeviceLinkMagic) {
+    if (os::ReceiveAll(socket, &open, sizeof open, stopping_) && open.magic == kDeviceLinkMagic) {
         open.node[sizeof open.node - 1] = '\0';
         device = Claim(open.node, &error);
     }
     if (events_)
         events_(std::string("/dev/") + open.node + (device ? ": opened" : ": open refused"));
-    if (SendAll(socket, &error, sizeof error, stopping_) && device != nullptr) {
+    if (os::SendAll(socket, &error, sizeof error, stopping_) && device != nullptr) {
         std::vector<uint8_t> in, out;
-        for (DeviceRequestRecord head{}; ReceiveAll(socket, &head, sizeof head, stopping_);) {
+        for (DeviceRequestRecord head{}; os::ReceiveAll(socket, &head, sizeof head, stopping_);) {
             if (head.inLength > kDeviceLinkMaxBuffer || head.outLength > kDeviceLinkMaxBuffer)
                 break;
             in.resize(head.inLength);
-            if (!ReceiveAll(socket, in.data(), in.size(), stopping_)) break;
+            if (!os::ReceiveAll(socket, in.data(), in.size(), stopping_)) break;
             // One buffer when the program passed one, as the driver would see it.
             uint8_t* outData = nullptr;
             if (head.sameBuffer != 0) {
@@ -150,8 +124,8 @@ void DeviceServer::Serve(Connection* connection) {
             const bool done =
                 device->driver->Request(head.code, inData, head.inLength, outData, head.outLength);
             const DeviceReplyRecord reply{done ? 0 : EIO, done ? head.outLength : 0};
-            if (!SendAll(socket, &reply, sizeof reply, stopping_) ||
-                (done && !SendAll(socket, outData, head.outLength, stopping_)))
+            if (!os::SendAll(socket, &reply, sizeof reply, stopping_) ||
+                (done && !os::SendAll(socket, outData, head.outLength, stopping_)))
                 break;
         }
         std::lock_guard lock(mutex_);

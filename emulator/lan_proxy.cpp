@@ -296,14 +296,7 @@ bool LanProxy::SendAll(Link* link, bool up, const uint8_t* data, size_t length) 
         link->recording->Sent(false, link->replies, static_cast<size_t>(data - link->replies.get()),
                               length);
     }
-    const os::Socket to = up ? link->controller : link->station;
-    while (length > 0) {
-        const std::ptrdiff_t m = os::Send(to, data, length, stopping_);
-        if (m <= 0) return false;
-        data += m;
-        length -= static_cast<size_t>(m);
-    }
-    return true;
+    return os::SendAll(up ? link->controller : link->station, data, length, stopping_);
 }
 
 // The recording holds on to received chunks instead of copying them, so a chunk it still holds

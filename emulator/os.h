@@ -81,6 +81,29 @@ Socket ListenLocal(std::string* path, std::string* reason);
 // Removes the socket at `path` and its folder.
 void RemoveLocal(const std::string& path);
 
+// All `length` bytes sent, or all received, however many calls that takes; false once the
+// connection has ended or the wait was stopped.
+inline bool SendAll(Socket socket, const void* data, size_t length,
+                    const std::atomic<bool>& stopping) {
+    for (auto* p = static_cast<const char*>(data); length > 0;) {
+        const std::ptrdiff_t n = Send(socket, p, length, stopping);
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+inline bool ReceiveAll(Socket socket, void* data, size_t length,
+                       const std::atomic<bool>& stopping) {
+    for (auto* p = static_cast<char*>(data); length > 0;) {
+        const std::ptrdiff_t n = Receive(socket, p, length, 0, stopping);
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // Replies go out at once instead of waiting to be merged with later ones.
 void SetNoDelay(Socket socket);
 // Ends both directions: the peer sees the connection close, and on Linux a call blocked on the

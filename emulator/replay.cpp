@@ -93,14 +93,9 @@ bool ReplayServer::Play(std::string* verdict) {
         if (keepTiming_ && r.replyFrame != 0 && r.replyTime > r.time) {
             std::this_thread::sleep_for(std::chrono::duration<double>(r.replyTime - r.time));
         }
-        for (size_t sent = 0; sent < r.reply.size();) {
-            const std::ptrdiff_t n =
-                os::Send(client_, r.reply.data() + sent, r.reply.size() - sent, stopping_);
-            if (n <= 0) {
-                *verdict = "the station stopped taking replies at " + where(i);
-                return false;
-            }
-            sent += static_cast<size_t>(n);
+        if (!os::SendAll(client_, r.reply.data(), r.reply.size(), stopping_)) {
+            *verdict = "the station stopped taking replies at " + where(i);
+            return false;
         }
     }
     // The recording is played out: the station must end its session now.

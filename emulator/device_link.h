@@ -5,6 +5,10 @@
 // connection is the open device: closing it closes the device, and while it is open a second
 // open of the node is refused, as the driver refuses it.
 //
+// The emulated VXI driver library (vxi_library.cpp) takes the same road when zpx-emu runs the
+// program: it opens the link named kVxiLinkName, and each of its calls is a request whose code is
+// the VxiCall and whose one buffer (same in and out) holds the call's record.
+//
 // Both ends run on one machine, so the records go in its own byte order.
 #pragma once
 
@@ -16,6 +20,9 @@ namespace zpx::emu {
 // under /dev separated by commas.
 inline constexpr const char* kDevicesSocketVariable = "ZPX_EMU_DEVICES";
 inline constexpr const char* kDeviceNodesVariable = "ZPX_EMU_NODES";
+// Set for a program whose VXI driver library is to call zpx-emu's board: the socket's path.
+inline constexpr const char* kVxiSocketVariable = "ZPX_EMU_VXI";
+inline constexpr const char* kVxiLinkName = "vxi5120";
 
 inline constexpr uint32_t kDeviceLinkMagic = 0x5A505844;
 // The longest buffer of a request: a USB memory piece and its header, with room to spare.

@@ -109,7 +109,9 @@ RequestTarget DriverStandIn::TargetOf(uint32_t code, const uint8_t* in, uint32_t
     const int first = in != nullptr && inLength >= 4 ? static_cast<int>(LoadU32(in)) : -1;
     switch (code) {
         case ZPX_REQ_REGISTER_READ:
-            return {RequestKind::kReadRegister, first};
+            // FireWire reads a quadlet: four byte registers at once.
+            return {RequestKind::kReadRegister, first,
+                    options_.kind == DriverKind::kFireWire ? first + 3 : first};
         case ZPX_REQ_STATUS_REGISTERS:
             return {RequestKind::kReadRegister, 1};
         case ZPX_REQ_REGISTER_WRITE:

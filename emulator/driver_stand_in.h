@@ -52,7 +52,7 @@ class DriverStandIn {
     uint32_t ChunkLimit() const;
 
   private:
-    static RequestTarget TargetOf(uint32_t code, const uint8_t* in, uint32_t inLength);
+    RequestTarget TargetOf(uint32_t code, const uint8_t* in, uint32_t inLength);
     // Refuses the request as a protocol error, for the reason given; returns false.
     bool Violation(std::string what);
     bool Lengths(uint32_t inLength, uint32_t outLength, uint32_t wantIn, uint32_t wantOut);

@@ -126,9 +126,10 @@ bool FaultPlan::Next(Fault* fault, RequestTarget what) {
         uint64_t number = n;
         if (f.target.kind != RequestKind::kAny) {
             // Aimed at a kind of request: counted among the requests of that kind only.
-            if (f.target.kind != what.kind ||
-                (f.target.address >= 0 && f.target.address != what.address))
-                continue;
+            const bool carried =
+                f.target.address < 0 || (f.target.address >= what.address &&
+                                         f.target.address <= std::max(what.address, what.last));
+            if (f.target.kind != what.kind || !carried) continue;
             number = ++p.seen;
         }
         if (found || number < f.first) continue;

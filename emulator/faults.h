@@ -38,7 +38,10 @@ enum class RequestKind {
 };
 struct RequestTarget {
     RequestKind kind = RequestKind::kAny;
-    int address = -1;  // the register of a register request; -1 for any
+    // The register of a register request; -1 for any. A request that carries several registers
+    // at once (a FireWire quadlet, a 16-bit VXI register) names them `address` to `last`.
+    int address = -1;
+    int last = -1;
 };
 
 // Applies to requests `first` .. `first + count - 1`, counted from 1 over the front-end's life

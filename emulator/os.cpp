@@ -401,6 +401,10 @@ Socket ListenLocal(std::string*, std::string* reason) {
 
 void RemoveLocal(const std::string&) {}
 
+Socket ConnectLocal(const std::string&) {
+    return kNoSocket;
+}
+
 std::string BesideExecutable(const char*, const std::string& name) {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
@@ -642,6 +646,20 @@ void RemoveLocal(const std::string& path) {
     unlink(path.c_str());
     const size_t slash = path.rfind('/');
     if (slash != std::string::npos) rmdir(path.substr(0, slash).c_str());
+}
+
+Socket ConnectLocal(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return kNoSocket;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) return kNoSocket;
+    if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(socket);
+        return kNoSocket;
+    }
+    return socket;
 }
 
 std::string BesideExecutable(const char* argv0, const std::string& name) {

@@ -80,6 +80,8 @@ std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
 Socket ListenLocal(std::string* path, std::string* reason);
 // Removes the socket at `path` and its folder.
 void RemoveLocal(const std::string& path);
+// A connection to the local socket at `path`; kNoSocket where it cannot be made.
+Socket ConnectLocal(const std::string& path);
 
 // All `length` bytes sent, or all received, however many calls that takes; false once the
 // connection has ended or the wait was stopped.

@@ -23,6 +23,7 @@
 #include "lan_proxy.h"
 #include "recording.h"
 #include "replay.h"
+#include "vxi_board.h"
 #include "wire.h"
 #include "zpx/driver_abi.h"
 #include "zpx/zpx.h"
@@ -745,6 +746,50 @@ TEST(DriverStandInTest, ARequestWithABufferOrFieldWrongIsRefused) {
         EXPECT_EQ(driver.ProtocolErrors(), 1u);
         EXPECT_NE(logged.find("protocol error"), std::string::npos) << logged;
         EXPECT_EQ(BoardState(controller), before);
+    }
+}
+
+// A fault aimed at a register hits the request that carries it, however many registers that
+// request carries (a FireWire quadlet, a 16-bit VXI register), and only the next one.
+TEST(FaultsAimedAtARegister, HitTheRequestThatCarriesIt) {
+    Fault readOne;
+    ASSERT_TRUE(ParseFault("fail:read-register-1", &readOne));
+    struct Row {
+        const char* what;
+        std::vector<uint32_t> reads;  // register numbers as the front-end takes them
+        std::vector<bool> done;
+    };
+    const Row driverRows[] = {
+        {"PCI: register 0, then 1", {0, 1, 1}, {true, false, true}},
+        {"FireWire: the quadlet at 4, then the one at 0", {4, 0, 0}, {true, false, true}},
+    };
+    for (const Row& row : driverRows) {
+        SCOPED_TRACE(row.what);
+        Controller controller(ControllerConfig{.type = 2});
+        DriverOptions options;
+        options.kind = row.what[0] == 'F' ? DriverKind::kFireWire : DriverKind::kPci;
+        DriverStandIn driver(controller, options);
+        driver.AddFault(readOne);
+        for (size_t i = 0; i < row.reads.size(); ++i) {
+            Bytes io = Words({row.reads[i], 0});
+            EXPECT_EQ(driver.Request(ZPX_REQ_REGISTER_READ, io.data(), 8, io.data(), 8),
+                      row.done[i])
+                << "read " << i;
+        }
+    }
+    // VXI register 10 carries registers 2 and 3, register 8 registers 0 and 1.
+    Controller controller(ControllerConfig{.type = 0});
+    VxiBoard board(true);
+    board.Attach(8, &controller);
+    const int client = 0;
+    Bytes open = Words({0, 8});
+    ASSERT_EQ(board.Call(&client, VxiCall::kOpen, open.data()), VxiBoard::kOk);
+    board.AddFault(readOne);
+    const uint32_t vxiReads[] = {10, 8, 8};
+    const int32_t vxiResults[] = {VxiBoard::kOk, VxiBoard::kRefused, VxiBoard::kOk};
+    for (size_t i = 0; i < 3; ++i) {
+        Bytes io = Words({vxiReads[i], 0});
+        EXPECT_EQ(board.Call(&client, VxiCall::kReadRegister, io.data()), vxiResults[i]) << i;
     }
 }
 

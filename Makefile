@@ -67,8 +67,8 @@ python-test: configure
 	ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
 	  PYTHONPATH=$(CURDIR)/$(BUILD)/python-install \
 	  /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
-	# The typical run again on each driver interface, under zpx-emu run.
-	for interface in pci usb fw; do \
+	# The typical run again on each driver interface and on VXI, under zpx-emu run.
+	for interface in pci usb fw isa vxi vxi-plain; do \
 	  ZPX_PYTHON_PACKAGE_DIR=$(CURDIR)/$(BUILD)/python-install ZPX_BUILD_DIR=$(CURDIR)/$(BUILD) \
 	    PYTHONPATH=$(CURDIR)/$(BUILD)/python-install $(BUILD)/zpx-emu run --interface $$interface -- \
 	    /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests -k typical_run || exit 1; \

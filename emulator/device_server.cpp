@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device_link.h"
-
 namespace zpx::emu {
 
 DeviceServer::~DeviceServer() {
@@ -16,11 +14,25 @@ void DeviceServer::Add(std::string node, DriverStandIn* driver) {
     devices_.push_back({std::move(node), driver});
 }
 
+void DeviceServer::AddBoard(std::string name, VxiBoard* board) {
+    devices_.push_back({std::move(name), nullptr, board});
+}
+
 std::string DeviceServer::Nodes() const {
     std::string nodes;
-    for (const Device& d : devices_)
-        nodes += (nodes.empty() ? "" : ",") + d.node;
+    for (const Device& d : devices_) {
+        if (d.driver != nullptr) nodes.append(nodes.empty() ? "" : ",").append(d.node);
+    }
     return nodes;
+}
+
+bool DeviceServer::Device::Request(const void* client, const DeviceRequestRecord& head, uint8_t* in,
+                                   uint8_t* out) const {
+    if (driver != nullptr)
+        return driver->Request(head.code, in, head.inLength, out, head.outLength);
+    // The board's calls work on one buffer, in and out.
+    return head.sameBuffer != 0 && head.inLength == head.outLength &&
+           board->Call(client, head.code, out, head.outLength) == VxiBoard::kOk;
 }
 
 bool DeviceServer::Start(std::string* error) {
@@ -82,10 +94,10 @@ DeviceServer::Device* DeviceServer::Claim(const char* node, int32_t* error) {
     std::lock_guard lock(mutex_);
     for (Device& d : devices_) {
         if (d.node != node) continue;
-        // One client at a time, as the driver has it.
+        // One client at a time, as the driver has it; the board admits its clients itself.
         *error = d.open ? EBUSY : 0;
         if (d.open) return nullptr;
-        d.open = true;
+        d.open = d.driver != nullptr;
         return &d;
     }
     *error = ENOENT;
@@ -102,8 +114,11 @@ void DeviceServer::Serve(Connection* connection) {
         open.node[sizeof open.node - 1] = '\0';
         device = Claim(open.node, &error);
     }
-    if (events_)
-        events_(std::string("/dev/") + open.node + (device ? ": opened" : ": open refused"));
+    // A board's link is named as the library it stands behind; a node by its path.
+    const std::string shown = device != nullptr && device->board != nullptr
+                                  ? std::string(open.node)
+                                  : std::string("/dev/").append(open.node);
+    if (events_) events_(shown + (device ? ": opened" : ": open refused"));
     if (os::SendAll(socket, &error, sizeof error, stopping_) && device != nullptr) {
         std::vector<uint8_t> in, out;
         for (DeviceRequestRecord head{}; os::ReceiveAll(socket, &head, sizeof head, stopping_);) {
@@ -121,17 +136,17 @@ void DeviceServer::Serve(Connection* connection) {
                 outData = out.data();
             }
             uint8_t* const inData = head.inLength > 0 ? in.data() : nullptr;
-            const bool done =
-                device->driver->Request(head.code, inData, head.inLength, outData, head.outLength);
+            const bool done = device->Request(connection, head, inData, outData);
             const DeviceReplyRecord reply{done ? 0 : EIO, done ? head.outLength : 0};
             if (!os::SendAll(socket, &reply, sizeof reply, stopping_) ||
                 (done && !os::SendAll(socket, outData, head.outLength, stopping_)))
                 break;
         }
+        if (device->board != nullptr) device->board->Gone(connection);
         std::lock_guard lock(mutex_);
         device->open = false;
     }
-    if (device != nullptr && events_) events_(std::string("/dev/") + open.node + ": closed");
+    if (device != nullptr && events_) events_(shown + ": closed");
     os::ShutdownBoth(socket);
     connection->done = true;
 }

@@ -24,6 +24,7 @@
 #include "os.h"
 #include "recording.h"
 #include "replay.h"
+#include "vxi_board.h"
 
 namespace {
 
@@ -37,14 +38,18 @@ constexpr const char* kUsageTail =
     ".\n"
     "\n"
     "The second form starts the controllers, runs COMMAND and exits with its exit status,\n"
-    "stopping them. Each --interface (eth, isa, pci, usb, fw; default one eth) adds a\n"
-    "controller, N of its interface (default 0); options before the first --interface apply\n"
-    "to every controller, those after one to its controller. COMMAND finds the first one's\n"
-    "name (e.g. ETH127.0.0.2, USB0) in ZPX_EMU_NAME and its control port (see --control) in\n"
-    "ZPX_EMU_CONTROL, all of them in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS. On a driver\n"
+    "stopping them. Each --interface (eth, isa, pci, usb, fw, vxi, vxi-plain; default one\n"
+    "eth) adds a controller, N of its interface (default 0; on VXI its logical address,\n"
+    "default 8); options before the first --interface apply to every controller, those after\n"
+    "one to its controller. COMMAND finds the first one's name (e.g. ETH127.0.0.2, USB0,\n"
+    "VXIPCI0,8,5120) in ZPX_EMU_NAME and its control port (see --control) in\n"
+    "ZPX_EMU_CONTROL, all of them in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS (separated by\n"
+    "semicolons: a name may hold commas). On a driver\n"
     "interface (Linux) the device node /dev/<name> is served to COMMAND and every process it\n"
-    "starts, one open at a time, as the driver serves it. zpx-emu's own lines go to standard\n"
-    "error.\n"
+    "starts, one open at a time, as the driver serves it. On VXI (Linux) COMMAND loads the\n"
+    "emulated driver library of the session interface (vxi) or of the plain one (vxi-plain),\n"
+    "whose board is in zpx-emu: one generation per run, the faults of its controllers apply\n"
+    "to the board. zpx-emu's own lines go to standard error.\n"
     "\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal.\n"
     "\n"
@@ -306,6 +311,8 @@ bool ModelFlag(std::string_view option, zpx::emu::ControllerConfig* config) {
 struct Emulated {
     std::string interface = "eth";
     unsigned index = 0;
+    bool indexGiven = false;
+    bool typeGiven = false;  // else ISA and VXI controllers are of the 5120 family
     zpx::emu::ControllerConfig config;
     std::vector<zpx::emu::Fault> faults;
     std::string vcdPath;
@@ -332,17 +339,41 @@ std::vector<std::string> DeviceNodes(const Emulated& e, std::string* name) {
     return {e.interface + (family5120 ? "5120_" : "51x4ex_") + n};
 }
 
+bool IsVxi(const std::string& interface) {
+    return interface == "vxi" || interface == "vxi-plain";
+}
+
+// Where the emulated VXI driver library of `interface` is: beside zpx-emu in a build folder,
+// under <libdir>/zpx once installed; "" when in neither.
+std::string VxiLibraryFolder(const char* argv0, const std::string& interface) {
+    const std::string file =
+        std::string("vxi/") + (interface == "vxi" ? "session" : "plain") + "/libvxi5120.so";
+    std::string path = zpx::emu::os::BesideExecutable(argv0, file);
+    if (path.empty())
+        path =
+            zpx::emu::os::BesideExecutable(argv0, std::string(ZPX_PRELOAD_FROM_BIN) + "/" + file);
+    return path.empty() ? "" : path.substr(0, path.rfind('/'));
+}
+
+// Puts `folder` first on the search path variable `name`.
+void Prepend(const char* name, const std::string& folder) {
+    const char* before = std::getenv(name);
+    zpx::emu::os::SetEnvironment(name,
+                                 folder + (before && *before ? std::string(":") + before : ""));
+}
+
 std::string Joined(const std::vector<Emulated>& all, std::string (*field)(const Emulated&)) {
     std::string out;
     for (const Emulated& e : all)
-        out.append(out.empty() ? "" : ",").append(field(e));
+        out.append(out.empty() ? "" : ";").append(field(e));
     return out;
 }
 
 // zpx-emu run [options] [--interface I [--index N] [options]]... -- COMMAND [ARGS...]
 // Options before the first --interface apply to every controller; those after an --interface to
 // its controller only. The first controller's name and control port are in ZPX_EMU_NAME and
-// ZPX_EMU_CONTROL, every controller's in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS.
+// ZPX_EMU_CONTROL, every controller's in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS, separated by
+// semicolons (names of the 5120 family hold commas).
 int Run(int argc, char** argv) {
     Emulated common;
     std::vector<Emulated> all;
@@ -365,14 +396,20 @@ int Run(int argc, char** argv) {
         const std::string_view v = argv[++i];
         uint64_t n = 0;
         if (option == "--interface") {
-            if (v != "eth" && !DriverOfInterface(std::string(v), nullptr))
-                return Usage(
-                    ("--interface takes eth, isa, pci, usb or fw, not " + std::string(v)).c_str());
+            if (v != "eth" && !IsVxi(std::string(v)) && !DriverOfInterface(std::string(v), nullptr))
+                return Usage(("--interface takes eth, isa, pci, usb, fw, vxi or vxi-plain, not " +
+                              std::string(v))
+                                 .c_str());
             all.push_back(common);
             all.back().interface = v;
         } else if (option == "--index") {
-            if (!ParseUnsigned(v, 99, &n)) return Usage("--index takes 0 to 99");
+            if (!ParseUnsigned(v, IsVxi(e.interface) ? 255 : 99, &n) ||
+                (IsVxi(e.interface) && n == 0))
+                return Usage(IsVxi(e.interface) ? "--index of a VXI controller is its logical "
+                                                  "address, 1 to 255"
+                                                : "--index takes 0 to 99");
             e.index = static_cast<unsigned>(n);
+            e.indexGiven = true;
         } else if (option == "--vcd") {
             e.vcdPath = v;
         } else if (option == "--port") {
@@ -381,6 +418,7 @@ int Run(int argc, char** argv) {
         } else if (const std::string bad = ModelOption(option, v, &e.config, &e.faults);
                    bad != "?") {
             if (!bad.empty()) return Usage(bad.c_str());
+            e.typeGiven = e.typeGiven || option == "--type";
         } else {
             return Usage(("run takes no option " + std::string(option)).c_str());
         }
@@ -392,10 +430,22 @@ int Run(int argc, char** argv) {
 
     std::string error;
     std::unique_ptr<zpx::emu::DeviceServer> devices;
+    auto deviceServer = [&]() -> zpx::emu::DeviceServer& {
+        if (!devices)
+            devices =
+                std::make_unique<zpx::emu::DeviceServer>(log ? zpx::emu::LogSink(Print) : nullptr);
+        return *devices;
+    };
     std::vector<std::string> nodes;
+    std::unique_ptr<zpx::emu::VxiBoard> board;
+    std::string vxiInterface, vxiFolder;
     for (Emulated& e : all) {
-        if (e.interface == "isa" && e.config.type != 0)
-            return Usage("ISA controllers are of the 5120 family: give --type 0");
+        const bool only5120 = e.interface == "isa" || IsVxi(e.interface);
+        if (only5120 && !e.typeGiven) e.config.type = 0;
+        if (only5120 && e.config.type != 0)
+            return Usage((e.interface == "isa" ? std::string("ISA") : std::string("VXI"))
+                             .append(" controllers are of the 5120 family: give --type 0")
+                             .c_str());
         e.controller = std::make_shared<zpx::emu::Controller>(e.config);
         if (!e.vcdPath.empty() && !e.controller->StartVcd(e.vcdPath, &error)) {
             std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
@@ -415,20 +465,44 @@ int Run(int argc, char** argv) {
             }
             e.name = "ETH" + address;
             addFault = [server = e.server.get()](zpx::emu::Fault f) { server->AddFault(f); };
+        } else if (IsVxi(e.interface)) {
+            // One board behind one library: its generation is the program's for the whole run.
+            if (!vxiInterface.empty() && vxiInterface != e.interface)
+                return Usage("vxi and vxi-plain in one run: a program loads one VXI library");
+            const unsigned address = e.indexGiven ? e.index : 8;
+            if (!board) {
+                vxiInterface = e.interface;
+                vxiFolder = VxiLibraryFolder(argv[0], e.interface);
+                if (vxiFolder.empty()) {
+                    std::fprintf(stderr,
+                                 "zpx-emu: the emulated libvxi5120.so is neither in vxi/ beside "
+                                 "zpx-emu nor in %s/vxi from it\n",
+                                 ZPX_PRELOAD_FROM_BIN);
+                    return 1;
+                }
+                board = std::make_unique<zpx::emu::VxiBoard>(e.interface == "vxi");
+                if (log) board->SetLog(Print);
+                deviceServer().AddBoard(zpx::emu::kVxiLinkName, board.get());
+            }
+            e.name = "VXIPCI0," + std::to_string(address) + ",5120";
+            if (std::count_if(all.begin(), all.end(),
+                              [&e](const Emulated& other) { return other.name == e.name; }) > 1)
+                return Usage(("two controllers at VXI address " + std::to_string(address)).c_str());
+            board->Attach(static_cast<uint16_t>(address), e.controller.get());
+            for (const zpx::emu::Fault& f : e.faults)
+                board->AddFault(f);
+            addFault = [b = board.get()](zpx::emu::Fault f) { b->AddFault(f); };
         } else {
             zpx::emu::DriverOptions options;
             DriverOfInterface(e.interface, &options.kind);
             if (log) options.log = Print;
             e.driver = std::make_shared<zpx::emu::DriverStandIn>(*e.controller, options);
             e.driver->SetFaults(e.faults);
-            if (!devices)
-                devices = std::make_unique<zpx::emu::DeviceServer>(log ? zpx::emu::LogSink(Print)
-                                                                       : nullptr);
             for (const std::string& node : DeviceNodes(e, &e.name)) {
                 if (std::find(nodes.begin(), nodes.end(), node) != nodes.end())
                     return Usage(("two controllers at /dev/" + node).c_str());
                 nodes.push_back(node);
-                devices->Add(node, e.driver.get());
+                deviceServer().Add(node, e.driver.get());
             }
             addFault = [driver = e.driver.get()](zpx::emu::Fault f) { driver->AddFault(f); };
         }
@@ -438,7 +512,15 @@ int Run(int argc, char** argv) {
             return 1;
         }
     }
-    if (devices) {
+    if (devices && !devices->Start(&error)) {
+        std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
+        return 1;
+    }
+    if (board) {
+        Prepend("LD_LIBRARY_PATH", vxiFolder);
+        zpx::emu::os::SetEnvironment(zpx::emu::kVxiSocketVariable, devices->Path());
+    }
+    if (!nodes.empty()) {
         // Beside zpx-emu in a build folder; where the package puts it once installed.
         std::string preload = zpx::emu::os::BesideExecutable(argv[0], "libzpx-emu-preload.so");
         if (preload.empty()) {
@@ -452,13 +534,7 @@ int Run(int argc, char** argv) {
                          ZPX_PRELOAD_FROM_BIN);
             return 1;
         }
-        if (!devices->Start(&error)) {
-            std::fprintf(stderr, "zpx-emu: %s\n", error.c_str());
-            return 1;
-        }
-        const char* before = std::getenv("LD_PRELOAD");
-        zpx::emu::os::SetEnvironment(
-            "LD_PRELOAD", preload + (before && *before ? std::string(":") + before : ""));
+        Prepend("LD_PRELOAD", preload);
         zpx::emu::os::SetEnvironment(zpx::emu::kDevicesSocketVariable, devices->Path());
         zpx::emu::os::SetEnvironment(zpx::emu::kDeviceNodesVariable, devices->Nodes());
     }

@@ -109,9 +109,11 @@ def _find_emulator() -> str:
 
 def _under_run(interface: Optional[str]) -> Optional[EmulatedController]:
     """The first controller zpx-emu run serves this process of `interface` (any when None)."""
-    names = os.environ.get("ZPX_EMU_NAMES", os.environ.get("ZPX_EMU_NAME", "")).split(",")
-    controls = os.environ.get("ZPX_EMU_CONTROLS", os.environ.get("ZPX_EMU_CONTROL", "")).split(",")
-    prefix = {"eth": "ETH", "isa": "ISA", "pci": "PCI", "usb": "USB", "fw": "FW"}
+    # Separated by semicolons: a name of the 5120 family holds commas.
+    names = os.environ.get("ZPX_EMU_NAMES", os.environ.get("ZPX_EMU_NAME", "")).split(";")
+    controls = os.environ.get("ZPX_EMU_CONTROLS", os.environ.get("ZPX_EMU_CONTROL", "")).split(";")
+    prefix = {"eth": "ETH", "isa": "ISA", "pci": "PCI", "usb": "USB", "fw": "FW",
+              "vxi": "VXIPCI", "vxi-plain": "VXIPCI"}
     for name, control in zip(names, controls):
         if name and control and (interface is None or
                                  name.upper().startswith(prefix.get(interface, "?"))):
@@ -124,7 +126,7 @@ def emulated_controller(interface: Optional[str] = None, *, type: int = 2,
                         options: Sequence[str] = ()) -> Iterator[EmulatedController]:
     """An emulated controller for the ``with`` block.
 
-    ``interface`` is "eth", "isa", "pci", "usb", "fw", or None for the controller ``zpx-emu run``
+    ``interface`` is "eth", "isa", "pci", "usb", "fw", "vxi", "vxi-plain", or None for the controller ``zpx-emu run``
     serves this process and else Ethernet. ``type`` (0 the 5120 family, 1-3 the 51x4 models) and
     ``options`` (``zpx-emu`` options, e.g. ``["--no-pod"]``) shape a controller started here, that
     is an Ethernet one; a driver interface is the one ``zpx-emu run --interface ...`` serves the

@@ -117,26 +117,42 @@ usb USB 0 3
 fw FIREWIRE 3 0
 EOF2
 
+# VXI in both library generations: the program loads the emulated driver library, whose board is
+# in zpx-emu, so what one process writes another reads; the index is the logical address.
+for interface in vxi vxi-plain; do
+  "$build/zpx-emu" run --interface "$interface" --index 9 -- sh -c '
+    printf "vxi board" | "$0" mem write "$ZPX_EMU_NAME" 1 0x40 &&
+    "$0" mem read "$ZPX_EMU_NAME" 1 0x40 9 && "$0" info "$ZPX_EMU_NAME" --json' "$ctl" \
+    >"$work/vxi.out" 2>"$work/run.err" || fail "run --interface $interface: $(cat "$work/run.err")"
+  /usr/bin/python3 -c 'import json, sys
+text = open(sys.argv[1]).read()
+assert text.startswith("vxi board"), text
+r = json.loads(text[len("vxi board"):])
+assert (r["name"], r["interface"], r["type"], r["index"]) == ("VXIPCI0,9,5120", int(sys.argv[2]), 0, -1), r' \
+    "$work/vxi.out" "$(kind VXI)" || fail "run --interface $interface: $(cat "$work/vxi.out")"
+done
+
 # A Python station script (ctypes over the library) finds the controller by ZPX_EMU_NAME, on a
 # driver interface and over Ethernet. A sanitized library does not load into Python as it is
 # (tests/shared_library runs Python over it with the sanitizer's runtime preloaded).
 sanitized=$(grep -cE "^ZPX_(SANITIZE|TSAN):BOOL=ON" "$build/CMakeCache.txt" 2>/dev/null)
-[ "${sanitized:-0}" -eq 0 ] && for interface in fw eth; do
-  ZPX_LIBRARY="$build/ZPX.so" "$build/zpx-emu" run --interface "$interface" --type 3 -- \
-    /usr/bin/python3 -c 'import ctypes, os
+[ "${sanitized:-0}" -eq 0 ] && for interface in fw eth vxi; do
+  type=3 && [ $interface = vxi ] && type=0
+  ZPX_LIBRARY="$build/ZPX.so" "$build/zpx-emu" run --interface "$interface" --type $type -- \
+    /usr/bin/python3 -c 'import ctypes, os, sys
 lib = ctypes.CDLL(os.environ["ZPX_LIBRARY"])
 lib.ZPX_OpenController.restype = ctypes.c_void_p
 status, kind = ctypes.c_uint32(99), ctypes.c_uint32(99)
 handle = ctypes.c_void_p(lib.ZPX_OpenController(os.environ["ZPX_EMU_NAME"].encode(), ctypes.byref(status)))
 assert status.value == 0 and handle.value, status.value
-assert lib.ZPX_GetControllerType(handle, ctypes.byref(kind)) == 0 and kind.value == 3, kind.value
-assert lib.ZPX_CloseController(handle) == 0' || fail "run --interface $interface: a Python script"
+assert lib.ZPX_GetControllerType(handle, ctypes.byref(kind)) == 0 and kind.value == int(sys.argv[1]), kind.value
+assert lib.ZPX_CloseController(handle) == 0' $type || fail "run --interface $interface: a Python script"
 done
 
 # Several controllers under one run, options before the first --interface for all and after
 # one for its controller: names in ZPX_EMU_NAMES in the order given, each with its own model.
 "$build/zpx-emu" run --type 1 --interface usb --interface pci --index 1 --type 3 --interface eth \
-  -- sh -c 'for n in $(echo "$ZPX_EMU_NAMES" | tr , " "); do "$0" info "$n" --json; done' "$ctl" |
+  -- sh -c 'for n in $(echo "$ZPX_EMU_NAMES" | tr ";" " "); do "$0" info "$n" --json; done' "$ctl" |
   /usr/bin/python3 -c 'import json, sys
 got = [(r["name"][:3], r["type"], r["index"]) for r in map(json.loads, sys.stdin)]
 assert got == [("USB", 1, 0), ("PCI", 3, 1), ("ETH", 1, -1)], got' ||
@@ -156,6 +172,19 @@ fd = os.open(\"/dev/usb51x4ex_0\", os.O_RDWR); open(sys.argv[1], \"w\").close();
   wait
   "$0" clock USB0 >/dev/null && [ $busy -eq 1 ] && grep -q DEVICE_BUSY "$1.busy"' "$ctl" "$work/held" ||
   fail "run: a device held by one process was not busy for another, or not free after"
+
+# The same with the plain VXI library, whose board has one open at a time: while another process
+# has it open, the library's open fails; once that process is gone without closing, it succeeds.
+[ "${sanitized:-0}" -eq 0 ] && "$build/zpx-emu" run --interface vxi-plain -- sh -c '
+  /usr/bin/python3 -c "import ctypes, os, sys, time
+assert ctypes.CDLL(\"libvxi5120.so\").set_vxi_address(8) == 0
+open(sys.argv[1], \"w\").close(); time.sleep(1); os._exit(0)" "$1" &
+  for _ in $(seq 100); do [ -e "$1" ] && break; sleep 0.02; done
+  "$0" clock "$ZPX_EMU_NAME" 2>"$1.busy"; busy=$?
+  wait
+  "$0" clock "$ZPX_EMU_NAME" >/dev/null && [ $busy -eq 1 ] && grep -q CANNOT_OPEN "$1.busy"' \
+  "$ctl" "$work/vxi-held" ||
+  fail "run: a VXI board held by one process was not refused to another, or not free after"
 
 # An emulator on another port than the library dials names no controller name to open it by.
 start_emulator "$build" "$work" --port 5199 || exit 1

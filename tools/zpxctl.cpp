@@ -152,7 +152,9 @@ int Demo(int type, const char* vcdPath) {
     });
     run.Step("read pod 0 serial number", [&] {
         uint32_t high = 0, low = 0;
-        if (auto s = Status("ZPX_GetPodSerialNumber", ZPX_GetPodSerialNumber(h, 0, &high, &low));
+        if (auto s = Status(
+                "ZPX_GetPodSerialNumber",
+                RomReadKeepingPod(h, [&] { return ZPX_GetPodSerialNumber(h, 0, &high, &low); }));
             !s.empty())
             return s;
         return (low & 0xFF) == 1 ? std::string() : std::string("no pod ROM answered");

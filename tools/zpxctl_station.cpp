@@ -33,6 +33,17 @@
 
 namespace zpx::ctl {
 
+// A serial ROM is routed through register 2, which the read leaves at 1: a 51x4 controller takes
+// that as "pod active". Writing the learn-mode bit back as it was rewrites register 2 from the
+// session's copy, so that looking at a controller does not activate its pod.
+uint32_t RomReadKeepingPod(ZPX_Handle h, const std::function<uint32_t()>& read) {
+    uint32_t learn = 0;
+    const bool restore = ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK;
+    const uint32_t status = read();
+    if (restore) (void)ZPX_SetLearnMode(h, learn);
+    return status;
+}
+
 namespace {
 
 constexpr size_t kMemPiece = 256 * 1024;
@@ -66,16 +77,10 @@ bool ReadAll(const char* path, bool dashIsStdin, std::vector<uint8_t>* data) {
     return true;
 }
 
-// The transceiver's serial number, where the controller has a transceiver. Its ROM is routed
-// through register 2, which the read leaves at 1: a 51x4 controller takes that as "pod active".
-// Writing the learn-mode bit back as it was rewrites register 2 from the session's copy, so that
-// looking at a controller does not activate its pod.
+// The transceiver's serial number, where the controller has a transceiver.
 bool TransceiverSerial(ZPX_Handle h, uint32_t* high, uint32_t* low) {
-    uint32_t learn = 0;
-    const bool restore = ZPX_GetLearnMode(h, &learn) == ZPX_STATUS_OK;
-    const bool ok = ZPX_GetTransceiverSerialNumber(h, high, low) == ZPX_STATUS_OK;
-    if (restore) (void)ZPX_SetLearnMode(h, learn);
-    return ok;
+    return RomReadKeepingPod(h, [&] { return ZPX_GetTransceiverSerialNumber(h, high, low); }) ==
+           ZPX_STATUS_OK;
 }
 
 std::string Lower(std::string text) {

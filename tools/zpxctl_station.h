@@ -2,6 +2,9 @@
 // the handlers and text layouts that their rows of the command table name.
 #pragma once
 
+#include <functional>
+
+#include "zpx/zpx.h"
 #include "zpxctl_command.h"
 
 namespace zpx::ctl {
@@ -17,6 +20,9 @@ int Tap(const Args& args, Report* report);
 int Net(const Args& args, Report* report);
 int Update(const Args& args, Report* report);
 int Mem(const Args& args, Report* report);
+
+// Runs `read`, a read of a serial ROM, and leaves the pod's activation as it was; its status.
+uint32_t RomReadKeepingPod(ZPX_Handle h, const std::function<uint32_t()>& read);
 
 // The text of the commands whose lines are more than one "name value" line per field.
 void OpenText(const Report& report);

@@ -153,22 +153,9 @@ bool DriverStandIn::Request(uint32_t code, const void* inVoid, uint32_t inLength
 
     Fault fault;
     const bool faulty = faults_.Next(&fault, TargetOf(code, in, inLength));
-    if (faulty) {
-        switch (fault.kind) {
-            case FaultKind::kFailRequest:
-            case FaultKind::kCloseConnection:
-            case FaultKind::kStopReading:
-            case FaultKind::kResetConnection:
-                Log(code, in, inLength, nullptr, 0, false);
-                return false;
-            case FaultKind::kDelayReply:
-            case FaultKind::kCutReply:  // a driver call returns once: late as a whole
-                std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
-                break;
-            case FaultKind::kDropReply:
-            case FaultKind::kShortReply:
-                break;
-        }
+    if (faulty && RefusesCall(fault)) {
+        Log(code, in, inLength, nullptr, 0, false);
+        return false;
     }
     const bool partial =
         faulty && (fault.kind == FaultKind::kDropReply || fault.kind == FaultKind::kShortReply);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <iterator>
+#include <thread>
 #include <utility>
 
 namespace zpx::emu {
@@ -138,6 +140,24 @@ bool FaultPlan::Next(Fault* fault, RequestTarget what) {
         found = true;
     }
     return found;
+}
+
+bool RefusesCall(const Fault& fault) {
+    switch (fault.kind) {
+        case FaultKind::kFailRequest:
+        case FaultKind::kCloseConnection:
+        case FaultKind::kStopReading:
+        case FaultKind::kResetConnection:
+            return true;
+        case FaultKind::kDelayReply:
+        case FaultKind::kCutReply:  // a call returns once: late as a whole
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+            return false;
+        case FaultKind::kDropReply:
+        case FaultKind::kShortReply:
+            return false;
+    }
+    return false;
 }
 
 uint64_t FaultPlan::RequestCount() const {

@@ -86,6 +86,11 @@ class FaultPlan {
     uint64_t requests_ = 0;
 };
 
+// How a front-end whose calls return once (a driver, a driver library) takes `fault`: true when
+// the call is to be refused (fail, close, stall, reset); delay and cut make the whole answer late
+// and wait here; drop and short are the front-end's to shape.
+bool RefusesCall(const Fault& fault);
+
 // Where the request log goes; empty means no log, and then no text is formatted at all.
 using LogSink = std::function<void(std::string_view line)>;
 

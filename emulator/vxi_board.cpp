@@ -1,8 +1,6 @@
 #include "vxi_board.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "wire.h"
 
@@ -156,20 +154,7 @@ int32_t VxiBoard::Call(const void* client, VxiCall call, uint8_t* buffer) {
     }
     Fault fault;
     const bool faulty = faults_.Next(&fault, TargetOf(call, buffer));
-    bool refuse = false;
-    if (faulty) {
-        switch (fault.kind) {
-            case FaultKind::kDelayReply:
-            case FaultKind::kCutReply:  // a library call returns once: late as a whole
-                std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
-                break;
-            case FaultKind::kDropReply:
-            case FaultKind::kShortReply:
-                break;
-            default:
-                refuse = true;
-        }
-    }
+    const bool refuse = faulty && RefusesCall(fault);
     std::lock_guard lock(mutex_);
     const auto opened = open_.find(client);
     const bool done =

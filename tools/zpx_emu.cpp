@@ -343,16 +343,17 @@ bool IsVxi(const std::string& interface) {
     return interface == "vxi" || interface == "vxi-plain";
 }
 
-// Where the emulated VXI driver library of `interface` is: beside zpx-emu in a build folder,
-// under <libdir>/zpx once installed; "" when in neither.
-std::string VxiLibraryFolder(const char* argv0, const std::string& interface) {
-    const std::string file =
-        std::string("vxi/") + (interface == "vxi" ? "session" : "plain") + "/libvxi5120.so";
+// A file zpx-emu run puts into the command's environment: beside zpx-emu in a build folder,
+// under <libdir>/zpx once installed. "" when in neither, and it says so.
+std::string OwnFile(const char* argv0, const std::string& file) {
     std::string path = zpx::emu::os::BesideExecutable(argv0, file);
     if (path.empty())
         path =
             zpx::emu::os::BesideExecutable(argv0, std::string(ZPX_PRELOAD_FROM_BIN) + "/" + file);
-    return path.empty() ? "" : path.substr(0, path.rfind('/'));
+    if (path.empty())
+        std::fprintf(stderr, "zpx-emu: %s is neither beside zpx-emu nor in %s from it\n",
+                     file.c_str(), ZPX_PRELOAD_FROM_BIN);
+    return path;
 }
 
 // Puts `folder` first on the search path variable `name`.
@@ -472,14 +473,12 @@ int Run(int argc, char** argv) {
             const unsigned address = e.indexGiven ? e.index : 8;
             if (!board) {
                 vxiInterface = e.interface;
-                vxiFolder = VxiLibraryFolder(argv[0], e.interface);
-                if (vxiFolder.empty()) {
-                    std::fprintf(stderr,
-                                 "zpx-emu: the emulated libvxi5120.so is neither in vxi/ beside "
-                                 "zpx-emu nor in %s/vxi from it\n",
-                                 ZPX_PRELOAD_FROM_BIN);
-                    return 1;
-                }
+                // The generation's library, in a folder of its own that goes on the path.
+                vxiFolder = OwnFile(argv[0], std::string("vxi/") +
+                                                 (e.interface == "vxi" ? "session" : "plain") +
+                                                 "/libvxi5120.so");
+                if (vxiFolder.empty()) return 1;
+                vxiFolder.erase(vxiFolder.rfind('/'));
                 board = std::make_unique<zpx::emu::VxiBoard>(e.interface == "vxi");
                 if (log) board->SetLog(Print);
                 deviceServer().AddBoard(zpx::emu::kVxiLinkName, board.get());
@@ -521,19 +520,8 @@ int Run(int argc, char** argv) {
         zpx::emu::os::SetEnvironment(zpx::emu::kVxiSocketVariable, devices->Path());
     }
     if (!nodes.empty()) {
-        // Beside zpx-emu in a build folder; where the package puts it once installed.
-        std::string preload = zpx::emu::os::BesideExecutable(argv[0], "libzpx-emu-preload.so");
-        if (preload.empty()) {
-            preload = zpx::emu::os::BesideExecutable(
-                argv[0], std::string(ZPX_PRELOAD_FROM_BIN) + "/libzpx-emu-preload.so");
-        }
-        if (preload.empty()) {
-            std::fprintf(stderr,
-                         "zpx-emu: libzpx-emu-preload.so is neither beside zpx-emu nor in "
-                         "%s from it\n",
-                         ZPX_PRELOAD_FROM_BIN);
-            return 1;
-        }
+        const std::string preload = OwnFile(argv[0], "libzpx-emu-preload.so");
+        if (preload.empty()) return 1;
         Prepend("LD_PRELOAD", preload);
         zpx::emu::os::SetEnvironment(zpx::emu::kDevicesSocketVariable, devices->Path());
         zpx::emu::os::SetEnvironment(zpx::emu::kDeviceNodesVariable, devices->Nodes());

@@ -793,6 +793,47 @@ TEST(FaultsAimedAtARegister, HitTheRequestThatCarriesIt) {
     }
 }
 
+// Calls that reach the board from another process come as a number and bytes: any that do not
+// make a call of the board's are refused, reading nothing beyond what came, and change nothing.
+TEST(VXIBoard, CallsThatDoNotFitAreRefused) {
+    Controller controller(ControllerConfig{.type = 0});
+    VxiBoard board(false);
+    board.Attach(8, &controller);
+    const int client = 0, other = 0;
+    auto call = [&](const int* who, VxiCall c, Bytes bytes) {
+        return board.Call(who, static_cast<uint32_t>(c), bytes.data(),
+                          static_cast<uint32_t>(bytes.size()));
+    };
+    const Bytes memoryHeader = Words({1, 0, 4});
+    struct Row {
+        const char* what;
+        uint32_t call;
+        Bytes bytes;
+    } rows[] = {
+        {"no such call", kVxiCallCount, Words({8, 0})},
+        {"a register read of 4 bytes", uint32_t(VxiCall::kReadRegister), Words({8})},
+        {"a memory call shorter than its header", uint32_t(VxiCall::kWriteMemory), Words({1, 0})},
+        {"a memory write without its data", uint32_t(VxiCall::kWriteMemory), memoryHeader},
+        {"a memory read past the board's buffer", uint32_t(VxiCall::kReadMemory),
+         Words({1, 0, kVxiBoardBuffer + 1})},
+        {"an unknown VXI register", uint32_t(VxiCall::kWriteRegister), Words({9, 0x55})},
+    };
+    ASSERT_EQ(call(&client, VxiCall::kOpen, Words({0, 8})), VxiBoard::kOk);
+    // The plain generation's one open board is taken, and an open at another address is none.
+    EXPECT_EQ(call(&other, VxiCall::kOpen, Words({0, 8})), VxiBoard::kRefused);
+    EXPECT_EQ(call(&other, VxiCall::kReadRegister, Words({8, 0})), VxiBoard::kRefused);
+    const auto before = BoardState(controller);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes bytes = row.bytes;
+        EXPECT_EQ(board.Call(&client, row.call, bytes.data(), static_cast<uint32_t>(bytes.size())),
+                  VxiBoard::kRefused);
+    }
+    EXPECT_EQ(BoardState(controller), before);
+    board.Gone(&client);  // its program ended: the board is free
+    EXPECT_EQ(call(&other, VxiCall::kOpen, Words({0, 8})), VxiBoard::kOk);
+}
+
 // Drives register 2 the way the pod link does, bit by bit, from the pod's documented frames.
 // '0' and '1' are sent; '?' samples the pod's bit before its clock and sends it back (a pin
 // exchange keeps the pins); spaces group the fields (of the samples too). Returns the samples.

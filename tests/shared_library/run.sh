@@ -10,10 +10,6 @@ set -uo pipefail
 build=$(cd "$1" && pwd)
 mode=$2
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-
-emu=
-trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
 . "$(dirname "$0")/../start_emulator.sh"
 start_emulator "$build" "$work" || exit 1
 names=("ETH$address" "VXIPCI,5120")

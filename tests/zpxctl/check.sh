@@ -5,12 +5,6 @@
 #   tests/zpxctl/check.sh BUILD_DIR
 set -uo pipefail
 build=$1
-work=$(mktemp -d)
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-emu=
-trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
 . "$(dirname "$0")/../start_emulator.sh"
 start_emulator "$build" "$work" || exit 1
 name="ETH$address"

@@ -10,12 +10,6 @@
 #   tests/zpxctl/emu_tools.sh BUILD_DIR
 set -uo pipefail
 build=$1
-work=$(mktemp -d)
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-emu=
-trap 'kill -INT $emu 2>/dev/null; wait $emu 2>/dev/null; rm -rf "$work"' EXIT
 . "$(dirname "$0")/../start_emulator.sh"
 ctl="$build/zpxctl"
 # Under zpx-emu run on a driver interface the preload library comes before a sanitized program's

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serving.h"
+
 namespace zpx::emu {
 
 DeviceServer::~DeviceServer() {
@@ -45,21 +47,13 @@ bool DeviceServer::Start(std::string* error) {
 void DeviceServer::Stop() {
     if (listener_ == os::kNoSocket) return;
     stopping_ = true;
-    os::ShutdownBoth(listener_);
-    acceptThread_.join();
-    os::Close(listener_);
-    listener_ = os::kNoSocket;
-    std::list<std::unique_ptr<Connection>> closing;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& c : connections_)
-            os::ShutdownBoth(c->socket);
-        closing.swap(connections_);
-    }
-    for (auto& c : closing) {
-        c->thread.join();
-        os::Close(c->socket);
-    }
+    StopAccepting(&listener_, &acceptThread_);
+    EndConnections(
+        mutex_, connections_, [](Connection& c) { os::ShutdownBoth(c.socket); },
+        [](Connection& c) {
+            c.thread.join();
+            os::Close(c.socket);
+        });
     os::RemoveLocal(path_);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lan_protocol.h"
+#include "serving.h"
 #include "wire.h"
 
 namespace zpx::emu {
@@ -49,26 +50,20 @@ void LanProxy::SetFaults(std::vector<Fault> faults) {
 void LanProxy::Stop() {
     if (listener_ == os::kNoSocket) return;
     stopping_ = true;
-    os::ShutdownBoth(listener_);
-    acceptThread_.join();
-    os::Close(listener_);
-    listener_ = os::kNoSocket;
-    // Joined outside the lock: a link resetting its station takes it.
-    std::list<std::unique_ptr<Link>> closing;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& link : links_) {
-            os::ShutdownBoth(link->station);
-            os::ShutdownBoth(link->controller);
-        }
-        closing.swap(links_);
-    }
-    for (auto& link : closing) {
-        link->up.join();
-        link->down.join();
-        os::Close(link->station);
-        os::Close(link->controller);
-    }
+    StopAccepting(&listener_, &acceptThread_);
+    // A link resetting its station takes the lock.
+    EndConnections(
+        mutex_, links_,
+        [](Link& link) {
+            os::ShutdownBoth(link.station);
+            os::ShutdownBoth(link.controller);
+        },
+        [](Link& link) {
+            link.up.join();
+            link.down.join();
+            os::Close(link.station);
+            os::Close(link.controller);
+        });
     // Whatever crossed is in the file once the proxy has stopped.
     if (recording_ != nullptr) recording_->Flush();
 }

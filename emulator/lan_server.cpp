@@ -8,6 +8,7 @@
 #include "lan_protocol.h"
 #include "os.h"
 #include "pcap_writer.h"
+#include "serving.h"
 #include "wire.h"
 
 namespace zpx::emu {
@@ -369,25 +370,14 @@ void LanServer::Stop() {
         stopping_ = true;
     }
     stopped_.notify_all();
-    // Shutting the listening socket down wakes the blocked accept (where the system has no such
-    // wake-up, the accept sees stopping_ instead). The socket is closed only once no thread uses
-    // it, so that its handle cannot be reused under a running call.
-    os::ShutdownBoth(listener_);
-    if (acceptThread_.joinable()) acceptThread_.join();
-    os::Close(listener_);
-    listener_ = os::kNoSocket;
-    // Join outside the lock: a connection waiting out a delayed reply needs it to wake up.
-    std::list<std::unique_ptr<Connection>> closing;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& c : connections_)
-            os::ShutdownBoth(c->socket);
-        closing.swap(connections_);
-    }
-    for (auto& c : closing) {
-        if (c->thread.joinable()) c->thread.join();
-        os::Close(c->socket);
-    }
+    StopAccepting(&listener_, &acceptThread_);
+    // A connection waiting out a delayed reply needs the lock to wake up.
+    EndConnections(
+        mutex_, connections_, [](Connection& c) { os::ShutdownBoth(c.socket); },
+        [](Connection& c) {
+            if (c.thread.joinable()) c.thread.join();
+            os::Close(c.socket);
+        });
     // Whatever the connections said is in the file once the server has stopped.
     if (options_.recording != nullptr) options_.recording->Flush();
 }

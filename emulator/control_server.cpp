@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "serving.h"
+
 namespace zpx::emu {
 
 ControlServer::~ControlServer() {
@@ -42,12 +44,8 @@ void ControlServer::Stop() {
 void ControlServer::Serve() {
     while (!stopping_) {
         std::string peer;
-        os::AcceptFailure failure = os::AcceptFailure::kNone;
-        const os::Socket client = os::Accept(listener_, stopping_, &peer, &failure);
-        if (client == os::kNoSocket) {
-            if (failure == os::AcceptFailure::kFatal || stopping_) return;
-            continue;
-        }
+        const os::Socket client = AcceptNext(listener_, stopping_, &peer);
+        if (client == os::kNoSocket) return;
         client_ = client;
         std::string pending;
         char buffer[512];

@@ -60,12 +60,8 @@ void DeviceServer::Stop() {
 void DeviceServer::AcceptLoop() {
     while (!stopping_) {
         std::string peer;
-        os::AcceptFailure failure = os::AcceptFailure::kNone;
-        const os::Socket socket = os::Accept(listener_, stopping_, &peer, &failure);
-        if (socket == os::kNoSocket) {
-            if (failure == os::AcceptFailure::kFatal || stopping_) return;
-            continue;
-        }
+        const os::Socket socket = AcceptNext(listener_, stopping_, &peer);
+        if (socket == os::kNoSocket) return;
         std::lock_guard lock(mutex_);
         for (auto it = connections_.begin(); it != connections_.end();) {
             if (!(*it)->done) {

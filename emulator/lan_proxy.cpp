@@ -72,13 +72,8 @@ void LanProxy::AcceptLoop() {
     const std::string controller = AddressText(controller_, controllerPort_);
     while (!stopping_) {
         std::string peer;
-        os::AcceptFailure failure = os::AcceptFailure::kNone;
-        const os::Socket station = os::Accept(listener_, stopping_, &peer, &failure);
-        if (station == os::kNoSocket) {
-            if (failure == os::AcceptFailure::kFatal || stopping_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            continue;
-        }
+        const os::Socket station = AcceptNext(listener_, stopping_, &peer);
+        if (station == os::kNoSocket) return;
         os::SetNoDelay(station);
         std::string reason;
         const os::Socket toController = os::Connect(controller_, controllerPort_, &reason);

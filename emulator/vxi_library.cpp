@@ -92,6 +92,15 @@ int32_t Forward(RemoteLink& link, VxiCall call, uint8_t* buffer) {
 class RemoteBoard {
   public:
     explicit RemoteBoard(std::string path) : path_(std::move(path)) {}
+    // Unloaded with opens left: their connections end, which frees them on the board.
+    ~RemoteBoard() {
+        for (RemoteLink* link : links_) {
+            os::Close(link->socket);
+            delete link;
+        }
+    }
+    RemoteBoard(const RemoteBoard&) = delete;
+    RemoteBoard& operator=(const RemoteBoard&) = delete;
 
     RemoteLink* Open(uint16_t board, uint16_t address) {
         auto link = std::make_unique<RemoteLink>();
@@ -142,17 +151,20 @@ class RemoteBoard {
     std::set<RemoteLink*> links_;
 };
 
-// Process-wide and never destroyed: a program may still call in while it exits.
+// Destroyed when the library is unloaded: the library that loads a driver library unloads it at
+// every close, and a board left behind would be lost memory, since the pointer to it goes with
+// the library.
 LocalBoard& TheLocal() {
-    static LocalBoard* const board = new LocalBoard;
-    return *board;
+    static LocalBoard board;
+    return board;
 }
 RemoteBoard* TheRemote() {
-    static RemoteBoard* const remote = [] {
+    static const std::unique_ptr<RemoteBoard> remote = [] {
         const char* path = std::getenv(kVxiSocketVariable);
-        return path != nullptr && *path != '\0' ? new RemoteBoard(path) : nullptr;
+        return std::unique_ptr<RemoteBoard>(path != nullptr && *path != '\0' ? new RemoteBoard(path)
+                                                                             : nullptr);
     }();
-    return remote;
+    return remote.get();
 }
 
 uint8_t* OpenRequest(uint8_t (&request)[8], uint32_t board, uint32_t address) {

@@ -169,7 +169,7 @@ fd = os.open(\"/dev/usb51x4ex_0\", os.O_RDWR); open(sys.argv[1], \"w\").close();
 
 # The same with the plain VXI library, whose board has one open at a time: while another process
 # has it open, the library's open fails; once that process is gone without closing, it succeeds.
-[ "${sanitized:-0}" -eq 0 ] && "$build/zpx-emu" run --interface vxi-plain -- sh -c '
+if [ "${sanitized:-0}" -eq 0 ] && ! "$build/zpx-emu" run --interface vxi-plain -- sh -c '
   /usr/bin/python3 -c "import ctypes, os, sys, time
 assert ctypes.CDLL(\"libvxi5120.so\").set_vxi_address(8) == 0
 open(sys.argv[1], \"w\").close(); time.sleep(1); os._exit(0)" "$1" &
@@ -177,8 +177,9 @@ open(sys.argv[1], \"w\").close(); time.sleep(1); os._exit(0)" "$1" &
   "$0" clock "$ZPX_EMU_NAME" 2>"$1.busy"; busy=$?
   wait
   "$0" clock "$ZPX_EMU_NAME" >/dev/null && [ $busy -eq 1 ] && grep -q CANNOT_OPEN "$1.busy"' \
-  "$ctl" "$work/vxi-held" ||
+  "$ctl" "$work/vxi-held"; then
   fail "run: a VXI board held by one process was not refused to another, or not free after"
+fi
 
 # An emulator on another port than the library dials names no controller name to open it by.
 start_emulator "$build" "$work" --port 5199 || exit 1

@@ -16,6 +16,10 @@ test -f /usr/share/man/man1/zpxctl.1.gz
 zpx-emu --help >/dev/null
 # The installed zpx-emu finds its preload library: zpxctl opens the emulated USB controller.
 zpx-emu run --interface usb -- zpxctl info USB0 | grep -q "^controller USB0"
+# and the emulated VXI library of each generation.
+for interface in vxi vxi-plain; do
+  zpx-emu run --interface $interface -- zpxctl info VXIPCI0,8,5120 | grep -q "^controller VXIPCI0,8,5120"
+done
 
 cc "$here/app.c" $(pkg-config --cflags --libs zpx) -o "$work/app-pc"
 "$work/app-pc"

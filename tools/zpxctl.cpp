@@ -323,7 +323,9 @@ const Command kCommands[] = {
      .text = OpenText},
     {.name = "list",
      .usage = "list",
-     .help = "the controller device nodes present, with the name that opens each",
+     .help = "the controller device nodes present, with the name that opens each. Ethernet\n"
+             "      and VXI controllers have no node: open them as ETH<address> and\n"
+             "      VXIPCI<board>,<logical address>,5120",
      .words = {0, 0},
      .run = List,
      .text = ListText},

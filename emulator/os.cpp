@@ -394,15 +394,24 @@ void CatchStopRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-Socket ListenLocal(std::string*, std::string* reason) {
-    if (reason) *reason = "device nodes are emulated on Linux only";
-    return kNoSocket;
+// Without Unix-domain sockets to count on, a local socket is a TCP port of 127.0.0.1 that the
+// system picks, its "path" the address and port.
+Socket ListenLocal(std::string* path, std::string* reason) {
+    std::string bound;
+    const Socket socket = ListenTcp("127.0.0.1", 0, 16, &bound, reason);
+    if (socket != kNoSocket) *path = bound + ":" + std::to_string(LocalPort(socket));
+    return socket;
 }
 
 void RemoveLocal(const std::string&) {}
 
-Socket ConnectLocal(const std::string&) {
-    return kNoSocket;
+Socket ConnectLocal(const std::string& path) {
+    const size_t colon = path.rfind(':');
+    uint32_t address = 0;
+    if (colon == std::string::npos || !ParseIpv4(path.substr(0, colon), &address)) return kNoSocket;
+    const unsigned long port = std::strtoul(path.c_str() + colon + 1, nullptr, 10);
+    if (port == 0 || port > 65535) return kNoSocket;
+    return Connect(address, static_cast<uint16_t>(port), nullptr);
 }
 
 std::string BesideExecutable(const char*, const std::string& name) {

@@ -28,6 +28,25 @@ inline constexpr const char* kStopRequests = "Ctrl+C or Ctrl+Break";
 using Socket = int;
 inline constexpr const char* kStopRequests = "SIGINT or SIGTERM";
 #endif
+// Where the loader looks for a program's shared libraries, and how that list is separated.
+// Device nodes are served (through a preload library) on Linux only.
+#ifdef _WIN32
+inline constexpr const char* kLibraryPathVariable = "PATH";
+inline constexpr const char* kPathListSeparator = ";";
+inline constexpr bool kServesDeviceNodes = false;
+#else
+inline constexpr const char* kLibraryPathVariable = "LD_LIBRARY_PATH";
+inline constexpr const char* kPathListSeparator = ":";
+inline constexpr bool kServesDeviceNodes = true;
+#endif
+// The file of the shared library of base name `base`: libBASE.so, BASE.dll.
+inline std::string SharedLibraryFile(const std::string& base) {
+#ifdef _WIN32
+    return base + ".dll";
+#else
+    return "lib" + base + ".so";
+#endif
+}
 // No socket: -1 on Linux, INVALID_SOCKET (all bits set) on Windows.
 inline constexpr Socket kNoSocket = static_cast<Socket>(-1);
 
@@ -75,8 +94,9 @@ std::ptrdiff_t Receive(Socket socket, void* data, size_t length, uint32_t timeou
 std::ptrdiff_t Send(Socket socket, const void* data, size_t length,
                     const std::atomic<bool>& stopping);
 
-// A listening local (Unix-domain) socket in a new temporary folder of its own, its path in
-// *path; kNoSocket with the reason where there are none. Accept, Receive and Send serve it.
+// A listening local socket, its path in *path (Linux: a Unix-domain socket in a new temporary
+// folder of its own; Windows: a TCP port of 127.0.0.1, "127.0.0.1:PORT"); kNoSocket with the
+// reason when it cannot be made. Accept, Receive and Send serve it.
 Socket ListenLocal(std::string* path, std::string* reason);
 // Removes the socket at `path` and its folder.
 void RemoveLocal(const std::string& path);

@@ -46,8 +46,8 @@ constexpr const char* kUsageTail =
     "ZPX_EMU_CONTROL, all of them in ZPX_EMU_NAMES and ZPX_EMU_CONTROLS (separated by\n"
     "semicolons: a name may hold commas). On a driver\n"
     "interface (Linux) the device node /dev/<name> is served to COMMAND and every process it\n"
-    "starts, one open at a time, as the driver serves it. On VXI (Linux) COMMAND loads the\n"
-    "emulated driver library of the session interface (vxi) or of the plain one (vxi-plain),\n"
+    "starts, one open at a time, as the driver serves it. On VXI COMMAND loads the emulated\n"
+    "driver library of the session interface (vxi) or of the plain one (vxi-plain),\n"
     "whose board is in zpx-emu: one generation per run, the faults of its controllers apply\n"
     "to the board. zpx-emu's own lines go to standard error.\n"
     "\n"
@@ -356,11 +356,12 @@ std::string OwnFile(const char* argv0, const std::string& file) {
     return path;
 }
 
-// Puts `folder` first on the search path variable `name`.
-void Prepend(const char* name, const std::string& folder) {
+// Puts `entry` first on the list in the environment variable `name`.
+void Prepend(const char* name, const std::string& entry) {
     const char* before = std::getenv(name);
-    zpx::emu::os::SetEnvironment(name,
-                                 folder + (before && *before ? std::string(":") + before : ""));
+    zpx::emu::os::SetEnvironment(
+        name,
+        entry + (before && *before ? zpx::emu::os::kPathListSeparator + std::string(before) : ""));
 }
 
 std::string Joined(const std::vector<Emulated>& all, std::string (*field)(const Emulated&)) {
@@ -475,8 +476,8 @@ int Run(int argc, char** argv) {
                 vxiInterface = e.interface;
                 // The generation's library, in a folder of its own that goes on the path.
                 vxiFolder = OwnFile(argv[0], std::string("vxi/") +
-                                                 (e.interface == "vxi" ? "session" : "plain") +
-                                                 "/libvxi5120.so");
+                                                 (e.interface == "vxi" ? "session/" : "plain/") +
+                                                 zpx::emu::os::SharedLibraryFile("vxi5120"));
                 if (vxiFolder.empty()) return 1;
                 vxiFolder.erase(vxiFolder.rfind('/'));
                 board = std::make_unique<zpx::emu::VxiBoard>(e.interface == "vxi");
@@ -492,6 +493,10 @@ int Run(int argc, char** argv) {
                 board->AddFault(f);
             addFault = [b = board.get()](zpx::emu::Fault f) { b->AddFault(f); };
         } else {
+            if (!zpx::emu::os::kServesDeviceNodes)
+                return Usage(
+                    "driver interfaces are served on Linux only (a preload library "
+                    "carries their device nodes)");
             zpx::emu::DriverOptions options;
             DriverOfInterface(e.interface, &options.kind);
             if (log) options.log = Print;
@@ -516,7 +521,7 @@ int Run(int argc, char** argv) {
         return 1;
     }
     if (board) {
-        Prepend("LD_LIBRARY_PATH", vxiFolder);
+        Prepend(zpx::emu::os::kLibraryPathVariable, vxiFolder);
         zpx::emu::os::SetEnvironment(zpx::emu::kVxiSocketVariable, devices->Path());
     }
     if (!nodes.empty()) {
